@@ -1,0 +1,51 @@
+// Reads CSV records in place over the caller's bytes.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "vrex/result.h"
+
+namespace vrex::ext {
+
+// Where the reader began to look for a record.
+struct CsvPosition {
+  std::uint64_t byte = 0;    // input bytes consumed before it (a skipped BOM counts)
+  std::uint64_t line = 1;    // 1 + line feeds consumed before it
+  std::uint64_t record = 0;  // records read before it; the header is record 0
+};
+
+// The one reader error: a field whose bytes are not valid UTF-8.
+struct CsvError {
+  CsvPosition position;
+  std::uint64_t field = 0;         // index of the first invalid field of the record
+  std::uint64_t valid_length = 0;  // leading bytes of that field that are valid UTF-8
+
+  // "CSV parse error: record R (line L, field: F, byte: B): invalid utf-8: ..."
+  std::string text() const;
+};
+
+// Header first, then data records, split at commas, double quotes and CR/LF
+// terminators. Fields are views into the input, or into a buffer of the
+// reader's own (fields that held doubled quotes) that the next read reuses.
+class CsvReader {
+ public:
+  explicit CsvReader(std::span<const std::uint8_t> input);
+
+  // Reads the header record into fields(); an input without any record
+  // leaves fields() empty. Call once, before any read_record().
+  Status<CsvError> read_header();
+
+  // Reads the next data record into fields() and returns true, or returns
+  // false at the end of input (and on every call after it).
+  Result<bool, CsvError> read_record();
+
+  // The fields of the record read last.
+  std::span<const std::string_view> fields() const noexcept;
+
+  // PUBLIC API ABOVE IS FIXED; the reader's owner designs the rest.
+};
+
+}  // namespace vrex::ext

@@ -1,0 +1,88 @@
+// A growable byte buffer that appends without zero-filling first.
+//
+// std::vector<uint8_t> value-initialises every byte it grows by; the output of a
+// conversion is written once, so that pass over fresh memory is pure waste.
+// Exhausted memory throws std::bad_alloc, which the module boundary reports.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <utility>
+
+namespace vrex {
+
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+  ByteBuffer(ByteBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+    if (this != &other) {
+      release();
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+
+  ~ByteBuffer() { release(); }
+
+  const std::uint8_t* data() const noexcept { return data_; }
+
+  std::uint8_t* data() noexcept { return data_; }
+
+  std::size_t size() const noexcept { return size_; }
+
+  std::size_t capacity() const noexcept { return capacity_; }
+
+  bool empty() const noexcept { return size_ == 0; }
+
+  std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
+
+  // Grows the buffer by `count` bytes and returns where they start; the caller
+  // fills them before anything reads them.
+  std::uint8_t* append_uninitialized(std::size_t count) {
+    if (capacity_ - size_ < count) grow_for(count);
+    std::uint8_t* place = data_ + size_;
+    size_ += count;
+    return place;
+  }
+
+  void append(const void* source, std::size_t count) {
+    if (count != 0) std::memcpy(append_uninitialized(count), source, count);
+  }
+
+  void push_back(std::uint8_t byte) {
+    if (size_ == capacity_) grow_for(1);
+    data_[size_++] = byte;
+  }
+
+  void reserve(std::size_t capacity);
+
+  // Drops bytes from the end; the capacity stays.
+  void truncate(std::size_t size) noexcept {
+    if (size < size_) size_ = size;
+  }
+
+  void clear() noexcept { size_ = 0; }
+
+ private:
+  void grow_for(std::size_t extra);
+  void release() noexcept;
+
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace vrex

@@ -1,0 +1,63 @@
+// VrexWriter appends the sections of a file to a caller-owned byte buffer.
+// Every count is computed before the bytes it counts; nothing is patched.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "vrex/byte_buffer.h"
+#include "vrex/error.h"
+#include "vrex/result.h"
+#include "vrex/table.h"
+
+namespace vrex {
+
+using WriteStatus = Status<VrexError>;
+
+// Largest count or length a 32-bit count field may hold.
+inline constexpr std::uint64_t kMaxCount = 0x7FFFFFFF;
+
+class VrexWriter {
+ public:
+  explicit VrexWriter(ByteBuffer& output) noexcept : output_(&output) {}
+
+  ByteBuffer& output() noexcept { return *output_; }
+
+  // 0xA7 0x3C and the section type byte.
+  WriteStatus write_section_id(SectionType type);
+
+  // Major, then minor.
+  WriteStatus write_file_header(std::uint8_t major, std::uint8_t minor);
+
+  // One to five bytes, low-order group first.
+  WriteStatus write_7bit_packed_int(std::uint32_t value);
+
+  // A complete value array of encoding BitArray.
+  WriteStatus write_encoded_bit_array(const EncodedBitArray& bits);
+
+  // Packed form (inside value arrays) or unpacked form (metadata values).
+  WriteStatus write_object(const Object& value, bool packed);
+
+  WriteStatus write_value_array(const ValueArray& values);
+
+  // The body of the TableMetadata section.
+  WriteStatus write_table_metadata(const TableMetadata& table);
+
+  // The body of a TableSlice section: the column count, then every column slice.
+  WriteStatus write_table_slice(const TableSlice& slice);
+
+  // The two halves of write_table_slice, for callers that build one column
+  // slice at a time: the column count, then each column slice section.
+  WriteStatus write_table_slice_column_count(std::uint64_t column_count);
+  WriteStatus write_column_slice(const ColumnSlice& column);
+
+ private:
+  ByteBuffer* output_;
+};
+
+// Bytes of the 7-bit packed form of `value`: 1 to 5.
+constexpr std::uint64_t packed_int_size(std::uint64_t value) noexcept {
+  return value < 0x80 ? 1 : value < 0x4000 ? 2 : value < 0x200000 ? 3 : value < 0x10000000 ? 4 : 5;
+}
+
+}  // namespace vrex
