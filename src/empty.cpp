@@ -1,0 +1,1 @@
+// Stands in for a library whose sources do not exist yet.
