@@ -61,7 +61,9 @@ constexpr std::uint8_t to_byte(ArrayEncoding encoding) noexcept {
   return static_cast<std::uint8_t>(encoding);
 }
 
-constexpr std::uint8_t to_byte(SectionType type) noexcept { return static_cast<std::uint8_t>(type); }
+constexpr std::uint8_t to_byte(SectionType type) noexcept {
+  return static_cast<std::uint8_t>(type);
+}
 
 // Whether `byte` is the id of a value type (0x0B and 0x0E.. are not).
 constexpr bool is_value_type_id(std::uint8_t byte) noexcept {

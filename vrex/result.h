@@ -19,7 +19,9 @@ Unexpected(E) -> Unexpected<E>;
 template <class T, class E>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value)
+      : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+
   Result(Unexpected<E> failure)  // NOLINT: implicit by design
       : state_(std::in_place_index<1>, std::move(failure.error)) {}
 
@@ -50,6 +52,7 @@ template <class E>
 class [[nodiscard]] Status {
  public:
   Status() = default;
+
   Status(Unexpected<E> failure) : failed_(true), error_(std::move(failure.error)) {}  // NOLINT
 
   static Status ok() { return Status(); }
@@ -68,8 +71,8 @@ class [[nodiscard]] Status {
 }  // namespace vrex
 
 // Returns the error of `expr` from the enclosing function when it failed.
-#define VREX_TRY(expr)                                    \
-  do {                                                    \
+#define VREX_TRY(expr)                                     \
+  do {                                                     \
     if (auto vrex_try_result_ = (expr); !vrex_try_result_) \
       return ::vrex::Unexpected{vrex_try_result_.error()}; \
   } while (false)

@@ -8,13 +8,15 @@ namespace {
 
 // Alternatives come in scalar/array pairs, in type-id order with no 0x0B.
 constexpr ValueType kTypeOfPair[12] = {
-    ValueType::Bool,     ValueType::Int,  ValueType::Long, ValueType::Float,
-    ValueType::Double,   ValueType::DateTime, ValueType::Date, ValueType::Time,
+    ValueType::Bool,     ValueType::Int,      ValueType::Long,   ValueType::Float,
+    ValueType::Double,   ValueType::DateTime, ValueType::Date,   ValueType::Time,
     ValueType::TimeSpan, ValueType::String,   ValueType::Binary, ValueType::Decimal,
 };
 
 template <class T>
-concept HasValues = requires(const T& array) { array.values.size(); };
+concept HasValues = requires(const T& array) {
+  array.values.size();
+};
 
 }  // namespace
 

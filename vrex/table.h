@@ -88,90 +88,112 @@ struct Bool {
   bool value = false;
   friend bool operator==(const Bool&, const Bool&) = default;
 };
+
 struct Int {
   std::int32_t value = 0;
   friend bool operator==(const Int&, const Int&) = default;
 };
+
 struct IntArray {
   std::vector<std::int32_t> values;
   friend bool operator==(const IntArray&, const IntArray&) = default;
 };
+
 struct Long {
   std::int64_t value = 0;
   friend bool operator==(const Long&, const Long&) = default;
 };
+
 struct LongArray {
   std::vector<std::int64_t> values;
   friend bool operator==(const LongArray&, const LongArray&) = default;
 };
+
 struct Float {
   float value = 0;
   friend bool operator==(const Float&, const Float&) = default;
 };
+
 struct FloatArray {
   std::vector<float> values;
   friend bool operator==(const FloatArray&, const FloatArray&) = default;
 };
+
 struct Double {
   double value = 0;
   friend bool operator==(const Double&, const Double&) = default;
 };
+
 struct DoubleArray {
   std::vector<double> values;
   friend bool operator==(const DoubleArray&, const DoubleArray&) = default;
 };
+
 struct DateTime {
   std::int64_t value = 0;
   friend bool operator==(const DateTime&, const DateTime&) = default;
 };
+
 struct DateTimeArray {
   std::vector<std::int64_t> values;
   friend bool operator==(const DateTimeArray&, const DateTimeArray&) = default;
 };
+
 struct Date {
   std::int64_t value = 0;
   friend bool operator==(const Date&, const Date&) = default;
 };
+
 struct DateArray {
   std::vector<std::int64_t> values;
   friend bool operator==(const DateArray&, const DateArray&) = default;
 };
+
 struct Time {
   std::int64_t value = 0;
   friend bool operator==(const Time&, const Time&) = default;
 };
+
 struct TimeArray {
   std::vector<std::int64_t> values;
   friend bool operator==(const TimeArray&, const TimeArray&) = default;
 };
+
 struct TimeSpan {
   std::int64_t value = 0;
   friend bool operator==(const TimeSpan&, const TimeSpan&) = default;
 };
+
 struct TimeSpanArray {
   std::vector<std::int64_t> values;
   friend bool operator==(const TimeSpanArray&, const TimeSpanArray&) = default;
 };
+
 struct String {
   std::string value;
   friend bool operator==(const String&, const String&) = default;
 };
+
 struct StringArray {
   TextArray values;
   friend bool operator==(const StringArray&, const StringArray&) = default;
 };
+
 struct Binary {
   std::string value;  // arbitrary bytes
   friend bool operator==(const Binary&, const Binary&) = default;
 };
+
 struct BinaryArray {
   TextArray values;  // arbitrary bytes per element
   friend bool operator==(const BinaryArray&, const BinaryArray&) = default;
 };
+
 struct Decimal {
   DecimalBytes value{};
   friend bool operator==(const Decimal&, const Decimal&) = default;
 };
+
 struct DecimalArray {
   std::vector<DecimalBytes> values;
   friend bool operator==(const DecimalArray&, const DecimalArray&) = default;
@@ -202,12 +224,14 @@ struct ValueArray {
     Object values;
     friend bool operator==(const Plain&, const Plain&) = default;
   };
+
   // Each run byte r stands for r + 1 consecutive values.
   struct RunLength {
     Object values;
     std::vector<std::uint8_t> runs;
     friend bool operator==(const RunLength&, const RunLength&) = default;
   };
+
   struct BitArray {
     EncodedBitArray bits;
     friend bool operator==(const BitArray&, const BitArray&) = default;
@@ -229,6 +253,7 @@ struct Metadata {
 class ColumnValue {
  public:
   explicit ColumnValue(Object owned) : owned_(std::move(owned)), value_(&*owned_) {}
+
   explicit ColumnValue(const Object* borrowed) : value_(borrowed) {}
 
   ColumnValue(const ColumnValue&) = delete;
@@ -267,8 +292,8 @@ struct Property {
 };
 
 struct ColumnProperties {
-  std::optional<EncodedBitArray> is_invalid;        // written as "IsInvalid"
-  std::optional<ValueArray> error_code;             // written as "ErrorCode"
+  std::optional<EncodedBitArray> is_invalid;          // written as "IsInvalid"
+  std::optional<ValueArray> error_code;               // written as "ErrorCode"
   std::optional<EncodedBitArray> has_replaced_value;  // written as "HasReplacedValue"
   std::vector<Property> properties;
 };

@@ -1,0 +1,130 @@
+#include "pipeline/pipeline.h"
+
+#include <string_view>
+#include <vector>
+
+#include "csv/csv_reader.h"
+#include "pipeline/row_queue.h"
+#include "typing/column.h"
+#include "typing/infer.h"
+#include "vrex/writer.h"
+
+namespace vrex::ext {
+
+namespace {
+
+constexpr std::string_view kHeaderErrorPrefix = "CSV header error: ";
+constexpr std::string_view kParseErrorPrefix = "CSV parse error: ";
+constexpr std::string_view kWriteErrorPrefix = "VREX write error: ";
+
+using Failure = Unexpected<std::string>;
+
+Failure fail(std::string_view prefix, const std::string& cause) {
+  std::string message(prefix);
+  message += cause;
+  return Failure{std::move(message)};
+}
+
+Failure fail_write(const VrexError& error) { return fail(kWriteErrorPrefix, error.display_text()); }
+
+// Reads records into the queue until it holds `target` rows or the input ends.
+Status<std::string> fill_queue(CsvReader& reader, RowQueue& queue, std::uint64_t target) {
+  while (queue.size() < target) {
+    auto more = reader.read_record();
+    if (!more) return fail(kParseErrorPrefix, more.error().text());
+    if (!*more) break;
+    queue.push_back(reader.fields());
+  }
+  return {};
+}
+
+TableMetadata build_table_metadata(std::vector<std::string> names,
+                                   const std::vector<ValueType>& types) {
+  TableMetadata table;
+  table.metadata.push_back(Metadata{
+      "TableColumns", Object(object::Int{static_cast<std::int32_t>(names.size())}), std::nullopt});
+  table.columns.reserve(names.size());
+  for (std::size_t column = 0; column < names.size(); ++column) {
+    table.columns.push_back(ColumnMetadata{std::move(names[column]), {}, types[column]});
+  }
+  return table;
+}
+
+// One write step goes straight into the output; if it fails, its bytes are
+// cut off again, so the output only ever holds whole sections (and a failed
+// call discards the output anyway).
+template <class Step>
+Status<std::string> write_step(ByteBuffer& output, Step&& step) {
+  std::size_t step_start = output.size();
+  VrexWriter writer(output);
+  if (auto written = step(writer); !written) {
+    output.truncate(step_start);
+    return fail_write(written.error());
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
+                                            std::uint64_t chunk_size, std::uint64_t sample_rows) {
+  if (chunk_size == 0) return Failure{"chunk_size must be at least 1"};
+
+  CsvReader reader(csv);
+  if (auto header = reader.read_header(); !header) {
+    return fail(kHeaderErrorPrefix, header.error().text());
+  }
+  std::vector<std::string> names(reader.fields().begin(), reader.fields().end());
+  const std::size_t column_count = names.size();
+  // "TableColumns" is a signed 32-bit value; a wider header cannot be described.
+  if (column_count > kMaxCount) return fail_write(VrexError::Kind::TooManyColumns);
+
+  RowQueue pending_rows(csv, column_count);
+  VREX_TRY(fill_queue(reader, pending_rows, sample_rows));
+
+  std::vector<std::string_view> column_texts;
+  std::vector<ValueType> types;
+  types.reserve(column_count);
+  column_texts.resize(pending_rows.size());
+  for (std::size_t column = 0; column < column_count; ++column) {
+    pending_rows.gather_column(column_texts.size(), column, column_texts.data());
+    types.push_back(infer_type(column_texts));
+  }
+
+  ByteBuffer output;
+  {
+    TableMetadata table = build_table_metadata(std::move(names), types);
+    VREX_TRY(write_step(output, [&](VrexWriter& writer) -> WriteStatus {
+      VREX_TRY(writer.write_section_id(SectionType::FileHeader));
+      VREX_TRY(writer.write_file_header(1, 0));
+      VREX_TRY(writer.write_section_id(SectionType::TableMetadata));
+      return writer.write_table_metadata(table);
+    }));
+  }
+
+  while (true) {
+    VREX_TRY(fill_queue(reader, pending_rows, chunk_size));
+    if (pending_rows.empty()) break;
+    std::size_t rows = static_cast<std::size_t>(
+        pending_rows.size() < chunk_size ? pending_rows.size() : chunk_size);
+    column_texts.resize(rows);
+    VREX_TRY(write_step(output, [&](VrexWriter& writer) -> WriteStatus {
+      VREX_TRY(writer.write_section_id(SectionType::TableSlice));
+      VREX_TRY(writer.write_table_slice_column_count(column_count));
+      // One column slice alive at a time: a wide chunk is never held whole.
+      for (std::size_t column = 0; column < column_count; ++column) {
+        pending_rows.gather_column(rows, column, column_texts.data());
+        VREX_TRY(writer.write_column_slice(build_column_slice(column_texts, types[column])));
+      }
+      return {};
+    }));
+    pending_rows.pop_front(rows);
+    if (rows < chunk_size) break;
+  }
+
+  VREX_TRY(write_step(
+      output, [](VrexWriter& writer) { return writer.write_section_id(SectionType::TableEnd); }));
+  return output;
+}
+
+}  // namespace vrex::ext

@@ -1,0 +1,67 @@
+#include "pipeline/row_queue.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vrex::ext {
+
+std::string_view TextArena::copy(std::string_view text) {
+  if (text.empty()) return {};
+  if (text.size() > free_size_) {
+    std::size_t block_size = std::max(text.size(), kBlockSize);
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(block_size));
+    free_begin_ = blocks_.back().get();
+    free_size_ = block_size;
+  }
+  char* place = free_begin_;
+  std::memcpy(place, text.data(), text.size());
+  free_begin_ += text.size();
+  free_size_ -= text.size();
+  return {place, text.size()};
+}
+
+void TextArena::clear() noexcept {
+  blocks_.clear();
+  free_begin_ = nullptr;
+  free_size_ = 0;
+}
+
+void RowQueue::push_back(std::span<const std::string_view> fields) {
+  std::size_t kept = std::min(fields.size(), column_count_);
+  rows_.push_back(RowFields{fields_.size(), kept});
+  for (std::size_t index = 0; index < kept; ++index) {
+    std::string_view field = fields[index];
+    fields_.push_back(inside_input(field) ? field : arena_.copy(field));
+  }
+}
+
+void RowQueue::gather_column(std::size_t count, std::size_t column, std::string_view* out) const {
+  const RowFields* row = rows_.data() + front_;
+  const std::string_view* fields = fields_.data();
+  for (std::size_t index = 0; index < count; ++index) {
+    out[index] = column < row[index].count ? fields[row[index].first + column] : std::string_view();
+  }
+}
+
+void RowQueue::pop_front(std::size_t count) {
+  front_ += count;
+  if (front_ == rows_.size()) {
+    // Empty again: everything goes, the arena too (capacity of the vectors stays).
+    rows_.clear();
+    fields_.clear();
+    front_ = 0;
+    arena_.clear();
+    return;
+  }
+  // Compact only once most of the storage is dead, so a long sample drained
+  // in small chunks costs linear time, not quadratic.
+  if (front_ * 2 >= rows_.size()) {
+    std::size_t first_field = rows_[front_].first;
+    fields_.erase(fields_.begin(), fields_.begin() + static_cast<std::ptrdiff_t>(first_field));
+    rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(front_));
+    for (RowFields& row : rows_) row.first -= first_field;
+    front_ = 0;
+  }
+}
+
+}  // namespace vrex::ext

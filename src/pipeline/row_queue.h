@@ -1,0 +1,73 @@
+// pending_rows: the data records read but not yet written, first in first out.
+//
+// Rows are kept row after row as views of their fields, only the fields a row
+// really has (at most the column count): a short row's missing cells cost
+// nothing until a chunk asks for them. Views into the caller's input stay
+// views; fields the reader had to unescape are copied into an arena that
+// lives as long as the rows do.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace vrex::ext {
+
+// Owned storage for field texts that do not point into the input. Blocks never
+// move, so views into them stay valid until clear().
+class TextArena {
+ public:
+  std::string_view copy(std::string_view text);
+  void clear() noexcept;
+
+ private:
+  static constexpr std::size_t kBlockSize = 64 * 1024;
+
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* free_begin_ = nullptr;
+  std::size_t free_size_ = 0;
+};
+
+class RowQueue {
+ public:
+  RowQueue(std::span<const std::uint8_t> input, std::size_t column_count)
+      : input_begin_(reinterpret_cast<const char*>(input.data())),
+        input_end_(input_begin_ + input.size()),
+        column_count_(column_count) {}
+
+  std::size_t size() const noexcept { return rows_.size() - front_; }
+
+  bool empty() const noexcept { return size() == 0; }
+
+  // Appends one record; fields beyond the column count are dropped.
+  void push_back(std::span<const std::string_view> fields);
+
+  // Text `column` of every row in [front, front + count), padded cells empty.
+  void gather_column(std::size_t count, std::size_t column, std::string_view* out) const;
+
+  // Removes `count` rows from the front.
+  void pop_front(std::size_t count);
+
+ private:
+  struct RowFields {
+    std::size_t first;  // index into fields_
+    std::size_t count;  // at most the column count
+  };
+
+  bool inside_input(std::string_view text) const noexcept {
+    return text.data() >= input_begin_ && text.data() + text.size() <= input_end_;
+  }
+
+  const char* input_begin_;
+  const char* input_end_;
+  std::size_t column_count_;
+  std::vector<std::string_view> fields_;
+  std::vector<RowFields> rows_;
+  std::size_t front_ = 0;
+  TextArena arena_;
+};
+
+}  // namespace vrex::ext
