@@ -1,0 +1,54 @@
+#include "typing/infer.h"
+
+#include <cstddef>
+
+#include "typing/bool_text.h"
+#include "typing/number_parse.h"
+
+namespace vrex::ext {
+
+ParsedBool parse_bool(std::string_view text) noexcept {
+  const std::string_view word = trim_white_space(text);
+  // Folding compares in place: "true" and "false" are the only two words.
+  if (word.size() == 4 && number_detail::equals_folded(word.data(), "true"))
+    return ParsedBool::True;
+  if (word.size() == 5 && number_detail::equals_folded(word.data(), "false"))
+    return ParsedBool::False;
+  return ParsedBool::None;
+}
+
+namespace {
+
+template <class Accepts>
+bool all_candidates(std::span<const std::string_view> texts, Accepts accepts) noexcept {
+  for (std::string_view text : texts) {
+    if (!text.empty() && !accepts(text)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ValueType infer_type(std::span<const std::string_view> texts) noexcept {
+  bool has_candidate = false;
+  for (std::string_view text : texts) has_candidate = has_candidate || !text.empty();
+  if (!has_candidate) return ValueType::String;
+
+  if (all_candidates(texts,
+                     [](std::string_view text) { return parse_bool(text) != ParsedBool::None; }))
+    return ValueType::Bool;
+  if (all_candidates(texts, [](std::string_view text) {
+        std::int32_t value;
+        return read_int32(text, value);
+      }))
+    return ValueType::Int;
+  if (all_candidates(texts, [](std::string_view text) {
+        std::int64_t value;
+        return read_int64(text, value);
+      }))
+    return ValueType::Long;
+  if (all_candidates(texts, is_float_text)) return ValueType::Double;
+  return ValueType::String;
+}
+
+}  // namespace vrex::ext
