@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Sets everything up on a new machine and runs every test: the C++ suites
+# (plain and under AddressSanitizer + UndefinedBehaviorSanitizer), the Python
+# suite against the installed package, and each fuzz target for a bounded time.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+JOBS="${VREX_JOBS:-$(nproc)}"
+FUZZ_SECONDS="${VREX_FUZZ_SECONDS:-45}"
+
+ensure_debian_packages g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
+ensure_venv
+"$VREX_VENV/bin/python" -m pip install -q cmake ninja
+export PATH="$VREX_VENV/bin:$PATH"
+
+# Configures, builds and runs the GoogleTest suites in build/$1 with extra flags.
+run_cpp_suite() {
+  local dir="$VREX_ROOT/build/$1"
+  shift
+  log "C++ suite in build/$(basename "$dir") $*"
+  cmake -S "$VREX_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVREX_BUILD_MODULE=OFF -DVREX_BUILD_TESTS=ON -DVREX_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS")
+}
+
+log "checking formatting"
+find "$VREX_ROOT/vrex" "$VREX_ROOT/src" "$VREX_ROOT/tests/cpp" "$VREX_ROOT/bench" \
+  "$VREX_ROOT/fuzz" -name '*.cpp' -o -name '*.h' | xargs clang-format --dry-run --Werror
+
+run_cpp_suite test -DVREX_BUILD_BENCH=ON
+run_cpp_suite asan -DVREX_SANITIZE=ON
+
+install_package test
+log "Python suite"
+(cd "$VREX_ROOT" && "$VREX_VENV/bin/python" -m pytest -q tests/python)
+
+source "$VREX_ROOT/scripts/fuzz.sh"
+run_fuzz_targets "$FUZZ_SECONDS"
+log "all tests passed"
