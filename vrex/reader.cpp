@@ -1,0 +1,345 @@
+#include "vrex/reader.h"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "vrex/reader_cursor.h"
+#include "vrex/reader_values.h"
+
+namespace vrex {
+
+namespace {
+
+using Kind = VrexError::Kind;
+
+constexpr std::uint8_t kMagic0 = 0xA7;
+constexpr std::uint8_t kMagic1 = 0x3C;
+constexpr std::string_view kNameProperty = "Name";
+constexpr std::string_view kDataTypeProperty = "DataType";
+constexpr std::string_view kIsInvalidProperty = "IsInvalid";
+
+Unexpected<VrexError> failure(Kind kind) { return Unexpected{VrexError(kind)}; }
+
+ReadResult<SectionType> read_section_id(ReadCursor& cursor) {
+  auto id = cursor.take(3);
+  if (!id) return Unexpected{id.error()};
+  if ((*id)[0] != kMagic0 || (*id)[1] != kMagic1) return failure(Kind::MagicNumberMismatch);
+  const std::uint8_t type = (*id)[2];
+  if (type < to_byte(SectionType::FileHeader) || type > to_byte(SectionType::TableEnd)) {
+    return Unexpected{VrexError::invalid_section_id(type)};
+  }
+  return static_cast<SectionType>(type);
+}
+
+ReadStatus expect_section(ReadCursor& cursor, SectionType expected) {
+  auto got = read_section_id(cursor);
+  if (!got) return Unexpected{got.error()};
+  if (*got != expected) return Unexpected{VrexError::wrong_section_id(expected, *got)};
+  return {};
+}
+
+// A count byte of metadata: how many values follow, zero or one.
+ReadResult<bool> read_presence(ReadCursor& cursor) {
+  auto byte = cursor.read_byte();
+  if (!byte) return Unexpected{byte.error()};
+  if (*byte > 1) return failure(Kind::MetadataValueArrayLength);
+  return *byte == 1;
+}
+
+ReadResult<std::optional<Object>> read_optional_value(ReadCursor& cursor, ValueType type) {
+  auto present = read_presence(cursor);
+  if (!present) return Unexpected{present.error()};
+  if (!*present) return std::optional<Object>();
+  auto value = read_unpacked_value(cursor, type);
+  if (!value) return Unexpected{value.error()};
+  return std::optional<Object>(std::move(*value));
+}
+
+ReadStatus read_metadata_entries(ReadCursor& cursor, std::vector<MetadataEntry>& entries) {
+  auto count = cursor.read_count();
+  if (!count) return Unexpected{count.error()};
+  // An entry takes at least seven bytes; never reserve for bytes that are not there.
+  entries.reserve(std::min<std::uint64_t>(*count, cursor.remaining() / 7));
+  for (std::uint32_t index = 0; index < *count; ++index) {
+    MetadataEntry entry;
+    auto name = read_text(cursor);
+    if (!name) return Unexpected{name.error()};
+    entry.name = std::move(*name);
+    auto type = read_type_id(cursor);
+    if (!type) return Unexpected{type.error()};
+    entry.type = *type;
+    auto value = read_optional_value(cursor, entry.type);
+    if (!value) return Unexpected{value.error()};
+    entry.value = std::move(*value);
+    auto default_value = read_optional_value(cursor, entry.type);
+    if (!default_value) return Unexpected{default_value.error()};
+    entry.default_value = std::move(*default_value);
+    entries.push_back(std::move(entry));
+  }
+  return {};
+}
+
+ReadStatus read_descriptors(ReadCursor& cursor, std::uint32_t count,
+                            std::vector<PropertyDescriptor>& descriptors) {
+  descriptors.reserve(std::min<std::uint64_t>(count, cursor.remaining() / 6));
+  for (std::uint32_t index = 0; index < count; ++index) {
+    PropertyDescriptor descriptor;
+    auto name = read_text(cursor);
+    if (!name) return Unexpected{name.error()};
+    descriptor.name = std::move(*name);
+    auto type = read_type_id(cursor);
+    if (!type) return Unexpected{type.error()};
+    descriptor.type = *type;
+    auto default_value = read_optional_value(cursor, descriptor.type);
+    if (!default_value) return Unexpected{default_value.error()};
+    descriptor.default_value = std::move(*default_value);
+    descriptors.push_back(std::move(descriptor));
+  }
+  return {};
+}
+
+// Index of the first descriptor called `name`, or the descriptor count.
+std::size_t find_descriptor(const std::vector<PropertyDescriptor>& descriptors,
+                            std::string_view name) {
+  std::size_t index = 0;
+  while (index < descriptors.size() && descriptors[index].name != name) ++index;
+  return index;
+}
+
+// The column's name and data type are its values of the two fixed
+// properties; every other value becomes one of its properties.
+ReadStatus read_column(ReadCursor& cursor, const std::vector<PropertyDescriptor>& descriptors,
+                       std::size_t name_at, std::size_t data_type_at, ColumnMetadata& column) {
+  bool has_name = false;
+  bool has_data_type = false;
+  for (std::size_t index = 0; index < descriptors.size(); ++index) {
+    const PropertyDescriptor& descriptor = descriptors[index];
+    auto value = read_optional_value(cursor, descriptor.type);
+    if (!value) return Unexpected{value.error()};
+    if (!*value) continue;
+    if (index == name_at) {
+      column.name = std::move(std::get<object::String>(**value).value);
+      has_name = true;
+    } else if (index == data_type_at) {
+      const std::string& id = std::get<object::Binary>(**value).value;
+      if (id.size() != 1) return failure(Kind::InvalidMetadata);
+      if (!is_value_type_id(static_cast<std::uint8_t>(id[0]))) {
+        return failure(Kind::UnknownTypeId);
+      }
+      column.data_type = static_cast<ValueType>(static_cast<std::uint8_t>(id[0]));
+      has_data_type = true;
+    } else {
+      column.properties.push_back({descriptor.name, std::move(**value), descriptor.default_value});
+    }
+  }
+  if (!has_name || !has_data_type) return failure(Kind::InvalidMetadata);
+  return {};
+}
+
+ReadStatus read_table_metadata(ReadCursor& cursor, VrexFile& file) {
+  VREX_TRY(read_metadata_entries(cursor, file.metadata));
+  auto column_count = cursor.read_count();
+  if (!column_count) return Unexpected{column_count.error()};
+  auto descriptor_count = cursor.read_count();
+  if (!descriptor_count) return Unexpected{descriptor_count.error()};
+  VREX_TRY(read_descriptors(cursor, *descriptor_count, file.descriptors));
+  if (*column_count == 0) return {};
+
+  // Every column needs its name and data type.
+  const std::size_t name_at = find_descriptor(file.descriptors, kNameProperty);
+  const std::size_t data_type_at = find_descriptor(file.descriptors, kDataTypeProperty);
+  if (name_at == file.descriptors.size() || data_type_at == file.descriptors.size()) {
+    return failure(Kind::InvalidMetadata);
+  }
+  if (file.descriptors[name_at].type != ValueType::String ||
+      file.descriptors[data_type_at].type != ValueType::Binary) {
+    return failure(Kind::InvalidMetadata);
+  }
+  // One presence byte per column and descriptor at the least.
+  if (static_cast<std::uint64_t>(*column_count) * file.descriptors.size() > cursor.remaining()) {
+    return failure(Kind::InvalidSize);
+  }
+  file.columns.resize(*column_count);
+  for (ColumnMetadata& column : file.columns) {
+    VREX_TRY(read_column(cursor, file.descriptors, name_at, data_type_at, column));
+  }
+  return {};
+}
+
+// Index of the joined property that the `occurrence`-th property called
+// `name` of a column slice belongs to, or the property count.
+std::size_t find_joined(const std::vector<JoinedProperty>& properties, std::string_view name,
+                        std::size_t occurrence) {
+  for (std::size_t index = 0; index < properties.size(); ++index) {
+    if (properties[index].name == name && occurrence-- == 0) return index;
+  }
+  return properties.size();
+}
+
+struct SliceState {
+  std::uint64_t rows_before = 0;        // rows of the earlier slices
+  std::optional<std::uint64_t> rows;    // rows of this slice, from its first column
+  std::vector<std::string> names_seen;  // property names of the current column slice
+};
+
+ReadStatus read_value_property(ReadCursor& cursor, ColumnData& column, SliceState& slice,
+                               std::vector<std::uint8_t>& joined_seen) {
+  auto name = read_text(cursor);
+  if (!name) return Unexpected{name.error()};
+  auto header = read_value_array_header(cursor);
+  if (!header) return Unexpected{header.error()};
+  std::size_t occurrence = 0;
+  for (const std::string& seen : slice.names_seen) occurrence += seen == *name;
+  slice.names_seen.push_back(*name);
+  const std::uint64_t rows = *slice.rows;
+
+  if (*name == kIsInvalidProperty && occurrence == 0) {
+    if (header->type != ValueType::Bool) return failure(Kind::InvalidValueType);
+    Object flags(BoolArray{std::move(column.is_invalid)});
+    auto count = append_value_array(cursor, *header, flags);
+    column.is_invalid = std::move(std::get<BoolArray>(flags).values);
+    if (!count) return Unexpected{count.error()};
+    if (*count != rows) return failure(Kind::InvalidSize);
+    return {};
+  }
+  if (*name == kIsInvalidProperty) --occurrence;  // the first one is held apart
+
+  std::size_t at = find_joined(column.properties, *name, occurrence);
+  if (at == column.properties.size()) {
+    JoinedProperty joined{*name, empty_array_of(header->type), {}};
+    append_placeholders(joined.values, slice.rows_before);
+    joined.present.resize(slice.rows_before, 0);
+    column.properties.push_back(std::move(joined));
+    joined_seen.push_back(0);
+  }
+  JoinedProperty& joined = column.properties[at];
+  auto count = append_value_array(cursor, *header, joined.values);
+  if (!count) return Unexpected{count.error()};
+  if (*count != rows) return failure(Kind::InvalidSize);
+  joined.present.resize(joined.present.size() + rows, 1);
+  joined_seen[at] = 1;
+  return {};
+}
+
+ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, bool first_slice,
+                             SliceState& slice) {
+  VREX_TRY(expect_section(cursor, SectionType::ColumnSlice));
+  auto header = read_value_array_header(cursor);
+  if (!header) return Unexpected{header.error()};
+  // The first slice may carry another type than the column declares (texts
+  // of a type without a reading of its own); every later one must match it.
+  if (first_slice && header->type != type_of(column.values)) {
+    column.values = empty_array_of(header->type);
+  }
+  auto rows = append_value_array(cursor, *header, column.values);
+  if (!rows) return Unexpected{rows.error()};
+  if (!slice.rows) slice.rows = *rows;
+  if (*rows != *slice.rows) return failure(Kind::InvalidSize);
+
+  auto property_count = cursor.read_count();
+  if (!property_count) return Unexpected{property_count.error()};
+  slice.names_seen.clear();
+  const std::size_t invalid_before = column.is_invalid.size();
+  std::vector<std::uint8_t> joined_seen(column.properties.size(), 0);
+  for (std::uint32_t index = 0; index < *property_count; ++index) {
+    VREX_TRY(read_value_property(cursor, column, slice, joined_seen));
+  }
+  // Rows of a slice without flags are valid; properties a slice lacks get
+  // placeholders marked absent.
+  if (column.is_invalid.size() == invalid_before) {
+    column.is_invalid.resize(invalid_before + *rows, 0);
+  }
+  for (std::size_t index = 0; index < column.properties.size(); ++index) {
+    if (joined_seen[index]) continue;
+    JoinedProperty& joined = column.properties[index];
+    append_placeholders(joined.values, *rows);
+    joined.present.resize(joined.present.size() + *rows, 0);
+  }
+  return {};
+}
+
+ReadStatus read_table_slice(ReadCursor& cursor, VrexFile& file) {
+  auto column_count = cursor.read_count();
+  if (!column_count) return Unexpected{column_count.error()};
+  if (*column_count != file.columns.size()) return failure(Kind::ColumnCountMismatch);
+  SliceState slice;
+  slice.rows_before = file.num_rows;
+  const bool first_slice = file.slice_rows.empty();
+  for (ColumnData& column : file.data) {
+    VREX_TRY(read_column_slice(cursor, column, first_slice, slice));
+  }
+  const std::uint64_t rows = slice.rows.value_or(0);
+  file.slice_rows.push_back(rows);
+  file.num_rows += rows;
+  return {};
+}
+
+}  // namespace
+
+Object empty_array_of(ValueType type) {
+  switch (type) {
+    case ValueType::Bool:
+      return BoolArray{};
+    case ValueType::Int:
+      return object::IntArray{};
+    case ValueType::Long:
+      return object::LongArray{};
+    case ValueType::Float:
+      return object::FloatArray{};
+    case ValueType::Double:
+      return object::DoubleArray{};
+    case ValueType::DateTime:
+      return object::DateTimeArray{};
+    case ValueType::Date:
+      return object::DateArray{};
+    case ValueType::Time:
+      return object::TimeArray{};
+    case ValueType::TimeSpan:
+      return object::TimeSpanArray{};
+    case ValueType::String:
+      return object::StringArray{};
+    case ValueType::Binary:
+      return object::BinaryArray{};
+    case ValueType::Decimal:
+      return object::DecimalArray{};
+  }
+  return object::StringArray{};
+}
+
+Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes) {
+  ReadCursor cursor(bytes);
+  VrexFile file;
+  VREX_TRY(expect_section(cursor, SectionType::FileHeader));
+  auto major = cursor.read_byte();
+  if (!major) return Unexpected{major.error()};
+  auto minor = cursor.read_byte();
+  if (!minor) return Unexpected{minor.error()};
+  if (*major != 1 || *minor != 0) {
+    return Unexpected{VrexError::unsupported_version(*major, *minor)};
+  }
+  file.major_version = *major;
+  file.minor_version = *minor;
+
+  VREX_TRY(expect_section(cursor, SectionType::TableMetadata));
+  VREX_TRY(read_table_metadata(cursor, file));
+  file.data.resize(file.columns.size());
+  for (std::size_t index = 0; index < file.columns.size(); ++index) {
+    file.data[index].values = empty_array_of(file.columns[index].data_type);
+  }
+
+  while (true) {
+    auto section = read_section_id(cursor);
+    if (!section) return Unexpected{section.error()};
+    if (*section == SectionType::TableEnd) break;
+    if (*section != SectionType::TableSlice) {
+      return Unexpected{VrexError::wrong_section_id(SectionType::TableSlice, *section)};
+    }
+    VREX_TRY(read_table_slice(cursor, file));
+  }
+  // A file ends with its end marker.
+  if (cursor.remaining() != 0) return failure(Kind::InvalidSize);
+  return file;
+}
+
+}  // namespace vrex

@@ -1,0 +1,48 @@
+// Decoding of single values and of value arrays, the inverse of the writer's
+// packed and unpacked forms.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "vrex/enums.h"
+#include "vrex/reader_cursor.h"
+#include "vrex/table.h"
+
+namespace vrex {
+
+// A type id byte that names a value type; anything else is UnknownTypeId.
+ReadResult<ValueType> read_type_id(ReadCursor& cursor);
+
+// A section-level text: a count field, then that many bytes of UTF-8.
+ReadResult<std::string> read_text(ReadCursor& cursor);
+
+// One scalar in the unpacked form of metadata values.
+ReadResult<Object> read_unpacked_value(ReadCursor& cursor, ValueType type);
+
+struct ValueArrayHeader {
+  ArrayEncoding encoding = ArrayEncoding::Plain;
+  ValueType type = ValueType::Bool;
+};
+
+// The encoding byte and the type id that open every value array.
+ReadResult<ValueArrayHeader> read_value_array_header(ReadCursor& cursor);
+
+// Reads the rest of a value array whose header was just read and appends its
+// values to `out`, an array alternative of `header.type`. Returns how many
+// values were appended.
+ReadResult<std::uint64_t> append_value_array(ReadCursor& cursor, const ValueArrayHeader& header,
+                                             Object& out);
+
+// Appends `count` placeholder values (zero, false, the empty text).
+void append_placeholders(Object& out, std::uint64_t count);
+
+// Expands a bit array (first boolean in 0x80 of the first byte) into one byte
+// per boolean appended to `out`.
+void unpack_bits(const std::uint8_t* bits, std::uint64_t count, std::vector<std::uint8_t>& out);
+
+// The same by testing one bit at a time; the reference for unpack_bits.
+void unpack_bits_scalar(const std::uint8_t* bits, std::uint64_t count,
+                        std::vector<std::uint8_t>& out);
+
+}  // namespace vrex
