@@ -1,0 +1,59 @@
+"""Converts one CSV file into a .vrex file and says what was written.
+
+    python examples/convert.py IN.csv OUT.vrex [CHUNK_SIZE] [SAMPLE_ROWS]
+"""
+
+import sys
+import time
+from pathlib import Path
+
+from _vrex import csv_to_vrex
+
+TYPE_NAMES = {0x01: "Bool", 0x02: "Int", 0x03: "Long", 0x04: "Float", 0x05: "Double",
+              0x0A: "String"}
+
+
+def summarise(data: bytes) -> dict:
+    """Rows, columns and slices of a converted file, read with the vrex package."""
+    import vrex
+
+    table = vrex.read(data)
+    return {
+        "rows": table.num_rows,
+        "slices": len(table.slice_rows),
+        "columns": [(c.name, c.type_name, c.invalid_count) for c in table.columns],
+    }
+
+
+def main() -> int:
+    if len(sys.argv) < 3:
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    source, target = Path(sys.argv[1]), Path(sys.argv[2])
+    sizes = [int(value) for value in sys.argv[3:5]]
+    csv_bytes = source.read_bytes()
+
+    started = time.perf_counter()
+    try:
+        vrex_bytes = csv_to_vrex(csv_bytes, *sizes)
+    except ValueError as error:
+        print(f"{source}: {error}", file=sys.stderr)
+        return 1
+    elapsed = time.perf_counter() - started
+    target.write_bytes(vrex_bytes)
+
+    summary = summarise(vrex_bytes)
+    print(f"converted {source} ({len(csv_bytes):,} bytes of CSV) into {target}")
+    print(f"  {summary['rows']:,} rows in {summary['slices']} table slice(s), "
+          f"{len(vrex_bytes):,} bytes written in {elapsed * 1000:.1f} ms "
+          f"({len(csv_bytes) / elapsed / 1e6:.0f} MB/s)")
+    print(f"  {len(summary['columns'])} columns:")
+    width = max((len(name) for name, _, _ in summary["columns"]), default=0)
+    for name, type_name, invalid in summary["columns"]:
+        note = f"  ({invalid} invalid or empty cells)" if invalid else ""
+        print(f"    {name:<{width}}  {type_name}{note}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
