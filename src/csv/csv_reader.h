@@ -6,6 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "csv/block_classifier.h"
+#include "csv/fast_splitter.h"
+#include "csv/field_list.h"
+#include "csv/reference_splitter.h"
 #include "vrex/result.h"
 
 namespace vrex::ext {
@@ -46,6 +50,35 @@ class CsvReader {
   std::span<const std::string_view> fields() const noexcept;
 
   // PUBLIC API ABOVE IS FIXED; the reader's owner designs the rest.
+
+  // Chooses how records are split: `Reference` is the byte-at-a-time state
+  // machine, the others the block-classifying splitter with that classifier.
+  // The one-argument constructor uses `Best` (`Reference` in builds with
+  // VREX_FORCE_SCALAR).
+  CsvReader(std::span<const std::uint8_t> input, CsvScan scan);
+
+  // Notes on malformed quoting, which never is an error: a quote inside an
+  // unquoted field is an ordinary byte; after a closing quote, a second quote
+  // adds one quote and the quoted part goes on, a comma or terminator ends the
+  // field, and any other byte continues the field unquoted; a quote that is
+  // never closed runs to the end of the input.
+  //
+  // A record that fails the UTF-8 check is consumed and counted all the same:
+  // another read_record() goes on with the record after it.
+
+ private:
+  Result<bool, CsvError> read_next(CsvPosition position);
+  std::uint64_t line_feeds_before(std::size_t offset) noexcept;
+
+  std::span<const std::uint8_t> input_;
+  bool use_reference_;
+  FastSplitter fast_;
+  ReferenceSplitter reference_;
+  FieldList fields_;
+  std::size_t cursor_ = 0;     // where the search for the next record begins
+  std::uint64_t records_ = 0;  // records read so far, the header included
+  bool header_read_ = false;
+  bool at_end_ = false;
 };
 
 }  // namespace vrex::ext

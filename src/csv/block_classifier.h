@@ -1,0 +1,34 @@
+// Classifies 64 input bytes at a time into bit masks, one bit per byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vrex::ext {
+
+inline constexpr std::size_t kBlockSize = 64;
+
+// Bit i stands for byte i of the block.
+struct BlockMasks {
+  std::uint64_t separators = 0;  // comma, CR or LF: the bytes that can end a field
+  std::uint64_t quotes = 0;      // the double quote
+  std::uint64_t non_ascii = 0;   // bytes 0x80 and above
+};
+
+using ClassifyBlock = BlockMasks (*)(const std::uint8_t* block);
+
+// Which classifier the fast reader uses. `Best` picks AVX2 when the CPU has
+// it and SSE2 (always present on x86-64) otherwise.
+enum class CsvScan { Reference, Sse2, Avx2, Best };
+
+BlockMasks classify_block_scalar(const std::uint8_t* block) noexcept;
+BlockMasks classify_block_sse2(const std::uint8_t* block) noexcept;
+BlockMasks classify_block_avx2(const std::uint8_t* block) noexcept;
+
+bool cpu_has_avx2() noexcept;
+
+// The classifier for `scan`; AVX2 falls back to SSE2 on CPUs without it.
+// `Reference` has no classifier of its own and gets the scalar one.
+ClassifyBlock select_classifier(CsvScan scan) noexcept;
+
+}  // namespace vrex::ext

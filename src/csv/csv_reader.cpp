@@ -1,0 +1,80 @@
+#include "csv/csv_reader.h"
+
+#include "csv/utf8.h"
+
+namespace vrex::ext {
+
+namespace {
+
+constexpr std::uint8_t kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
+
+#ifdef VREX_FORCE_SCALAR
+constexpr CsvScan kDefaultScan = CsvScan::Reference;
+#else
+constexpr CsvScan kDefaultScan = CsvScan::Best;
+#endif
+
+bool starts_with_byte_order_mark(std::span<const std::uint8_t> input) {
+  return input.size() >= 3 && input[0] == kByteOrderMark[0] && input[1] == kByteOrderMark[1] &&
+         input[2] == kByteOrderMark[2];
+}
+
+}  // namespace
+
+CsvReader::CsvReader(std::span<const std::uint8_t> input) : CsvReader(input, kDefaultScan) {}
+
+CsvReader::CsvReader(std::span<const std::uint8_t> input, CsvScan scan)
+    : input_(input),
+      use_reference_(scan == CsvScan::Reference),
+      fast_(input, select_classifier(scan)),
+      reference_(input) {}
+
+Status<CsvError> CsvReader::read_header() {
+  if (header_read_) return Status<CsvError>::ok();
+  header_read_ = true;
+  // The header's position is taken before the byte-order mark is skipped.
+  const CsvPosition position{0, 1, 0};
+  if (starts_with_byte_order_mark(input_)) cursor_ = sizeof kByteOrderMark;
+  VREX_TRY(read_next(position));
+  return Status<CsvError>::ok();
+}
+
+Result<bool, CsvError> CsvReader::read_record() {
+  if (!header_read_) VREX_TRY(read_header());
+  return read_next(CsvPosition{cursor_, 0, records_});
+}
+
+std::span<const std::string_view> CsvReader::fields() const noexcept { return fields_.views(); }
+
+Result<bool, CsvError> CsvReader::read_next(CsvPosition position) {
+  if (at_end_) {
+    fields_.clear();
+    return false;
+  }
+  const SplitOutcome outcome =
+      use_reference_ ? reference_.split(cursor_, fields_) : fast_.split(cursor_, fields_);
+  cursor_ = outcome.next;
+  if (!outcome.found) {
+    at_end_ = true;
+    return false;
+  }
+  ++records_;
+  fields_.finish();
+  if (!outcome.non_ascii) return true;
+
+  const std::span<const std::string_view> fields = fields_.views();
+  for (std::size_t index = 0; index < fields.size(); ++index) {
+    const std::size_t valid = use_reference_ ? utf8_valid_prefix_reference(fields[index])
+                                             : utf8_valid_prefix(fields[index]);
+    if (valid == fields[index].size()) continue;
+    position.line = 1 + line_feeds_before(position.byte);
+    return Unexpected{CsvError{position, index, valid}};
+  }
+  return true;
+}
+
+std::uint64_t CsvReader::line_feeds_before(std::size_t offset) noexcept {
+  return use_reference_ ? reference_.line_feeds_before(offset) : fast_.line_feeds_before(offset);
+}
+
+}  // namespace vrex::ext

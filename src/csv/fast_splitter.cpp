@@ -1,0 +1,168 @@
+#include "csv/fast_splitter.h"
+
+#include <cstring>
+
+#include "csv/utf8.h"
+
+namespace vrex::ext {
+
+namespace {
+
+// Bits at and above `index` (none when `index` is past the block).
+std::uint64_t bits_from(std::size_t index) {
+  return index < kBlockSize ? ~std::uint64_t{0} << index : 0;
+}
+
+// Bits below `index` (all when `index` reaches the block's end).
+std::uint64_t bits_below(std::size_t index) { return ~bits_from(index); }
+
+std::size_t lowest_bit(std::uint64_t mask) {
+  return static_cast<std::size_t>(__builtin_ctzll(mask));
+}
+
+bool is_terminator(std::uint8_t byte) { return byte == '\r' || byte == '\n'; }
+
+}  // namespace
+
+FastSplitter::FastSplitter(std::span<const std::uint8_t> input, ClassifyBlock classify)
+    : data_(input.data()), size_(input.size()), classify_(classify) {
+  if (size_ > 0) load_block(0);
+}
+
+void FastSplitter::load_block(std::size_t base) {
+  base_ = base;
+  if (size_ - base >= kBlockSize) {
+    masks_ = classify_(data_ + base);
+    return;
+  }
+  // The last, short block: zero bytes are neither separators nor non-ASCII.
+  std::uint8_t padded[kBlockSize] = {};
+  std::memcpy(padded, data_ + base, size_ - base);
+  masks_ = classify_(padded);
+}
+
+void FastSplitter::begin_record(std::size_t cursor) {
+  if (cursor >= base_ + kBlockSize) load_block(cursor);
+  masks_.non_ascii &= bits_from(cursor - base_);
+  record_non_ascii_ = false;
+}
+
+SplitOutcome FastSplitter::end_record(std::size_t content_end, std::size_t next) const noexcept {
+  const bool non_ascii =
+      record_non_ascii_ || (masks_.non_ascii & bits_below(content_end - base_)) != 0;
+  return {true, next, non_ascii};
+}
+
+std::size_t FastSplitter::next_separator(std::size_t from) {
+  for (;;) {
+    const std::uint64_t ahead = masks_.separators & bits_from(from - base_);
+    if (ahead != 0) return base_ + lowest_bit(ahead);
+    if (size_ - base_ <= kBlockSize) return size_;
+    record_non_ascii_ |= masks_.non_ascii != 0;
+    load_block(base_ + kBlockSize);
+  }
+}
+
+std::size_t FastSplitter::next_quote(std::size_t from) {
+  for (;;) {
+    const std::uint64_t ahead = masks_.quotes & bits_from(from - base_);
+    if (ahead != 0) return base_ + lowest_bit(ahead);
+    if (size_ - base_ <= kBlockSize) return size_;
+    record_non_ascii_ |= masks_.non_ascii != 0;
+    load_block(base_ + kBlockSize);
+  }
+}
+
+SplitOutcome FastSplitter::split(std::size_t cursor, FieldList& fields) {
+  fields.clear();
+  while (cursor < size_ && is_terminator(data_[cursor])) ++cursor;
+  if (cursor == size_) return {false, size_, false};
+  begin_record(cursor);
+
+  for (;;) {  // one field per turn; `cursor` is where the field begins
+    if (cursor < size_ && data_[cursor] == '"') {
+      const std::size_t content = cursor + 1;
+      const std::size_t quote = next_quote(content);
+      if (quote == size_) {  // never closed: runs to the end of the input
+        fields.add_view(data_ + content, size_ - content);
+        return end_record(size_, size_);
+      }
+      const std::size_t after = quote + 1;
+      if (after == size_) {
+        fields.add_view(data_ + content, quote - content);
+        return end_record(size_, size_);
+      }
+      const std::uint8_t byte = data_[after];
+      if (byte == ',') {
+        fields.add_view(data_ + content, quote - content);
+        cursor = after + 1;
+        continue;
+      }
+      if (is_terminator(byte)) {
+        fields.add_view(data_ + content, quote - content);
+        return end_record(after, after + 1);
+      }
+      fields.begin_copy();
+      fields.append(data_ + content, quote - content);
+      const SplitOutcome outcome = copy_quoted_rest(quote, fields, cursor);
+      if (outcome.found) return outcome;
+      continue;
+    }
+    const std::size_t end = next_separator(cursor);
+    fields.add_view(data_ + cursor, end - cursor);
+    if (end == size_) return end_record(size_, size_);
+    cursor = end + 1;
+    if (data_[end] != ',') return end_record(end, cursor);
+  }
+}
+
+SplitOutcome FastSplitter::copy_quoted_rest(std::size_t quote, FieldList& fields,
+                                            std::size_t& cursor) {
+  // `quote` closed a quoted part; the byte after it exists and is no comma or
+  // terminator. Returns found = false when a comma ended the field, with
+  // `cursor` at the next field.
+  std::size_t at = quote + 1;
+  for (;;) {
+    if (data_[at] != '"') {  // text after the closing quote: the field goes on unquoted
+      const std::size_t end = next_separator(at);
+      fields.append(data_ + at, end - at);
+      fields.end_copy();
+      if (end == size_) return end_record(size_, size_);
+      if (data_[end] != ',') return end_record(end, end + 1);
+      cursor = end + 1;
+      return {};
+    }
+    fields.append_byte('"');  // a doubled quote; the quoted part goes on
+    const std::size_t content = at + 1;
+    const std::size_t closing = next_quote(content);
+    fields.append(data_ + content, closing - content);
+    const std::size_t after = closing + 1;
+    if (closing == size_ || after == size_) {
+      fields.end_copy();
+      return end_record(size_, size_);
+    }
+    const std::uint8_t byte = data_[after];
+    if (byte == ',') {
+      fields.end_copy();
+      cursor = after + 1;
+      return {};
+    }
+    if (is_terminator(byte)) {
+      fields.end_copy();
+      return end_record(after, after + 1);
+    }
+    at = after;
+  }
+}
+
+std::uint64_t FastSplitter::line_feeds_before(std::size_t offset) noexcept {
+  if (offset < counted_to_) {
+    counted_to_ = 0;
+    line_feeds_ = 0;
+  }
+  line_feeds_ += count_line_feeds(data_ + counted_to_, offset - counted_to_);
+  counted_to_ = offset;
+  return line_feeds_;
+}
+
+}  // namespace vrex::ext

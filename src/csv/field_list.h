@@ -1,0 +1,71 @@
+// The fields of one record: views into the input where a field's content is
+// a contiguous run of input bytes, copies in a reused buffer otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vrex::ext {
+
+class FieldList {
+ public:
+  // Forgets the previous record; keeps the capacity of every buffer.
+  void clear() noexcept {
+    views_.clear();
+    copied_.clear();
+    copies_.clear();
+  }
+
+  void add_view(const std::uint8_t* begin, std::size_t length) {
+    views_.emplace_back(reinterpret_cast<const char*>(begin), length);
+  }
+
+  // A copied field is built by begin_copy(), any appends, end_copy().
+  void begin_copy() noexcept { copy_begin_ = copies_.size(); }
+
+  void append(const std::uint8_t* begin, std::size_t length) {
+    copies_.append(reinterpret_cast<const char*>(begin), length);
+  }
+
+  void append_byte(std::uint8_t byte) { copies_.push_back(static_cast<char>(byte)); }
+
+  void end_copy() {
+    copied_.push_back({views_.size(), copy_begin_, copies_.size() - copy_begin_});
+    views_.emplace_back();
+  }
+
+  // Points the copied fields into the buffer, which no longer moves. Call once
+  // the record is complete, before reading views().
+  void finish() noexcept {
+    for (const Copied& field : copied_) {
+      views_[field.index] = std::string_view(copies_.data() + field.offset, field.length);
+    }
+  }
+
+  std::span<const std::string_view> views() const noexcept { return views_; }
+
+ private:
+  struct Copied {
+    std::size_t index;
+    std::size_t offset;
+    std::size_t length;
+  };
+
+  std::vector<std::string_view> views_;
+  std::vector<Copied> copied_;
+  std::string copies_;
+  std::size_t copy_begin_ = 0;
+};
+
+// What a splitter reports for one call.
+struct SplitOutcome {
+  bool found = false;      // false: only terminators (or nothing) were left
+  std::size_t next = 0;    // offset just past the record's terminator
+  bool non_ascii = false;  // the record may hold bytes 0x80 and above
+};
+
+}  // namespace vrex::ext
