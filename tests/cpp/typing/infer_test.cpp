@@ -1,0 +1,167 @@
+#include "typing/infer.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vrex::ext {
+namespace {
+
+using namespace std::string_view_literals;
+
+// Builds texts by appending (GCC 12 misreports std::string operator+ at -O3).
+std::string joined(std::initializer_list<std::string_view> parts) {
+  std::string text;
+  for (std::string_view part : parts) text.append(part);
+  return text;
+}
+
+struct BoolCase {
+  std::string_view text;
+  ParsedBool expected;
+};
+
+TEST(ParseBool, ReadsTheTwoWordsInAnyCaseWithinWhiteSpace) {
+  const BoolCase cases[] = {
+      {"true", ParsedBool::True},
+      {"false", ParsedBool::False},
+      {"TRUE", ParsedBool::True},
+      {"tRuE", ParsedBool::True},
+      {"  False\t", ParsedBool::False},
+      {" true ", ParsedBool::True},
+      {"\r\n\v\ffalse\x0b", ParsedBool::False},
+      {"", ParsedBool::None},
+      {"   ", ParsedBool::None},
+      {"\t\n", ParsedBool::None},
+      {"1", ParsedBool::None},
+      {"0", ParsedBool::None},
+      {"yes", ParsedBool::None},
+      {"no", ParsedBool::None},
+      {"t", ParsedBool::None},
+      {"f", ParsedBool::None},
+      {"on", ParsedBool::None},
+      {"off", ParsedBool::None},
+      {"true.", ParsedBool::None},
+      {"tru", ParsedBool::None},
+      {"truee", ParsedBool::None},
+      {"fals", ParsedBool::None},
+      {"t rue", ParsedBool::None},
+      {"true\0"sv, ParsedBool::None},
+      // Only ASCII letters fold; bytes one bit away from a letter do not.
+      {"\x54rue", ParsedBool::True},
+      {"\x14rue", ParsedBool::None},
+      {"tr\xd5\x65", ParsedBool::None},
+      {"TRUE\xc2", ParsedBool::None},
+      // A dotted capital I or Kelvin sign is no ASCII letter.
+      {"\xe2\x84\xaarue", ParsedBool::None},
+  };
+  for (const BoolCase& c : cases) {
+    SCOPED_TRACE(std::string(c.text));
+    EXPECT_EQ(parse_bool(c.text), c.expected);
+  }
+}
+
+TEST(ParseBool, TrimsEveryUnicodeWhiteSpaceCharacterAndNoOther) {
+  const std::string_view white_space[] = {
+      "\x09",         "\x0a",         "\x0b",
+      "\x0c",         "\x0d",         " ",
+      "\xc2\x85",     "\xc2\xa0",     "\xe1\x9a\x80",
+      "\xe2\x80\x80", "\xe2\x80\x81", "\xe2\x80\x82",
+      "\xe2\x80\x83", "\xe2\x80\x84", "\xe2\x80\x85",
+      "\xe2\x80\x86", "\xe2\x80\x87", "\xe2\x80\x88",
+      "\xe2\x80\x89", "\xe2\x80\x8a", "\xe2\x80\xa8",
+      "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f",
+      "\xe3\x80\x80",
+  };
+  for (std::string_view space : white_space) {
+    const std::string before = joined({space, "true"});
+    const std::string after = joined({"FALSE", space});
+    const std::string both = joined({space, space, "True", space});
+    SCOPED_TRACE(before);
+    EXPECT_EQ(parse_bool(before), ParsedBool::True);
+    EXPECT_EQ(parse_bool(after), ParsedBool::False);
+    EXPECT_EQ(parse_bool(both), ParsedBool::True);
+    EXPECT_EQ(parse_bool(space), ParsedBool::None);
+  }
+  // Neighbours of the set: zero width space, word joiner, byte order mark,
+  // U+001C..U+001F, U+180E, U+200B, the narrow no-break space's neighbours.
+  const std::string_view not_white_space[] = {
+      "\x1c",         "\x1f",         "\xe2\x80\x8b", "\xe2\x81\xa0", "\xef\xbb\xbf",
+      "\xe1\xa0\x8e", "\xe2\x80\xae", "\xe2\x80\xb0", "\xe2\x81\x9e", "\xe3\x80\x81",
+      "\xc2\x84",     "\xc2\xa1",     "\x85",         "\xa0",         "\x80",
+  };
+  for (std::string_view other : not_white_space) {
+    SCOPED_TRACE(std::string(other));
+    EXPECT_EQ(parse_bool(joined({other, "true"})), ParsedBool::None);
+    EXPECT_EQ(parse_bool(joined({"true", other})), ParsedBool::None);
+  }
+}
+
+struct InferCase {
+  std::vector<std::string_view> texts;
+  ValueType expected;
+};
+
+TEST(InferType, TakesTheFirstRungThatEveryNonEmptyTextSatisfies) {
+  const InferCase cases[] = {
+      {{}, ValueType::String},
+      {{"", "", ""}, ValueType::String},
+      {{"true", "", "FALSE"}, ValueType::Bool},
+      {{" true ", "TRUE"}, ValueType::Bool},
+      {{"12", "", "-3"}, ValueType::Int},
+      {{"1", "0"}, ValueType::Int},
+      {{"1", " 2"}, ValueType::String},
+      {{"1", "2", "   "}, ValueType::String},
+      {{"true", " "}, ValueType::String},
+      {{"1", "2147483648"}, ValueType::Long},
+      {{"1", "-2147483649"}, ValueType::Long},
+      {{"1", "9223372036854775808"}, ValueType::Double},
+      {{"1", "-9223372036854775809"}, ValueType::Double},
+      {{"-9223372036854775808"}, ValueType::Long},
+      {{"1", "2.5"}, ValueType::Double},
+      {{"1", "abc"}, ValueType::String},
+      {{"-2147483648"}, ValueType::Int},
+      {{"2147483647"}, ValueType::Int},
+      {{"00000000000000000002147483647"}, ValueType::Int},
+      {{"007"}, ValueType::Int},
+      {{"-0000", "+0"}, ValueType::Int},
+      {{"+"}, ValueType::String},
+      {{"-"}, ValueType::String},
+      {{"+-1"}, ValueType::String},
+      {{"--5"}, ValueType::String},
+      {{"nan", "inf", "-Infinity"}, ValueType::Double},
+      {{"NaN", "INF", "+infinity"}, ValueType::Double},
+      {{"infin"}, ValueType::String},
+      {{"nan1"}, ValueType::String},
+      {{"nan(1)"}, ValueType::String},
+      {{".5", "5."}, ValueType::Double},
+      {{"."}, ValueType::String},
+      {{"1e5", "2.5E-3", "1e+05"}, ValueType::Double},
+      {{"1e"}, ValueType::String},
+      {{"1e+"}, ValueType::String},
+      {{"e5"}, ValueType::String},
+      {{"1e999", "1e-999"}, ValueType::Double},
+      {{"1_000"}, ValueType::String},
+      {{"1,5"}, ValueType::String},
+      {{"0x10"}, ValueType::String},
+      {{"0x1p3"}, ValueType::String},
+      {{"1.5 "}, ValueType::String},
+      {{"2024-01-31"}, ValueType::String},
+      // A text rejected by an early rung does not stop later rungs from
+      // starting over at the first text.
+      {{"true", "1"}, ValueType::String},
+      {{"1", "1.5", "2"}, ValueType::Double},
+  };
+  for (const InferCase& c : cases) {
+    std::string trace;
+    for (std::string_view text : c.texts) trace.append(joined({"'", text, "' "}));
+    SCOPED_TRACE(trace);
+    EXPECT_EQ(infer_type(c.texts), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace vrex::ext
