@@ -32,8 +32,13 @@ run_cpp_suite test -DVREX_BUILD_BENCH=ON
 run_cpp_suite asan -DVREX_SANITIZE=ON
 
 install_package test
+log "test-only build of the module with fault injection"
+cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/faults" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$VREX_VENV/bin/python" -DVREX_FAULT_INJECTION=ON >/dev/null
+cmake --build "$VREX_ROOT/build/faults" -j "$JOBS" --target _vrex
 log "Python suite"
-(cd "$VREX_ROOT" && "$VREX_VENV/bin/python" -m pytest -q tests/python)
+(cd "$VREX_ROOT/tests/python" && VREX_FAULT_BUILD_DIR="$VREX_ROOT/build/faults" \
+  "$VREX_VENV/bin/python" -m pytest -q .)
 
 source "$VREX_ROOT/scripts/fuzz.sh"
 run_fuzz_targets "$FUZZ_SECONDS"

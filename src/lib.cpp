@@ -80,6 +80,11 @@ class PyRef {
 
   PyObject* get() const noexcept { return object_; }
 
+  void reset(PyObject* owned) noexcept {
+    Py_XDECREF(object_);
+    object_ = owned;
+  }
+
   PyObject* release() noexcept {
     PyObject* owned = object_;
     object_ = nullptr;
@@ -355,7 +360,7 @@ bool add_function(PyObject* module) {
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
-    all = PyRef(PyList_New(0));
+    all.reset(PyList_New(0));
     if (!all || PyObject_SetAttr(module, all_key, all.get()) < 0) return false;
   }
   if (PyList_Append(all.get(), name.get()) < 0) return false;

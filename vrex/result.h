@@ -71,8 +71,11 @@ class [[nodiscard]] Status {
 }  // namespace vrex
 
 // Returns the error of `expr` from the enclosing function when it failed.
-#define VREX_TRY(expr)                                     \
-  do {                                                     \
-    if (auto vrex_try_result_ = (expr); !vrex_try_result_) \
-      return ::vrex::Unexpected{vrex_try_result_.error()}; \
+// Each use gets its own variable name, so uses may nest inside lambdas.
+#define VREX_TRY(expr) VREX_TRY_IMPL(expr, VREX_CONCAT(vrex_try_result_, __COUNTER__))
+#define VREX_CONCAT(a, b) VREX_CONCAT_IMPL(a, b)
+#define VREX_CONCAT_IMPL(a, b) a##b
+#define VREX_TRY_IMPL(expr, name)                                           \
+  do {                                                                      \
+    if (auto name = (expr); !name) return ::vrex::Unexpected{name.error()}; \
   } while (false)

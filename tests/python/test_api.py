@@ -183,3 +183,14 @@ def test_subinterpreter_import_is_refused():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert "ImportError" in result.stderr
+
+
+def test_only_the_init_function_is_exported():
+    import shutil
+
+    if shutil.which("nm") is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run(["nm", "-D", "--defined-only", _vrex.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    symbols = [line.split()[-1] for line in listing.splitlines() if line.strip()]
+    assert symbols == ["PyInit__vrex"]
