@@ -211,7 +211,7 @@ inline bool read_floating(std::string_view text, Float& value) noexcept {
   using Traits = number_detail::FloatTraits<Float>;
   using Bits = typename Traits::Bits;
   const FloatText scan = scan_float_text(text);
-  Float magnitude;
+  Float magnitude{};
   switch (scan.kind) {
     case FloatText::Kind::Invalid:
       return false;

@@ -1,0 +1,281 @@
+// The integer and floating-point readers against a slow reference that is
+// plainly right: the grammar as a regular expression, the value from the C
+// library (correctly rounded in the C locale, which tests never change).
+#include "typing/number_parse.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vrex::ext {
+namespace {
+
+const std::regex& integer_grammar() {
+  static const std::regex grammar("[+-]?[0-9]+");
+  return grammar;
+}
+
+const std::regex& float_grammar() {
+  static const std::regex grammar(
+      "[+-]?(([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][+-]?[0-9]+)?|[iI][nN][fF]([iI][nN][iI][tT][yY])?|"
+      "[nN][aA][nN])");
+  return grammar;
+}
+
+std::optional<std::int64_t> reference_integer(const std::string& text, bool is_integer_text,
+                                              std::int64_t min, std::int64_t max) {
+  if (!is_integer_text) return std::nullopt;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || value < min || value > max) return std::nullopt;
+  return value;
+}
+
+bool has_nan_word(const std::string& text) {
+  return text.size() >= 3 && (text.back() | 0x20) == 'n' && (text[text.size() - 2] | 0x20) == 'a';
+}
+
+std::optional<std::uint64_t> reference_double_bits(const std::string& text, bool is_float) {
+  if (!is_float) return std::nullopt;
+  if (has_nan_word(text)) return text[0] == '-' ? 0xFFF8000000000000 : 0x7FF8000000000000;
+  return std::bit_cast<std::uint64_t>(std::strtod(text.c_str(), nullptr));
+}
+
+std::optional<std::uint32_t> reference_float_bits(const std::string& text, bool is_float) {
+  if (!is_float) return std::nullopt;
+  if (has_nan_word(text)) return text[0] == '-' ? 0xFFC00000 : 0x7FC00000;
+  return std::bit_cast<std::uint32_t>(std::strtof(text.c_str(), nullptr));
+}
+
+// Checks every reader on one text; returns false (after reporting) on the first
+// disagreement so that a broken reader does not flood the log.
+bool agrees_with_reference(const std::string& text) {
+  SCOPED_TRACE("text '" + text + "'");
+  const bool is_integer = std::regex_match(text, integer_grammar());
+  const bool is_float = std::regex_match(text, float_grammar());
+  std::int32_t int32 = 0;
+  const auto int32_expected = reference_integer(text, is_integer, INT32_MIN, INT32_MAX);
+  const bool int32_read = read_int32(text, int32);
+  EXPECT_EQ(int32_read, int32_expected.has_value());
+  if (int32_read && int32_expected) {
+    EXPECT_EQ(int32, *int32_expected);
+  }
+
+  std::int64_t int64 = 0;
+  const auto int64_expected = reference_integer(text, is_integer, INT64_MIN, INT64_MAX);
+  const bool int64_read = read_int64(text, int64);
+  EXPECT_EQ(int64_read, int64_expected.has_value());
+  if (int64_read && int64_expected) {
+    EXPECT_EQ(int64, *int64_expected);
+  }
+
+  double binary64 = 0;
+  const auto double_expected = reference_double_bits(text, is_float);
+  const bool double_read = read_double(text, binary64);
+  EXPECT_EQ(double_read, double_expected.has_value());
+  EXPECT_EQ(is_float_text(text), double_expected.has_value());
+  if (double_read && double_expected) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(binary64), *double_expected);
+  }
+
+  float binary32 = 0;
+  const auto float_expected = reference_float_bits(text, is_float);
+  const bool float_read = read_float(text, binary32);
+  EXPECT_EQ(float_read, float_expected.has_value());
+  if (float_read && float_expected) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(binary32), *float_expected);
+  }
+  return !testing::Test::HasFailure();
+}
+
+std::string formatted(const char* format, auto... values) {
+  char buffer[512];
+  const int length = std::snprintf(buffer, sizeof buffer, format, values...);
+  return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+const std::vector<std::string> kBoundaryTexts = {
+    "0",
+    "-0",
+    "+0",
+    "007",
+    "-0000",
+    "2147483647",
+    "2147483648",
+    "-2147483648",
+    "-2147483649",
+    "9999999",
+    "99999999",
+    "-9999999",
+    "-99999999",
+    "999999999999999",
+    "9999999999999999",
+    "9223372036854775807",
+    "9223372036854775808",
+    "-9223372036854775808",
+    "-9223372036854775809",
+    "18446744073709551615",
+    "18446744073709551616",
+    "000000000000000000000000002147483647",
+    "-00000000000000000000000009223372036854775808",
+    "1e308",
+    "1.7976931348623157e308",
+    "1.7976931348623158e308",
+    "1.7976931348623159e308",
+    "4.9e-324",
+    "2.4703282292062327e-324",
+    "2.4703282292062328e-324",
+    "2.2250738585072011e-308",
+    "2.2250738585072014e-308",
+    "9007199254740992",
+    "9007199254740993",
+    "9007199254740993.0000000000001",
+    "12345678901234567890123",
+    "0.000000000000000000000000000001234567890123456789",
+    "123456789012345678901234567890e-10",
+    "1e22",
+    "1e23",
+    "9.999999999999999e22",
+    "123456789012345e-22",
+    "123456789012345e-23",
+    "3.4028235e38",
+    "3.4028236e38",
+    "1.17549435e-38",
+    "1.4e-45",
+    "7.006492321624086e-46",
+    "16777217",
+    "16777216.5",
+    "1e-999",
+    "1e999",
+    "0e999999999999999999999",
+    "1e-99999999999999999999",
+    ".5",
+    "5.",
+    "-.5e1",
+    "+5.E-1",
+    "inf",
+    "-Infinity",
+    "+NaN",
+    "nan",
+    "INF",
+    "0.1",
+    "0.3",
+    "1.5",
+    "-2.5e-3"};
+
+// One character inserted, deleted or replaced, from the characters that steer
+// the grammar.
+std::vector<std::string> one_edit_away(const std::string& text) {
+  static const std::string kAlphabet = "0159+-.eEiInNfFaty x_,(";
+  std::vector<std::string> edits;
+  for (std::size_t at = 0; at <= text.size(); ++at) {
+    for (char c : kAlphabet) {
+      edits.push_back(std::string(text).insert(at, 1, c));
+      if (at < text.size()) {
+        std::string replaced = text;
+        replaced[at] = c;
+        edits.push_back(std::move(replaced));
+      }
+    }
+    if (at < text.size()) edits.push_back(std::string(text).erase(at, 1));
+  }
+  return edits;
+}
+
+TEST(NumberReaders, AgreeWithTheReferenceOnBoundaryTextsAndTheirEdits) {
+  for (const std::string& text : kBoundaryTexts) {
+    ASSERT_TRUE(agrees_with_reference(text));
+    for (const std::string& edited : one_edit_away(text))
+      ASSERT_TRUE(agrees_with_reference(edited));
+  }
+}
+
+TEST(NumberReaders, AgreeWithTheReferenceOnRandomNumbers) {
+  std::mt19937_64 random(20261207);
+  std::vector<std::string> texts;
+  for (int i = 0; i < 8000; ++i) {
+    // Any bit pattern: normals, subnormals, infinities and NaNs alike.
+    const double any = std::bit_cast<double>(random());
+    const int precision = static_cast<int>(random() % 19);
+    texts.push_back(formatted("%.*g", precision, any));
+    texts.push_back(formatted("%.*e", static_cast<int>(random() % 25), any));
+    const float any_float = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
+    texts.push_back(formatted("%.*g", static_cast<int>(random() % 11), double{any_float}));
+    // Short decimals with small exponents: the exact fast path and its edges.
+    const std::uint64_t mantissa = random() % 10000000000000000ULL >> (random() % 54);
+    const int exponent = static_cast<int>(random() % 56) - 28;
+    texts.push_back(formatted("%llue%d", static_cast<unsigned long long>(mantissa), exponent));
+    texts.push_back(formatted("-%llu.%llu", static_cast<unsigned long long>(random() % 100000),
+                              static_cast<unsigned long long>(mantissa)));
+    // Integers of every length and sign.
+    texts.push_back(formatted("%lld", static_cast<long long>(random() >> (random() % 64))));
+    texts.push_back(
+        formatted("-%llu", static_cast<unsigned long long>(random() >> (random() % 64))));
+    // Long mantissas of 20 to 40 digits.
+    std::string digits;
+    const std::size_t length = 20 + random() % 21;
+    const std::size_t point = random() % (length + 1);
+    for (std::size_t d = 0; d <= length; ++d) {
+      if (d == point) digits.push_back('.');
+      if (d < length) digits.push_back(static_cast<char>('0' + random() % 10));
+    }
+    digits.append(formatted("e%d", static_cast<int>(random() % 700) - 350));
+    texts.push_back(std::move(digits));
+  }
+  for (std::string& text : texts) {
+    ASSERT_TRUE(agrees_with_reference(text));
+    // One random edit of each.
+    const std::vector<std::string> edits = one_edit_away(text);
+    ASSERT_TRUE(agrees_with_reference(edits[random() % edits.size()]));
+  }
+}
+
+// Texts at and near the midpoint of two neighbouring values decide correct
+// rounding: exactly halfway rounds to the even one, a digit either way must not.
+TEST(NumberReaders, RoundMidpointsBetweenNeighboursCorrectly) {
+  std::mt19937_64 random(42);
+  for (int i = 0; i < 4000; ++i) {
+    // Doubles in [1, 1024): their midpoints have at most 53 binary places, so
+    // 80 decimal places print them exactly.
+    const double low = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52,
+                                  static_cast<int>(random() % 10));
+    const double high = std::nextafter(low, 2048.0);
+    const long double middle = (static_cast<long double>(low) + high) / 2;
+    const std::string exact = formatted("%.80Lf", middle);
+    ASSERT_TRUE(agrees_with_reference(exact));
+    ASSERT_TRUE(agrees_with_reference(formatted("%.25Le", middle)));
+    ASSERT_TRUE(agrees_with_reference(formatted("%.17Le", middle)));
+    // Integers above 2^53: the midpoint is an integer of 16 to 20 digits.
+    const auto big = static_cast<double>(random() >> (random() % 11) | (std::uint64_t{1} << 53));
+    const long double big_middle = (static_cast<long double>(big) + std::nextafter(big, 1e300)) / 2;
+    ASSERT_TRUE(agrees_with_reference(formatted("%.0Lf", big_middle)));
+    ASSERT_TRUE(agrees_with_reference(formatted("%.0Lf", big_middle + 1)));
+    ASSERT_TRUE(agrees_with_reference(formatted("%.0Lf", big_middle - 1)));
+    // Floats: the midpoint is exact in double.
+    const float float_low = static_cast<float>(low);
+    const double float_middle =
+        (double{float_low} + double{std::nextafter(float_low, 2048.0f)}) / 2;
+    ASSERT_TRUE(agrees_with_reference(formatted("%.60f", float_middle)));
+    ASSERT_TRUE(agrees_with_reference(formatted("%.9e", float_middle)));
+    ASSERT_TRUE(agrees_with_reference(formatted("%.20e", float_middle)));
+    // Subnormal doubles and their midpoints.
+    const double tiny = std::bit_cast<double>(random() >> 12);
+    const long double tiny_middle =
+        (static_cast<long double>(tiny) + std::nextafter(tiny, 1.0)) / 2;
+    ASSERT_TRUE(agrees_with_reference(formatted("%.30Le", tiny_middle)));
+  }
+}
+
+}  // namespace
+}  // namespace vrex::ext
