@@ -40,46 +40,52 @@ class VrexValidator {
       std::uint8_t kind = 0;
       if (!byte(kind)) return std::nullopt;
       if (kind == 5) break;
-      if (kind != 3) return fail("unexpected section " + std::to_string(kind));
+      if (kind != 3) {
+        fail("unexpected section " + std::to_string(kind));
+        return std::nullopt;
+      }
       if (!table_slice(file)) return std::nullopt;
     }
-    if (pos_ != bytes_.size()) return fail("bytes after the end marker");
+    if (pos_ != bytes_.size()) {
+      fail("bytes after the end marker");
+      return std::nullopt;
+    }
     return file;
   }
 
   const std::string& error() const { return error_; }
 
  private:
-  std::nullopt_t fail(std::string message) {
+  bool fail(const std::string& message) {
     if (error_.empty()) error_ = message + " at byte " + std::to_string(pos_);
-    return std::nullopt;
+    return false;
   }
 
   bool take(std::uint64_t count) {
-    if (count > bytes_.size() - pos_) return static_cast<bool>(fail("truncated"));
+    if (count > bytes_.size() - pos_) return fail("truncated");
     pos_ += count;
     return true;
   }
 
   bool byte(std::uint8_t& out) {
-    if (pos_ >= bytes_.size()) return static_cast<bool>(fail("truncated"));
+    if (pos_ >= bytes_.size()) return fail("truncated");
     out = bytes_[pos_++];
     return true;
   }
 
   bool count(std::uint64_t& out) {
-    if (bytes_.size() - pos_ < 4) return static_cast<bool>(fail("truncated count"));
+    if (bytes_.size() - pos_ < 4) return fail("truncated count");
     std::int32_t value;
     std::memcpy(&value, bytes_.data() + pos_, 4);
     pos_ += 4;
-    if (value < 0) return static_cast<bool>(fail("negative count"));
+    if (value < 0) return fail("negative count");
     out = static_cast<std::uint64_t>(value);
     return true;
   }
 
   bool magic() {
     if (bytes_.size() - pos_ < 2 || bytes_[pos_] != 0xA7 || bytes_[pos_ + 1] != 0x3C) {
-      return static_cast<bool>(fail("bad magic"));
+      return fail("bad magic");
     }
     pos_ += 2;
     return true;
@@ -88,7 +94,7 @@ class VrexValidator {
   bool section(std::uint8_t expected) {
     std::uint8_t kind = 0;
     if (!magic() || !byte(kind)) return false;
-    if (kind != expected) return static_cast<bool>(fail("wrong section"));
+    if (kind != expected) return fail("wrong section");
     return true;
   }
 
@@ -125,7 +131,7 @@ class VrexValidator {
   bool unpacked_value(std::uint8_t type, std::string* out = nullptr) {
     if (type == 0x0A || type == 0x0C) return text(out);
     std::uint64_t size = fixed_size(type);
-    if (size == 0) return static_cast<bool>(fail("unknown type id"));
+    if (size == 0) return fail("unknown type id");
     return take(size);
   }
 
@@ -137,7 +143,7 @@ class VrexValidator {
       out |= static_cast<std::uint64_t>(b & 0x7F) << shift;
       if (b < 0x80) return true;
     }
-    return static_cast<bool>(fail("packed integer too long"));
+    return fail("packed integer too long");
   }
 
   bool packed_values(std::uint8_t type, std::uint64_t values) {
@@ -149,12 +155,12 @@ class VrexValidator {
         std::uint64_t length = 0;
         if (!packed_int(length) || !take(length)) return false;
       }
-      if (pos_ != end) return static_cast<bool>(fail("text total does not match"));
+      if (pos_ != end) return fail("text total does not match");
       return true;
     }
     std::uint64_t size = fixed_size(type);
-    if (size == 0) return static_cast<bool>(fail("unknown type id"));
-    if (values > (bytes_.size() - pos_) / size) return static_cast<bool>(fail("truncated values"));
+    if (size == 0) return fail("unknown type id");
+    if (values > (bytes_.size() - pos_) / size) return fail("truncated values");
     return take(values * size);
   }
 
@@ -164,7 +170,7 @@ class VrexValidator {
     if (!byte(encoding) || !byte(type) || !count(values)) return false;
     if (encoding == 1) return packed_values(type, values);
     if (encoding == 3) {
-      if (type != 0x01) return static_cast<bool>(fail("bit array not of Bool"));
+      if (type != 0x01) return fail("bit array not of Bool");
       return take((values + 7) / 8);
     }
     if (encoding == 2) {
@@ -175,11 +181,11 @@ class VrexValidator {
         if (!byte(run)) return false;
         total += run + 1u;
       }
-      if (total != values) return static_cast<bool>(fail("run total does not match"));
+      if (total != values) return fail("run total does not match");
       if (!count(distinct)) return false;
       return packed_values(type, distinct);
     }
-    return static_cast<bool>(fail("invalid encoding"));
+    return fail("invalid encoding");
   }
 
   bool metadata(ValidatedFile& file) {
@@ -188,7 +194,7 @@ class VrexValidator {
     for (std::uint64_t index = 0; index < entries; ++index) {
       std::uint8_t type = 0, value_count = 0, has_default = 0;
       if (!text() || !byte(type) || !byte(value_count)) return false;
-      if (value_count != 1) return static_cast<bool>(fail("metadata value count"));
+      if (value_count != 1) return fail("metadata value count");
       if (!unpacked_value(type) || !byte(has_default)) return false;
       if (has_default == 1 && !unpacked_value(type)) return false;
     }
@@ -218,7 +224,7 @@ class VrexValidator {
       }
     }
     if (file.column_types.size() != file.column_count) {
-      return static_cast<bool>(fail("column without a data type"));
+      return fail("column without a data type");
     }
     return true;
   }
@@ -226,14 +232,14 @@ class VrexValidator {
   bool table_slice(ValidatedFile& file) {
     std::uint64_t columns = 0;
     if (!count(columns)) return false;
-    if (columns != file.column_count) return static_cast<bool>(fail("column count mismatch"));
+    if (columns != file.column_count) return fail("column count mismatch");
     std::optional<std::uint64_t> rows;
     for (std::uint64_t column = 0; column < columns; ++column) {
       std::uint64_t values = 0, properties = 0;
       std::uint8_t type = 0;
       if (!section(4) || !value_array(values, type)) return false;
-      if (type != file.column_types[column]) return static_cast<bool>(fail("type mismatch"));
-      if (rows && *rows != values) return static_cast<bool>(fail("row counts differ"));
+      if (type != file.column_types[column]) return fail("type mismatch");
+      if (rows && *rows != values) return fail("row counts differ");
       rows = values;
       if (!count(properties)) return false;
       for (std::uint64_t index = 0; index < properties; ++index) {
@@ -242,11 +248,11 @@ class VrexValidator {
         std::uint8_t flag_type = 0;
         if (!text(&name) || !value_array(flags, flag_type)) return false;
         if (name == "IsInvalid" && flags != values) {
-          return static_cast<bool>(fail("IsInvalid length differs"));
+          return fail("IsInvalid length differs");
         }
       }
     }
-    if (rows.value_or(0) == 0) return static_cast<bool>(fail("empty table slice"));
+    if (rows.value_or(0) == 0) return fail("empty table slice");
     file.slice_rows.push_back(*rows);
     return true;
   }

@@ -1,0 +1,212 @@
+// The fast paths against the plain references, on many random inputs.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "csv/block_classifier.h"
+#include "csv/csv_reader.h"
+#include "csv/utf8.h"
+
+namespace vrex::ext {
+namespace {
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Everything a reader reports, read after read, errors included (a failed
+// record is skipped and reading goes on), until the end of input.
+std::vector<std::string> trace_reads(std::string_view input, CsvScan scan) {
+  CsvReader reader(bytes_of(input), scan);
+  std::vector<std::string> trace;
+  auto note_fields = [&] {
+    std::string line = "fields:";
+    for (std::string_view field : reader.fields()) {
+      line += std::to_string(field.size()) + ":";
+      line += field;
+    }
+    trace.push_back(std::move(line));
+  };
+  if (auto header = reader.read_header(); header) {
+    note_fields();
+  } else {
+    trace.push_back(header.error().text());
+  }
+  for (;;) {
+    auto more = reader.read_record();
+    if (!more) {
+      trace.push_back(more.error().text());
+      continue;
+    }
+    if (!*more) break;
+    note_fields();
+  }
+  return trace;
+}
+
+// Random CSV-like bytes, heavy in the bytes that matter: structure, multi-byte
+// and invalid UTF-8, and plain runs that push them across block edges.
+std::string random_input(std::mt19937_64& random) {
+  static const std::vector<std::string> kPieces = {",",
+                                                   ",",
+                                                   "\"",
+                                                   "\"",
+                                                   "\"\"",
+                                                   "\r",
+                                                   "\n",
+                                                   "\r\n",
+                                                   "a",
+                                                   "7",
+                                                   "xyz",
+                                                   " ",
+                                                   "\xC3\xA9",
+                                                   "\xE2\x82\xAC",
+                                                   "\xF0\x9F\x98\x80",
+                                                   "\xEF\xBB\xBF",
+                                                   "\xFF",
+                                                   "\xC3",
+                                                   "\xED\xA0\x80",
+                                                   "\xE0\x80\xAF",
+                                                   "\xF4\x90\x80\x80",
+                                                   "\x80"};
+  static const std::size_t kEdgeRuns[] = {13, 14, 15, 16, 17, 30, 31, 32, 33, 62, 63, 64, 65, 127};
+  std::string input;
+  if (random() % 8 == 0) input += "\xEF\xBB\xBF";
+  const std::size_t pieces = random() % 120;
+  for (std::size_t i = 0; i < pieces; ++i) {
+    if (random() % 10 == 0) {
+      input.append(kEdgeRuns[random() % std::size(kEdgeRuns)] - input.size() % 16, 'q');
+    } else {
+      input += kPieces[random() % kPieces.size()];
+    }
+  }
+  return input;
+}
+
+TEST(CsvDifferential, FastPathsAgreeWithTheReferenceOnRandomInput) {
+  std::mt19937_64 random(20261207);
+  for (int trial = 0; trial < 60000; ++trial) {
+    const std::string input = random_input(random);
+    const auto expected = trace_reads(input, CsvScan::Reference);
+    for (CsvScan scan : {CsvScan::Sse2, CsvScan::Avx2}) {
+      const auto actual = trace_reads(input, scan);
+      ASSERT_EQ(actual, expected) << "trial " << trial << " input size " << input.size();
+    }
+  }
+}
+
+// Long fields and records that span many blocks, mostly ASCII with rare
+// multi-byte characters and rare invalid bytes.
+TEST(CsvDifferential, AgreesOnRecordsSpanningManyBlocks) {
+  std::mt19937_64 random(7);
+  for (int trial = 0; trial < 300; ++trial) {
+    std::string input;
+    const std::size_t size = 1 + random() % 5000;
+    while (input.size() < size) {
+      const auto roll = random() % 1000;
+      if (roll < 60) {
+        input += ',';
+      } else if (roll < 70) {
+        input += '\n';
+      } else if (roll < 90) {
+        input += '"';
+      } else if (roll < 93) {
+        input += "\xC3\xA9";
+      } else if (roll < 94) {
+        input += '\xFE';
+      } else {
+        input += static_cast<char>('a' + roll % 26);
+      }
+    }
+    const auto expected = trace_reads(input, CsvScan::Reference);
+    ASSERT_EQ(trace_reads(input, CsvScan::Sse2), expected) << "trial " << trial;
+    ASSERT_EQ(trace_reads(input, CsvScan::Avx2), expected) << "trial " << trial;
+  }
+}
+
+TEST(BlockClassifier, SimdMasksMatchTheScalarOnes) {
+  std::mt19937_64 random(99);
+  const std::uint8_t kBytes[] = {',', '\r', '\n', '"', 'a', 0x80, 0xFF, 0x7F, 0x00, 0x2B, 0x2D};
+  std::uint8_t block[kBlockSize];
+  for (int trial = 0; trial < 20000; ++trial) {
+    for (std::uint8_t& byte : block) {
+      byte =
+          random() % 2 ? kBytes[random() % std::size(kBytes)] : static_cast<std::uint8_t>(random());
+    }
+    const BlockMasks expected = classify_block_scalar(block);
+    for (ClassifyBlock classify : {classify_block_sse2, select_classifier(CsvScan::Avx2)}) {
+      const BlockMasks actual = classify(block);
+      ASSERT_EQ(actual.separators, expected.separators);
+      ASSERT_EQ(actual.quotes, expected.quotes);
+      ASSERT_EQ(actual.non_ascii, expected.non_ascii);
+    }
+  }
+}
+
+void expect_validators_agree(std::string_view text) {
+  ASSERT_EQ(utf8_valid_prefix(text), utf8_valid_prefix_reference(text))
+      << "text of " << text.size() << " bytes";
+}
+
+// Every sequence of up to three bytes after an ASCII prefix, which also puts
+// it behind the 16-byte ASCII skip.
+TEST(Utf8, FastValidatorAgreesOnEveryShortSequence) {
+  for (std::size_t prefix : {0, 17}) {
+    std::string text(prefix, 'a');
+    for (unsigned first = 0; first < 256; ++first) {
+      for (unsigned second = 0; second < 256; ++second) {
+        text.resize(prefix);
+        text += static_cast<char>(first);
+        text += static_cast<char>(second);
+        expect_validators_agree(text);
+        for (unsigned third = 0x70; third < 0xD0; ++third) {
+          text.resize(prefix + 2);
+          text += static_cast<char>(third);
+          expect_validators_agree(text);
+          text += "\x80\xBF";
+          expect_validators_agree(text);
+        }
+      }
+    }
+  }
+}
+
+TEST(Utf8, FastValidatorAgreesOnRandomText) {
+  std::mt19937_64 random(5);
+  const std::vector<std::string> kPieces = {"a",
+                                            "abcdefghijklmnopq",
+                                            "\xC3\xA9",
+                                            "\xE2\x82\xAC",
+                                            "\xF0\x9F\x98\x80",
+                                            "\xF4\x8F\xBF\xBF",
+                                            "\x80",
+                                            "\xC0",
+                                            "\xED\xBF\xBF",
+                                            "\xF8"};
+  for (int trial = 0; trial < 50000; ++trial) {
+    std::string text;
+    const std::size_t pieces = random() % 40;
+    for (std::size_t i = 0; i < pieces; ++i) {
+      text += random() % 50 == 0 ? kPieces[6 + random() % 4] : kPieces[random() % 6];
+    }
+    expect_validators_agree(text);
+  }
+}
+
+TEST(Utf8, CountsLineFeeds) {
+  std::string text(100, 'a');
+  text[0] = text[15] = text[16] = text[99] = '\n';
+  const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
+  EXPECT_EQ(count_line_feeds(data, 100), 4u);
+  EXPECT_EQ(count_line_feeds(data, 16), 2u);
+  EXPECT_EQ(count_line_feeds(data + 1, 98), 2u);
+  EXPECT_EQ(count_line_feeds(data, 0), 0u);
+}
+
+}  // namespace
+}  // namespace vrex::ext
