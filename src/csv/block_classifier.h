@@ -15,7 +15,7 @@ struct BlockMasks {
   std::uint64_t non_ascii = 0;   // bytes 0x80 and above
 };
 
-using ClassifyBlock = BlockMasks (*)(const std::uint8_t* block);
+using ClassifyBlock = BlockMasks (*)(const std::uint8_t* block) noexcept;
 
 // Which classifier the fast reader uses. `Best` picks AVX2 when the CPU has
 // it and SSE2 (always present on x86-64) otherwise.

@@ -60,6 +60,7 @@ std::size_t FastSplitter::next_separator(std::size_t from) {
     if (size_ - base_ <= kBlockSize) return size_;
     record_non_ascii_ |= masks_.non_ascii != 0;
     load_block(base_ + kBlockSize);
+    if (from < base_) from = base_;
   }
 }
 
@@ -70,6 +71,7 @@ std::size_t FastSplitter::next_quote(std::size_t from) {
     if (size_ - base_ <= kBlockSize) return size_;
     record_non_ascii_ |= masks_.non_ascii != 0;
     load_block(base_ + kBlockSize);
+    if (from < base_) from = base_;
   }
 }
 
