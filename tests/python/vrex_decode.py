@@ -199,3 +199,63 @@ def decode(data: bytes) -> Table:
     if cur.pos != len(data):
         raise DecodeError(f"{len(data) - cur.pos} bytes after the end marker")
     return Table(version, metadata, columns, slices)
+
+
+def _skip_value_array(cur: _Cursor) -> int:
+    """Skips one value array without decoding its values; returns its value count."""
+    encoding, type_id = cur.byte(), cur.byte()
+    count = cur.count()
+    if encoding == 3:
+        cur.take((count + 7) // 8)
+    elif encoding == 1 and type_id in (0x0A, 0x0C):
+        cur.take(cur.count())
+    elif encoding == 1 and type_id in FIXED_SIZES:
+        cur.take(FIXED_SIZES[type_id] * count)
+    else:
+        raise DecodeError(f"cannot skim encoding {encoding} of type {type_id}")
+    return count
+
+
+def skim_rows_per_slice(data: bytes) -> list:
+    """Rows of each table slice, found by skipping over values: fast on huge files."""
+    cur = _Cursor(data)
+    cur.section(1)
+    cur.take(2)
+    cur.section(2)
+    for _ in range(cur.count()):
+        cur.text()
+        type_id = cur.byte()
+        cur.byte()
+        _unpacked_value(cur, type_id)
+        if cur.byte() == 1:
+            _unpacked_value(cur, type_id)
+    column_count, descriptor_count = cur.count(), cur.count()
+    types = []
+    for _ in range(descriptor_count):
+        cur.text()
+        types.append(cur.byte())
+        if cur.byte() == 1:
+            _unpacked_value(cur, types[-1])
+    for _ in range(column_count if descriptor_count else 0):
+        for type_id in types:
+            if cur.byte() == 1:
+                _unpacked_value(cur, type_id)
+    rows = []
+    while True:
+        if cur.take(2) != MAGIC:
+            raise DecodeError("bad magic")
+        if cur.byte() == 5:
+            break
+        counts = set()
+        for _ in range(cur.count()):
+            cur.section(4)
+            counts.add(_skip_value_array(cur))
+            for _ in range(cur.count()):
+                cur.text()
+                _skip_value_array(cur)
+        if len(counts) != 1:
+            raise DecodeError("column slices differ in length")
+        rows.append(counts.pop())
+    if cur.pos != len(data):
+        raise DecodeError("bytes after the end marker")
+    return rows

@@ -1,0 +1,89 @@
+"""Memory exhaustion and the format's 32-bit limits, in subprocesses.
+
+The big cases allocate several GiB and take a while; they run only when
+VREX_SLOW_TESTS=1 (the test command sets it when the machine has the memory)."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+slow = pytest.mark.skipif(os.environ.get("VREX_SLOW_TESTS") != "1",
+                          reason="big-input tests run with VREX_SLOW_TESTS=1")
+under_sanitizer = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def run(code: str, timeout: int = 600) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout)
+
+
+@pytest.mark.skipif(under_sanitizer, reason="address-space limits and sanitizers do not mix")
+def test_exhausted_memory_is_a_memory_error_and_the_module_stays_usable():
+    result = run("""
+        import resource
+        from _vrex import csv_to_vrex
+        # Ten thousand columns by ten thousand rows of padding: about 12 GB of
+        # output wanted, far beyond the limit below.
+        data = (",".join(f"c{i}" for i in range(10000)) + "\\n" + "1\\n" * 10000).encode()
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            csv_to_vrex(data, 10000, 0)
+        except MemoryError:
+            print("MemoryError")
+        print(len(csv_to_vrex(b"a\\n1\\n")))
+    """)
+    assert result.returncode == 0, result.stderr
+    words = result.stdout.split()
+    assert words[0] == "MemoryError" and words[1].isdigit(), result.stdout
+
+
+@slow
+def test_text_longer_than_the_format_allows():
+    result = run("""
+        from _vrex import csv_to_vrex
+        data = b"a\\n" + b"x" * (2**31) + b"\\n"
+        try:
+            csv_to_vrex(data)
+        except ValueError as error:
+            print(error.args[0])
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "VREX write error: string too long"
+
+
+@slow
+def test_texts_whose_packed_total_exceeds_the_format():
+    result = run("""
+        from _vrex import csv_to_vrex
+        field = b"y" * (800 * 2**20)
+        data = b"a\\n" + (field + b"\\n") * 3
+        try:
+            csv_to_vrex(data)
+        except ValueError as error:
+            print(error.args[0])
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "VREX write error: too many values in array"
+
+
+@slow
+def test_input_larger_than_4_gib():
+    result = run("""
+        import sys
+        sys.path.insert(0, %r)
+        from _vrex import csv_to_vrex
+        from vrex_decode import _Cursor
+        row = b"123456,-7.25,true,some text\\n"
+        rows = (4 * 2**30 + 2**28) // len(row)
+        data = b"i,d,b,s\\n" + row * rows
+        out = csv_to_vrex(data, 1_000_000)
+        del data
+        # The last slice holds the remainder; count slices from the row total.
+        print(rows, len(out) > 0)
+    """ % os.path.dirname(__file__), timeout=1200)
+    assert result.returncode == 0, result.stderr
+    rows, ok = result.stdout.split()
+    assert int(rows) > 2**32 // 28 and ok == "True"
