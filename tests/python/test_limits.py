@@ -25,10 +25,10 @@ def test_exhausted_memory_is_a_memory_error_and_the_module_stays_usable():
     result = run("""
         import resource
         from _vrex import csv_to_vrex
-        # Ten thousand columns by ten thousand rows of padding: about 12 GB of
-        # output wanted, far beyond the limit below.
-        data = (",".join(f"c{i}" for i in range(10000)) + "\\n" + "1\\n" * 10000).encode()
-        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        # Twenty thousand columns by twenty thousand rows of padding: about 450 MB of
+        # output wanted, beyond the limit below.
+        data = (",".join(f"c{i}" for i in range(20000)) + "\\n" + "1\\n" * 20000).encode()
+        resource.setrlimit(resource.RLIMIT_AS, (384 << 20, 384 << 20))
         try:
             csv_to_vrex(data, 10000, 0)
         except MemoryError:
