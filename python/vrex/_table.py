@@ -234,6 +234,8 @@ def _pandas_series(pd, np, column: Column):
         else:
             array = pd.arrays.IntegerArray(values.copy(), mask.copy())
         return pd.Series(array, copy=False)
+    if type_id == 0x0A:
+        return pd.Series(column.to_list())  # the text dtype of the installed pandas
     return pd.Series(column.to_list(), dtype=object)
 
 
