@@ -19,6 +19,8 @@ using Kind = VrexError::Kind;
 
 static_assert(sizeof(DecimalBytes) == 16);
 
+constexpr std::size_t kShortText = 16;
+
 template <class T>
 void append_fixed_array(ByteBuffer& output, const std::vector<T>& values) {
   if constexpr (kLittleEndianHost) {
@@ -66,10 +68,19 @@ WriteStatus append_text_array(ByteBuffer& output, const TextArray& texts, bool p
   if (!total) return Unexpected{total.error()};
   std::uint8_t* place = output.append_uninitialized(4 + *total);
   place = store_le(place, static_cast<std::int32_t>(*total));
+  const std::uint8_t* const end = place + *total;
+  const char* const source_end = texts.data() + texts.total_bytes();
   for (std::size_t index = 0; index < texts.size(); ++index) {
     const std::string_view text = texts[index];
     place = store_7bit_packed(place, static_cast<std::uint32_t>(text.size()));
-    if (!text.empty()) std::memcpy(place, text.data(), text.size());
+    // Short texts go as one fixed 16-byte copy when both sides have room; the
+    // bytes past the text land in space the following texts fill.
+    if (text.size() <= kShortText && static_cast<std::size_t>(end - place) >= kShortText &&
+        static_cast<std::size_t>(source_end - text.data()) >= kShortText) {
+      std::memcpy(place, text.data(), kShortText);
+    } else if (!text.empty()) {
+      std::memcpy(place, text.data(), text.size());
+    }
     place += text.size();
   }
   return {};

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,28 @@ TEST(ValueArrayTest, TextArrayTotalCountsEveryPackedLength) {
   expected.i32(static_cast<std::int32_t>(total)).hex("C8 01").raw(std::string(200, 'a'));
   expected.u8(0).hex("A0 9C 01").raw(std::string(20'000, 'b'));
   EXPECT_EQ(bytes, expected.bytes());
+}
+
+// Short texts take a fixed-size copy, long ones and those at the very end of
+// the run a copy of their own length; both must give the plain layout.
+TEST(ValueArrayTest, TextRunsMatchOneByOneLayoutOnRandomInput) {
+  std::mt19937_64 random(1234);
+  for (int trial = 0; trial < 200; ++trial) {
+    object::StringArray texts;
+    Expected expected_run;
+    const std::size_t count = random() % 64;
+    for (std::size_t index = 0; index < count; ++index) {
+      std::string text(random() % 40, '\0');
+      for (char& c : text) c = static_cast<char>('a' + random() % 26);
+      texts.values.push_back(text);
+      expected_run.u8(static_cast<std::uint8_t>(text.size())).raw(text);
+    }
+    Expected expected;
+    expected.i32(static_cast<std::int32_t>(expected_run.bytes().size()));
+    expected.raw(
+        {reinterpret_cast<const char*>(expected_run.bytes().data()), expected_run.bytes().size()});
+    EXPECT_EQ(object_bytes(texts, true), expected.bytes()) << "trial " << trial;
+  }
 }
 
 // The length pass is the one that decides StringTooLong, BytesTooLong and an
