@@ -117,6 +117,7 @@ TEST(EncodedBitArrayTest, WrittenAsBitArrayValueArray) {
     std::uint64_t count;
     std::string expected;
   };
+
   const std::vector<Case> cases = {
       {"", 0, "03 01 00 00 00 00"},
       {"A0", 3, "03 01 03 00 00 00 A0"},
