@@ -1,0 +1,145 @@
+"""The conversions being timed: ours and those of the tools users would pick instead.
+
+Each tool turns CSV bytes already in memory into a typed binary table and
+reports the size of what it produced (None when the result is a table inside
+the tool rather than bytes). Libraries are imported when a tool is prepared,
+so a process pays only for the tools it runs.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+
+
+@dataclass(frozen=True)
+class Input:
+    data: bytes  # the CSV document
+    path: Path  # the same bytes in a file on a memory file system, for tools that read only files
+    scratch: Path  # a folder on the same file system for tools that write only files
+
+
+# A prepared tool: converts one input and returns the output's size in bytes, or None.
+Convert = Callable[[Input], int | None]
+
+
+@dataclass(frozen=True)
+class Tool:
+    key: str
+    label: str
+    threads: str  # "1" or "all": the process it runs in and the group it is compared within
+    library: str  # the distribution whose version is reported
+    prepare: Callable[[], Convert]
+    slow: bool = False  # timed fewer times when the run is short of time
+
+
+def prepare_vrex() -> Convert:
+    from _vrex import csv_to_vrex
+
+    return lambda source: len(csv_to_vrex(source.data))
+
+
+def prepare_pyarrow(use_threads: bool) -> Callable[[], Convert]:
+    def prepare() -> Convert:
+        import pyarrow as pa
+        import pyarrow.csv as pacsv
+        import pyarrow.ipc as paipc
+
+        if not use_threads:
+            pa.set_cpu_count(1)
+            pa.set_io_thread_count(1)
+        read_options = pacsv.ReadOptions(use_threads=use_threads)
+
+        def convert(source: Input) -> int:
+            table = pacsv.read_csv(pa.BufferReader(source.data), read_options=read_options)
+            sink = pa.BufferOutputStream()
+            with paipc.new_file(sink, table.schema) as writer:
+                writer.write_table(table)
+            return sink.getvalue().size
+
+        return convert
+
+    return prepare
+
+
+def prepare_polars() -> Convert:
+    # The thread count is the process's: POLARS_MAX_THREADS is set before the import.
+    import polars as pl
+
+    def convert(source: Input) -> int:
+        frame = pl.read_csv(source.data)
+        sink = io.BytesIO()
+        frame.write_ipc(sink)
+        return sink.getbuffer().nbytes
+
+    return convert
+
+
+def prepare_duckdb(use_threads: bool, to_parquet: bool) -> Callable[[], Convert]:
+    def prepare() -> Convert:
+        import duckdb
+
+        connection = duckdb.connect()
+        if not use_threads:
+            connection.execute("SET threads = 1")
+
+        def into_table(source: Input) -> None:
+            connection.execute(
+                "CREATE OR REPLACE TABLE converted AS SELECT * FROM read_csv(?)", [str(source.path)]
+            )
+            connection.execute("DROP TABLE converted")
+            return None
+
+        def into_parquet(source: Input) -> int:
+            target = source.scratch / f"duckdb-{os.getpid()}.parquet"
+            connection.execute(
+                f"COPY (SELECT * FROM read_csv(?)) TO '{target}' (FORMAT parquet)",
+                [str(source.path)],
+            )
+            size = target.stat().st_size
+            target.unlink()
+            return size
+
+        return into_parquet if to_parquet else into_table
+
+    return prepare
+
+
+def prepare_pandas() -> Convert:
+    import pandas as pd
+
+    def convert(source: Input) -> int:
+        frame = pd.read_csv(io.BytesIO(source.data))
+        sink = io.BytesIO()
+        frame.to_pickle(sink)
+        return sink.getbuffer().nbytes
+
+    return convert
+
+
+TOOLS: list[Tool] = [
+    Tool("vrex", "vrex csv_to_vrex", "1", "vrex", prepare_vrex),
+    Tool("pyarrow-1", "pyarrow read_csv + IPC file", "1", "pyarrow", prepare_pyarrow(False)),
+    Tool("polars-1", "polars read_csv + write_ipc", "1", "polars", prepare_polars),
+    Tool("duckdb-1", "DuckDB read_csv into a table", "1", "duckdb", prepare_duckdb(False, False)),
+    Tool("duckdb-pq-1", "DuckDB COPY to Parquet", "1", "duckdb", prepare_duckdb(False, True)),
+    Tool("pandas", "pandas read_csv + to_pickle", "1", "pandas", prepare_pandas, slow=True),
+    Tool("pyarrow-all", "pyarrow read_csv + IPC file", "all", "pyarrow", prepare_pyarrow(True)),
+    Tool("polars-all", "polars read_csv + write_ipc", "all", "polars", prepare_polars),
+    Tool("duckdb-all", "DuckDB read_csv into a table", "all", "duckdb", prepare_duckdb(True, False)),
+    Tool("duckdb-pq-all", "DuckDB COPY to Parquet", "all", "duckdb", prepare_duckdb(True, True)),
+]
+TOOLS_BY_KEY = {tool.key: tool for tool in TOOLS}
+
+
+def process_environment(threads: str) -> dict[str, str]:
+    """The environment of a process that runs the tools of one thread setting."""
+    environment = dict(os.environ)
+    for name in ("POLARS_MAX_THREADS", "OMP_NUM_THREADS", "RAYON_NUM_THREADS"):
+        environment.pop(name, None)
+    if threads == "1":
+        environment.update(POLARS_MAX_THREADS="1", OMP_NUM_THREADS="1", RAYON_NUM_THREADS="1")
+    return environment
