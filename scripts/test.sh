@@ -40,6 +40,18 @@ log "Python suite"
 (cd "$VREX_ROOT/tests/python" && VREX_FAULT_BUILD_DIR="$VREX_ROOT/build/faults" \
   "$VREX_VENV/bin/python" -m pytest -q .)
 
+log "Python suite against a module built with AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/asan-module" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$VREX_VENV/bin/python" -DVREX_SANITIZE=ON -DVREX_FAULT_INJECTION=ON \
+  >/dev/null
+cmake --build "$VREX_ROOT/build/asan-module" -j "$JOBS" --target _vrex
+(cd "$VREX_ROOT/tests/python" &&
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  PYTHONPATH="$VREX_ROOT/build/asan-module" VREX_FAULT_BUILD_DIR="$VREX_ROOT/build/asan-module" \
+  "$VREX_VENV/bin/python" -m pytest -q -p no:cacheprovider .)
+
 source "$VREX_ROOT/scripts/fuzz.sh"
 run_fuzz_targets "$FUZZ_SECONDS"
 log "all tests passed"
