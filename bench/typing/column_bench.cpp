@@ -83,6 +83,23 @@ const Texts& decimal_texts() {
   return texts;
 }
 
+// Full-precision doubles as a program prints them to round-trip: 15 to 17
+// significant digits, beyond the exact short path.
+const Texts& full_precision_texts() {
+  static const Texts texts = make_texts([](std::mt19937_64& random) {
+    return print("%.17g", static_cast<double>(random() % 100000000) / 7919.0);
+  });
+  return texts;
+}
+
+// Prices: a few digits, two decimals, no exponent.
+const Texts& short_decimal_texts() {
+  static const Texts texts = make_texts([](std::mt19937_64& random) {
+    return print("%.2f", static_cast<double>(random() % 10000000) / 100.0);
+  });
+  return texts;
+}
+
 const Texts& string_texts() {
   static const Texts texts = make_texts([](std::mt19937_64& random) -> std::string {
     if (random() % 20 == 0) return "";
@@ -111,6 +128,14 @@ void BM_Float(benchmark::State& state) { run(state, decimal_texts(), ValueType::
 
 void BM_Double(benchmark::State& state) { run(state, decimal_texts(), ValueType::Double); }
 
+void BM_DoubleFullPrecision(benchmark::State& state) {
+  run(state, full_precision_texts(), ValueType::Double);
+}
+
+void BM_DoubleShort(benchmark::State& state) {
+  run(state, short_decimal_texts(), ValueType::Double);
+}
+
 void BM_String(benchmark::State& state) { run(state, string_texts(), ValueType::String); }
 
 void BM_InferDouble(benchmark::State& state) {
@@ -126,6 +151,8 @@ BENCHMARK(BM_Int);
 BENCHMARK(BM_Long);
 BENCHMARK(BM_Float);
 BENCHMARK(BM_Double);
+BENCHMARK(BM_DoubleFullPrecision);
+BENCHMARK(BM_DoubleShort);
 BENCHMARK(BM_String);
 BENCHMARK(BM_InferDouble);
 

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 #include <type_traits>
@@ -35,19 +36,63 @@ inline bool equals_folded(const char* text, std::string_view lower_word) noexcep
   return true;
 }
 
-// Digits beyond the sign, reading with a range check at every step.
+// Eight bytes at once, as a little-endian word: all digits, and their value.
+inline bool are_eight_digits(std::uint64_t block) noexcept {
+  return ((block & 0xF0F0F0F0F0F0F0F0) |
+          (((block + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) == 0x3333333333333333;
+}
+
+inline std::uint64_t eight_digits_value(std::uint64_t block) noexcept {
+  // Pairs, then quads, then the eight: each step multiplies the high half by
+  // 10, 100 or 10000 and adds the low half in one multiplication.
+  block = ((block & 0x0F0F0F0F0F0F0F0F) * 2561) >> 8;
+  block = ((block & 0x00FF00FF00FF00FF) * 6553601) >> 16;
+  return ((block & 0x0000FFFF0000FFFF) * 42949672960001) >> 32;
+}
+
+static_assert(std::endian::native == std::endian::little, "the first byte is the low byte");
+
+inline std::uint64_t load_eight(const char* bytes) noexcept {
+  std::uint64_t block;
+  std::memcpy(&block, bytes, 8);
+  return block;
+}
+
+// The most digits whose value always fits an unsigned 64-bit accumulator.
+inline constexpr std::size_t kMaxUnwrappedDigits = 19;
+
+// Reads `count` bytes that must all be digits; the value wraps beyond 19 digits.
+inline bool read_digits(const char* digits, std::size_t count, std::uint64_t& value) noexcept {
+  std::uint64_t accumulated = 0;
+  for (; count >= 8; digits += 8, count -= 8) {
+    const std::uint64_t block = load_eight(digits);
+    if (!are_eight_digits(block)) return false;
+    accumulated = accumulated * 100000000 + eight_digits_value(block);
+  }
+  // Non-digits in the tail are gathered in one flag rather than branched on.
+  unsigned non_digit = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned digit = digit_value(digits[i]);
+    non_digit |= digit > 9 ? 1u : 0u;
+    accumulated = accumulated * 10 + digit;
+  }
+  value = accumulated;
+  return non_digit == 0;
+}
+
+// Digits beyond the sign, reading with a range check at every step; for texts
+// too long for the accumulator, which only leading zeros keep in range.
 bool read_long_magnitude(const char* digits, std::size_t count, std::uint64_t limit,
                          std::uint64_t& magnitude) noexcept;
 
 }  // namespace number_detail
 
 // Integer text: an optional single sign, then one or more ASCII digits, nothing
-// else; the value must fit `Int`. Texts of few digits cannot overflow and skip
-// the range check; longer ones accumulate with a check at every step. Both
-// accept exactly the same set of texts.
+// else; the value must fit `Int`.
 template <class Int>
 inline bool read_integer(std::string_view text, Int& value) noexcept {
   static_assert(std::is_same_v<Int, std::int32_t> || std::is_same_v<Int, std::int64_t>);
+  // Up to this many digits the value always fits and needs no range check.
   constexpr std::size_t kUncheckedDigits = sizeof(Int) == 4 ? 7 : 15;
   const char* digits = text.data();
   std::size_t count = text.size();
@@ -57,27 +102,19 @@ inline bool read_integer(std::string_view text, Int& value) noexcept {
   digits += sign_length;
   count -= sign_length;
   if (count == 0) return false;
-  if (count <= kUncheckedDigits) {
-    // Non-digits are gathered in one flag rather than branched on: the
-    // accumulator may wrap for them, which is harmless as they reject the text.
-    std::uint64_t magnitude = 0;
-    unsigned non_digit = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      const unsigned digit = number_detail::digit_value(digits[i]);
-      non_digit |= digit > 9 ? 1u : 0u;
-      magnitude = magnitude * 10 + digit;
-    }
-    if (non_digit != 0) return false;
-    const auto signed_magnitude = static_cast<std::int64_t>(magnitude);
-    value = static_cast<Int>(negative ? -signed_magnitude : signed_magnitude);
-    return true;
-  }
-  using Unsigned = std::make_unsigned_t<Int>;
   const std::uint64_t limit =
       static_cast<std::uint64_t>(std::numeric_limits<Int>::max()) + (negative ? 1u : 0u);
   std::uint64_t magnitude = 0;
-  if (!number_detail::read_long_magnitude(digits, count, limit, magnitude)) return false;
+  if (count <= number_detail::kMaxUnwrappedDigits) {
+    if (!number_detail::read_digits(digits, count, magnitude)) return false;
+    // 19 digits cannot wrap the accumulator, so one check at the end accepts
+    // exactly the texts that a check at every step would.
+    if (count > kUncheckedDigits && magnitude > limit) return false;
+  } else if (!number_detail::read_long_magnitude(digits, count, limit, magnitude)) {
+    return false;
+  }
   // Two's complement negation of the magnitude also covers the type's minimum.
+  using Unsigned = std::make_unsigned_t<Int>;
   const auto bits = static_cast<Unsigned>(magnitude);
   value = static_cast<Int>(negative ? static_cast<Unsigned>(Unsigned{0} - bits) : bits);
   return true;
@@ -171,6 +208,32 @@ namespace number_detail {
 double read_double_slow(const FloatText& scan) noexcept;
 float read_float_slow(const FloatText& scan) noexcept;
 
+static_assert(std::numeric_limits<long double>::digits == 64, "x87 extended precision");
+
+inline constexpr int kMaxExtendedPower = 27;
+inline constexpr long double kExtendedPowers[kMaxExtendedPower + 1] = {
+    1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
+    1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
+    1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
+
+// Full-precision doubles (16 to 19 digits) with a modest exponent. Such a
+// mantissa and a power of ten up to 10^27 are both exact in the 64-bit
+// significand of long double, so one operation rounds the value once, to 64
+// bits. Rounding that to 53 bits gives the correctly rounded double unless the
+// first rounding landed exactly halfway between two doubles (the 11 bits below
+// the double's last one are 10000000000); then this declines.
+inline bool read_double_extended(std::uint64_t mantissa, std::int64_t exponent,
+                                 double& value) noexcept {
+  const auto exact = static_cast<long double>(mantissa);
+  const long double rounded =
+      exponent < 0 ? exact / kExtendedPowers[-exponent] : exact * kExtendedPowers[exponent];
+  std::uint64_t significand;
+  std::memcpy(&significand, &rounded, sizeof significand);
+  if ((significand & 0x7FF) == 0x400) return false;
+  value = static_cast<double>(rounded);
+  return true;
+}
+
 template <class Float>
 struct FloatTraits;
 
@@ -185,7 +248,15 @@ struct FloatTraits<double> {
                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-  static double read_slow(const FloatText& scan) noexcept { return read_double_slow(scan); }
+  static double read_inexact(const FloatText& scan) noexcept {
+    double value;
+    if (scan.digit_count <= kMaxUnwrappedDigits && scan.exponent >= -kMaxExtendedPower &&
+        scan.exponent <= kMaxExtendedPower &&
+        read_double_extended(scan.mantissa, scan.exponent, value)) {
+      return value;
+    }
+    return read_double_slow(scan);
+  }
 };
 
 template <>
@@ -198,7 +269,7 @@ struct FloatTraits<float> {
   static constexpr float kPowers[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                         1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
-  static float read_slow(const FloatText& scan) noexcept { return read_float_slow(scan); }
+  static float read_inexact(const FloatText& scan) noexcept { return read_float_slow(scan); }
 };
 
 }  // namespace number_detail
@@ -230,7 +301,7 @@ inline bool read_floating(std::string_view text, Float& value) noexcept {
         magnitude = scan.exponent < 0 ? exact / Traits::kPowers[-scan.exponent]
                                       : exact * Traits::kPowers[scan.exponent];
       } else {
-        magnitude = Traits::read_slow(scan);
+        magnitude = Traits::read_inexact(scan);
       }
       break;
   }
