@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "vrex/reader_cursor.h"
+#include "vrex/reader_skim.h"
 #include "vrex/reader_values.h"
 
 namespace vrex {
@@ -222,8 +223,13 @@ ReadStatus read_value_property(ReadCursor& cursor, ColumnData& column, SliceStat
   return {};
 }
 
-ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, bool first_slice,
-                             SliceState& slice) {
+void reserve_column(ColumnData& column, const ColumnExtent& extent) {
+  reserve_values(column.values, extent.rows, extent.text_bytes);
+  column.is_invalid.reserve(extent.rows);
+}
+
+ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, const ColumnExtent* extent,
+                             bool first_slice, SliceState& slice) {
   VREX_TRY(expect_section(cursor, SectionType::ColumnSlice));
   auto header = read_value_array_header(cursor);
   if (!header) return Unexpected{header.error()};
@@ -231,6 +237,7 @@ ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, bool first_
   // of a type without a reading of its own); every later one must match it.
   if (first_slice && header->type != type_of(column.values)) {
     column.values = empty_array_of(header->type);
+    if (extent != nullptr) reserve_values(column.values, extent->rows, extent->text_bytes);
   }
   auto rows = append_value_array(cursor, *header, column.values);
   if (!rows) return Unexpected{rows.error()};
@@ -259,15 +266,17 @@ ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, bool first_
   return {};
 }
 
-ReadStatus read_table_slice(ReadCursor& cursor, VrexFile& file) {
+ReadStatus read_table_slice(ReadCursor& cursor, VrexFile& file,
+                            const std::vector<ColumnExtent>* extents) {
   auto column_count = cursor.read_count();
   if (!column_count) return Unexpected{column_count.error()};
   if (*column_count != file.columns.size()) return failure(Kind::ColumnCountMismatch);
   SliceState slice;
   slice.rows_before = file.num_rows;
   const bool first_slice = file.slice_rows.empty();
-  for (ColumnData& column : file.data) {
-    VREX_TRY(read_column_slice(cursor, column, first_slice, slice));
+  for (std::size_t index = 0; index < file.data.size(); ++index) {
+    const ColumnExtent* extent = extents != nullptr ? &(*extents)[index] : nullptr;
+    VREX_TRY(read_column_slice(cursor, file.data[index], extent, first_slice, slice));
   }
   const std::uint64_t rows = slice.rows.value_or(0);
   file.slice_rows.push_back(rows);
@@ -327,6 +336,13 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes) {
   for (std::size_t index = 0; index < file.columns.size(); ++index) {
     file.data[index].values = empty_array_of(file.columns[index].data_type);
   }
+  // Size every column once for all its slices.
+  const auto extents = skim_table_slices(cursor, file.columns.size());
+  if (extents) {
+    for (std::size_t index = 0; index < file.data.size(); ++index) {
+      reserve_column(file.data[index], (*extents)[index]);
+    }
+  }
 
   while (true) {
     auto section = read_section_id(cursor);
@@ -335,7 +351,7 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes) {
     if (*section != SectionType::TableSlice) {
       return Unexpected{VrexError::wrong_section_id(SectionType::TableSlice, *section)};
     }
-    VREX_TRY(read_table_slice(cursor, file));
+    VREX_TRY(read_table_slice(cursor, file, extents ? &*extents : nullptr));
   }
   // A file ends with its end marker.
   if (cursor.remaining() != 0) return failure(Kind::InvalidSize);

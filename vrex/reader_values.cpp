@@ -300,6 +300,20 @@ ReadResult<std::uint64_t> append_value_array(ReadCursor& cursor, const ValueArra
       out);
 }
 
+void reserve_values(Object& out, std::uint64_t count, std::uint64_t text_bytes) {
+  std::visit(
+      [&](auto& array) {
+        using Array = std::decay_t<decltype(array)>;
+        if constexpr (kIsTextArray<Array>) {
+          array.values.reserve(array.values.size() + count,
+                               array.values.total_bytes() + text_bytes);
+        } else if constexpr (ArrayAlternative<Array>) {
+          array.values.reserve(array.values.size() + count);
+        }
+      },
+      out);
+}
+
 void append_placeholders(Object& out, std::uint64_t count) {
   std::visit(
       [&](auto& array) {

@@ -34,6 +34,9 @@ ReadResult<ValueArrayHeader> read_value_array_header(ReadCursor& cursor);
 ReadResult<std::uint64_t> append_value_array(ReadCursor& cursor, const ValueArrayHeader& header,
                                              Object& out);
 
+// Makes room for `count` more values holding `text_bytes` bytes of texts.
+void reserve_values(Object& out, std::uint64_t count, std::uint64_t text_bytes);
+
 // Appends `count` placeholder values (zero, false, the empty text).
 void append_placeholders(Object& out, std::uint64_t count);
 

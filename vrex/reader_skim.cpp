@@ -1,0 +1,120 @@
+#include "vrex/reader_skim.h"
+
+#include <optional>
+
+#include "vrex/enums.h"
+
+namespace vrex {
+
+namespace {
+
+std::uint64_t fixed_size(std::uint8_t type_id) {
+  switch (static_cast<ValueType>(type_id)) {
+    case ValueType::Bool:
+      return 1;
+    case ValueType::Int:
+    case ValueType::Float:
+      return 4;
+    case ValueType::Decimal:
+      return 16;
+    case ValueType::String:
+    case ValueType::Binary:
+      return 0;
+    default:
+      return 8;
+  }
+}
+
+bool skip(ReadCursor& cursor, std::uint64_t count) { return cursor.take(count).has_value(); }
+
+// `count` packed values; returns the text bytes, or nothing.
+std::optional<std::uint64_t> skip_values(ReadCursor& cursor, std::uint8_t type_id,
+                                         std::uint64_t count) {
+  const std::uint64_t size = fixed_size(type_id);
+  if (size != 0) return skip(cursor, count * size) ? std::optional<std::uint64_t>(0) : std::nullopt;
+  auto total = cursor.read_count();
+  if (!total || !skip(cursor, *total)) return std::nullopt;
+  return *total;
+}
+
+// One value array; adds its values to `extent`.
+bool skip_value_array(ReadCursor& cursor, ColumnExtent& extent) {
+  auto encoding = cursor.read_byte();
+  auto type_id = cursor.read_byte();
+  if (!encoding || !type_id || !is_value_type_id(*type_id)) return false;
+  switch (static_cast<ArrayEncoding>(*encoding)) {
+    case ArrayEncoding::Plain: {
+      auto count = cursor.read_count();
+      if (!count) return false;
+      auto text_bytes = skip_values(cursor, *type_id, *count);
+      if (!text_bytes) return false;
+      extent.rows += *count;
+      extent.text_bytes += *text_bytes;
+      return true;
+    }
+    case ArrayEncoding::RunLength: {
+      auto total = cursor.read_count();
+      auto run_count = total ? cursor.read_count() : total;
+      if (!run_count) return false;
+      auto runs = cursor.take(*run_count);
+      if (!runs) return false;
+      // Trust no total that the runs do not add up to: it sizes memory.
+      std::uint64_t expanded = 0;
+      for (std::uint8_t run : *runs) expanded += run + 1u;
+      auto distinct = cursor.read_count();
+      if (expanded != *total || !distinct) return false;
+      auto text_bytes = skip_values(cursor, *type_id, *distinct);
+      if (!text_bytes) return false;
+      extent.rows += expanded;
+      // Repeated texts are not counted: the decoding pass grows for them.
+      extent.text_bytes += *text_bytes;
+      return true;
+    }
+    case ArrayEncoding::BitArray: {
+      auto count = cursor.read_count();
+      if (!count || !skip(cursor, (static_cast<std::uint64_t>(*count) + 7) / 8)) return false;
+      extent.rows += *count;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool skip_section_id(ReadCursor& cursor, SectionType expected) {
+  auto id = cursor.take(3);
+  return id && (*id)[0] == 0xA7 && (*id)[1] == 0x3C && (*id)[2] == to_byte(expected);
+}
+
+bool skip_column_slice(ReadCursor& cursor, ColumnExtent& extent) {
+  if (!skip_section_id(cursor, SectionType::ColumnSlice)) return false;
+  if (!skip_value_array(cursor, extent)) return false;
+  auto property_count = cursor.read_count();
+  if (!property_count) return false;
+  ColumnExtent ignored;
+  for (std::uint32_t index = 0; index < *property_count; ++index) {
+    auto name_length = cursor.read_count();
+    if (!name_length || !skip(cursor, *name_length)) return false;
+    if (!skip_value_array(cursor, ignored)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<ColumnExtent>> skim_table_slices(ReadCursor cursor,
+                                                           std::uint64_t column_count) {
+  std::vector<ColumnExtent> extents(column_count);
+  while (true) {
+    auto id = cursor.take(3);
+    if (!id || (*id)[0] != 0xA7 || (*id)[1] != 0x3C) return std::nullopt;
+    if ((*id)[2] == to_byte(SectionType::TableEnd)) return extents;
+    if ((*id)[2] != to_byte(SectionType::TableSlice)) return std::nullopt;
+    auto count = cursor.read_count();
+    if (!count || *count != column_count) return std::nullopt;
+    for (ColumnExtent& extent : extents) {
+      if (!skip_column_slice(cursor, extent)) return std::nullopt;
+    }
+  }
+}
+
+}  // namespace vrex
