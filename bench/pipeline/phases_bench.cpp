@@ -1,0 +1,256 @@
+// Where a conversion spends its time, phase by phase, on the end-to-end
+// benchmark's data sets (bash scripts/bench.sh writes them). Each phase runs
+// over a whole data set so its MB/s compares directly with the whole call:
+//
+//   Split      the fast splitter alone: records and fields, no UTF-8 check
+//   Read       the CSV reader: splitting plus the UTF-8 check of non-ASCII records
+//   Queue      reading plus the row queue: pushing rows, gathering columns per chunk
+//   Convert    build_column_slice on every column of every chunk (texts gathered beforehand)
+//   Write      write_column_slice of every column slice (slices built beforehand)
+//   Whole      convert_csv with the default sizes
+//
+// Data: VREX_BENCH_DATA (default build/bench-data) and VREX_BENCH_MB (default 100).
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "csv/block_classifier.h"
+#include "csv/csv_reader.h"
+#include "csv/fast_splitter.h"
+#include "pipeline/pipeline.h"
+#include "pipeline/row_queue.h"
+#include "typing/column.h"
+#include "typing/infer.h"
+#include "vrex/writer.h"
+
+namespace {
+
+using vrex::ByteBuffer;
+using vrex::ColumnSlice;
+using vrex::ValueType;
+using vrex::VrexWriter;
+using vrex::ext::CsvReader;
+using vrex::ext::kDefaultChunkSize;
+using vrex::ext::kDefaultSampleRows;
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::span<const std::uint8_t> view(const Bytes& bytes) { return {bytes.data(), bytes.size()}; }
+
+void count_bytes(benchmark::State& state, const Bytes& input) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
+}
+
+void split(benchmark::State& state, const Bytes* input) {
+  vrex::ext::FieldList fields;
+  std::size_t records = 0;
+  for (auto _ : state) {
+    vrex::ext::FastSplitter splitter(view(*input),
+                                     vrex::ext::select_classifier(vrex::ext::CsvScan::Best));
+    std::size_t cursor = 0;
+    records = 0;
+    while (true) {
+      fields.clear();
+      const vrex::ext::SplitOutcome outcome = splitter.split(cursor, fields);
+      if (!outcome.found) break;
+      fields.finish();
+      cursor = outcome.next;
+      ++records;
+    }
+    benchmark::DoNotOptimize(records);
+  }
+  count_bytes(state, *input);
+  state.counters["records"] = static_cast<double>(records);
+}
+
+void read(benchmark::State& state, const Bytes* input) {
+  for (auto _ : state) {
+    CsvReader reader(view(*input));
+    if (!reader.read_header()) state.SkipWithError("header failed");
+    while (true) {
+      auto more = reader.read_record();
+      if (!more || !*more) break;
+      benchmark::DoNotOptimize(reader.fields().data());
+    }
+  }
+  count_bytes(state, *input);
+}
+
+// Column types as the pipeline infers them from the first sampled rows.
+std::vector<ValueType> infer_types(const Bytes& input, std::size_t& column_count) {
+  CsvReader reader(view(input));
+  (void)reader.read_header();
+  column_count = reader.fields().size();
+  vrex::ext::RowQueue sample(view(input), column_count);
+  while (sample.size() < kDefaultSampleRows) {
+    auto more = reader.read_record();
+    if (!more || !*more) break;
+    sample.push_back(reader.fields());
+  }
+  std::vector<std::string_view> texts(sample.size());
+  std::vector<ValueType> types;
+  for (std::size_t column = 0; column < column_count; ++column) {
+    sample.gather_column(texts.size(), column, texts.data());
+    types.push_back(vrex::ext::infer_type(texts));
+  }
+  return types;
+}
+
+// Streams every record through a row queue and hands each chunk's column texts to `use`.
+template <class Use>
+void for_each_chunk_column(const Bytes& input, std::size_t column_count, Use&& use) {
+  CsvReader reader(view(input));
+  (void)reader.read_header();
+  vrex::ext::RowQueue queue(view(input), column_count);
+  std::vector<std::string_view> texts(kDefaultChunkSize);
+  bool at_end = false;
+  while (!at_end) {
+    while (queue.size() < kDefaultChunkSize) {
+      auto more = reader.read_record();
+      if (!more || !*more) {
+        at_end = true;
+        break;
+      }
+      queue.push_back(reader.fields());
+    }
+    const std::size_t rows = queue.size();
+    if (rows == 0) break;
+    for (std::size_t column = 0; column < column_count; ++column) {
+      queue.gather_column(rows, column, texts.data());
+      use(column, std::span<const std::string_view>(texts.data(), rows));
+    }
+    queue.pop_front(rows);
+  }
+}
+
+void queue(benchmark::State& state, const Bytes* input) {
+  std::size_t column_count = 0;
+  infer_types(*input, column_count);
+  for (auto _ : state) {
+    for_each_chunk_column(*input, column_count,
+                          [](std::size_t, auto texts) { benchmark::DoNotOptimize(texts.data()); });
+  }
+  count_bytes(state, *input);
+}
+
+// Every chunk's column texts, gathered once: a list of views per chunk column.
+struct GatheredColumns {
+  std::vector<ValueType> types;
+  std::vector<std::vector<std::string_view>> texts;  // chunk after chunk, column after column
+  std::vector<std::size_t> columns;                  // the column of each entry of `texts`
+};
+
+const GatheredColumns& gathered(const Bytes& input) {
+  static const Bytes* cached_for = nullptr;
+  static GatheredColumns cached;
+  if (cached_for != &input) {
+    cached = {};
+    std::size_t column_count = 0;
+    cached.types = infer_types(input, column_count);
+    for_each_chunk_column(input, column_count, [&](std::size_t column, auto texts) {
+      cached.texts.emplace_back(texts.begin(), texts.end());
+      cached.columns.push_back(column);
+    });
+    cached_for = &input;
+  }
+  return cached;
+}
+
+void convert(benchmark::State& state, const Bytes* input) {
+  const GatheredColumns& columns = gathered(*input);
+  for (auto _ : state) {
+    for (std::size_t entry = 0; entry < columns.texts.size(); ++entry) {
+      ColumnSlice slice = vrex::ext::build_column_slice(columns.texts[entry],
+                                                        columns.types[columns.columns[entry]]);
+      benchmark::DoNotOptimize(&slice);
+    }
+  }
+  count_bytes(state, *input);
+}
+
+void write(benchmark::State& state, const Bytes* input) {
+  const GatheredColumns& columns = gathered(*input);
+  std::vector<ColumnSlice> slices;
+  slices.reserve(columns.texts.size());
+  for (std::size_t entry = 0; entry < columns.texts.size(); ++entry) {
+    slices.push_back(
+        vrex::ext::build_column_slice(columns.texts[entry], columns.types[columns.columns[entry]]));
+  }
+  for (auto _ : state) {
+    ByteBuffer output;
+    VrexWriter writer(output);
+    for (const ColumnSlice& slice : slices) {
+      if (!writer.write_column_slice(slice)) state.SkipWithError("write failed");
+    }
+    benchmark::DoNotOptimize(output.data());
+  }
+  count_bytes(state, *input);
+}
+
+void whole(benchmark::State& state, const Bytes* input) {
+  std::size_t output_size = 0;
+  for (auto _ : state) {
+    auto output = vrex::ext::convert_csv(view(*input), kDefaultChunkSize, kDefaultSampleRows);
+    if (!output)
+      state.SkipWithError(output.error().c_str());
+    else
+      output_size = output->size();
+  }
+  count_bytes(state, *input);
+  state.counters["output_MB"] = static_cast<double>(output_size) / 1e6;
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  if (!file) return {};
+  Bytes bytes(static_cast<std::size_t>(file.tellg()));
+  file.seekg(0);
+  file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* data_dir = std::getenv("VREX_BENCH_DATA");
+  const char* size_mb = std::getenv("VREX_BENCH_MB");
+  const std::string folder = data_dir ? data_dir : "build/bench-data";
+  const std::string size = size_mb ? size_mb : "100";
+
+  // Kept alive for the whole run: the benchmarks point at them.
+  static std::vector<std::pair<std::string, Bytes>> inputs;
+  for (const char* name : {"numeric", "text", "mixed", "wide"}) {
+    Bytes bytes = read_file(folder + "/" + name + "-" + size + "mb.csv");
+    if (!bytes.empty()) inputs.emplace_back(name, std::move(bytes));
+  }
+  if (inputs.empty()) {
+    std::fprintf(stderr, "no data sets in %s (bash scripts/bench.sh makes them)\n", folder.c_str());
+    return 0;
+  }
+  inputs.shrink_to_fit();
+
+  struct Phase {
+    const char* name;
+    void (*run)(benchmark::State&, const Bytes*);
+  };
+
+  const Phase phases[] = {{"Split", split},     {"Read", read},   {"Queue", queue},
+                          {"Convert", convert}, {"Write", write}, {"Whole", whole}};
+  for (const auto& [name, bytes] : inputs) {
+    for (const Phase& phase : phases) {
+      benchmark::RegisterBenchmark((std::string(phase.name) + "/" + name).c_str(), phase.run,
+                                   &bytes)
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
