@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
@@ -82,6 +83,52 @@ class BufferView {
   bool acquired_ = false;
 };
 
+// A read-only buffer that owns one decoded array, so numeric columns reach
+// Python without a copy (numpy.frombuffer and memoryview.cast view it).
+struct ValueBuffer {
+  PyObject_HEAD vrex::Object values;
+  const void* data;
+  Py_ssize_t size;
+};
+
+PyTypeObject* g_value_buffer_type = nullptr;
+
+void value_buffer_dealloc(PyObject* self) {
+  auto* buffer = reinterpret_cast<ValueBuffer*>(self);
+  std::destroy_at(&buffer->values);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+int value_buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto* buffer = reinterpret_cast<ValueBuffer*>(self);
+  return PyBuffer_FillInfo(view, self, const_cast<void*>(buffer->data), buffer->size, 1, flags);
+}
+
+Py_ssize_t value_buffer_length(PyObject* self) {
+  return reinterpret_cast<ValueBuffer*>(self)->size;
+}
+
+PyType_Slot g_value_buffer_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(value_buffer_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(value_buffer_getbuffer)},
+    {Py_sq_length, reinterpret_cast<void*>(value_buffer_length)},
+    {Py_tp_doc, const_cast<char*>("Read-only bytes of one decoded array.")},
+    {0, nullptr},
+};
+
+PyType_Spec g_value_buffer_spec = {
+    "vrex._reader.ValueBuffer",
+    sizeof(ValueBuffer),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    g_value_buffer_slots,
+};
+
+// Moves `values` (an array of fixed-size elements) into a new buffer object.
+PyObject* value_buffer_of(vrex::Object&& values);
+
 template <class T>
 concept ArrayAlternative = requires(const T& array) {
   array.values.size();
@@ -91,8 +138,46 @@ template <class T>
 constexpr bool kIsTextArray =
     std::is_same_v<T, vrex::object::StringArray> || std::is_same_v<T, vrex::object::BinaryArray>;
 
+PyObject* value_buffer_of(vrex::Object&& values) {
+  auto* buffer = PyObject_New(ValueBuffer, g_value_buffer_type);
+  if (buffer == nullptr) return nullptr;
+  new (&buffer->values) vrex::Object(std::move(values));
+  std::visit(
+      [buffer](const auto& array) {
+        using Array = std::decay_t<decltype(array)>;
+        if constexpr (ArrayAlternative<Array> && !kIsTextArray<Array>) {
+          using Element = typename decltype(array.values)::value_type;
+          buffer->data = array.values.data();
+          buffer->size = static_cast<Py_ssize_t>(array.values.size() * sizeof(Element));
+        } else {
+          buffer->data = nullptr;
+          buffer->size = 0;
+        }
+      },
+      buffer->values);
+  return reinterpret_cast<PyObject*>(buffer);
+}
+
+bool is_ascii(std::string_view text) noexcept {
+  std::size_t at = 0;
+  std::uint64_t high_bits = 0;
+  for (; at + 8 <= text.size(); at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + at, 8);
+    high_bits |= word;
+  }
+  for (; at < text.size(); ++at) high_bits |= static_cast<std::uint8_t>(text[at]);
+  return (high_bits & 0x8080808080808080ULL) == 0;
+}
+
+// The reader has checked every text already; ASCII is copied straight in.
 PyObject* text_to_python(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  if (!is_ascii(text)) return PyUnicode_DecodeUTF8(text.data(), size, "strict");
+  PyObject* result = PyUnicode_New(size, 127);
+  if (result != nullptr && size != 0)
+    std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
+  return result;
 }
 
 PyObject* bytes_to_python(std::string_view bytes) {
@@ -149,29 +234,30 @@ PyObject* texts_to_python(const Array& array) {
   return list.release();
 }
 
-// An array's values: one bytes block for fixed-size values, a list otherwise.
-PyObject* array_to_python(const vrex::Object& values) {
-  return std::visit(
-      [](const auto& array) -> PyObject* {
-        using Array = std::decay_t<decltype(array)>;
-        if constexpr (!ArrayAlternative<Array>) {
-          PyErr_SetString(PyExc_RuntimeError, "a single value where an array was read");
-          return nullptr;
-        } else if constexpr (kIsTextArray<Array>) {
-          return texts_to_python(array);
-        } else {
-          using Element = typename decltype(array.values)::value_type;
-          return PyBytes_FromStringAndSize(
-              reinterpret_cast<const char*>(array.values.data()),
-              static_cast<Py_ssize_t>(array.values.size() * sizeof(Element)));
-        }
-      },
-      values);
+// An array's values: a buffer object for fixed-size values (moved, not
+// copied), a list otherwise.
+PyObject* array_to_python(vrex::Object&& values) {
+  if (std::holds_alternative<vrex::object::StringArray>(values)) {
+    return texts_to_python(std::get<vrex::object::StringArray>(values));
+  }
+  if (std::holds_alternative<vrex::object::BinaryArray>(values)) {
+    return texts_to_python(std::get<vrex::object::BinaryArray>(values));
+  }
+  if (vrex::value_count(values) == 1 && values.index() % 2 == 0) {
+    PyErr_SetString(PyExc_RuntimeError, "a single value where an array was read");
+    return nullptr;
+  }
+  return value_buffer_of(std::move(values));
 }
 
-PyObject* flags_to_python(const std::vector<std::uint8_t>& flags) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(flags.data()),
-                                   static_cast<Py_ssize_t>(flags.size()));
+PyObject* flags_to_python(std::vector<std::uint8_t>&& flags) {
+  return value_buffer_of(vrex::BoolArray{std::move(flags)});
+}
+
+PyObject* count_of_set(const std::vector<std::uint8_t>& flags) {
+  std::size_t count = 0;
+  for (std::uint8_t flag : flags) count += flag;
+  return PyLong_FromSize_t(count);
 }
 
 int type_id(const vrex::Object& value) { return vrex::to_byte(vrex::type_of(value)); }
@@ -194,11 +280,11 @@ PyObject* tuple_of(Items... items) {
 }
 
 template <class Items, class Convert>
-PyObject* list_of(const Items& items, Convert convert) {
+PyObject* list_of(Items& items, Convert convert) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   Py_ssize_t index = 0;
-  for (const auto& item : items) {
+  for (auto& item : items) {
     PyObject* converted = convert(item);
     if (converted == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), index++, converted);
@@ -207,21 +293,25 @@ PyObject* list_of(const Items& items, Convert convert) {
 }
 
 // (name, data type id, [(name, value, default)], values type id, values,
-//  is_invalid, [(name, type id, values, present)])
-PyObject* column_to_python(const vrex::ColumnMetadata& column, const vrex::ColumnData& data) {
-  return tuple_of(
-      text_to_python(column.name), PyLong_FromLong(vrex::to_byte(column.data_type)),
-      list_of(column.properties,
-              [](const vrex::Metadata& property) {
-                return tuple_of(text_to_python(property.name), scalar_to_python(property.value),
-                                optional_to_python(property.default_value));
-              }),
-      PyLong_FromLong(type_id(data.values)), array_to_python(data.values),
-      flags_to_python(data.is_invalid),
-      list_of(data.properties, [](const vrex::JoinedProperty& property) {
-        return tuple_of(text_to_python(property.name), PyLong_FromLong(type_id(property.values)),
-                        array_to_python(property.values), flags_to_python(property.present));
-      }));
+//  is_invalid, invalid count, [(name, type id, values, present)])
+PyObject* column_to_python(const vrex::ColumnMetadata& column, vrex::ColumnData&& data) {
+  const int values_type = type_id(data.values);
+  PyObject* invalid_count = count_of_set(data.is_invalid);
+  return tuple_of(text_to_python(column.name), PyLong_FromLong(vrex::to_byte(column.data_type)),
+                  list_of(column.properties,
+                          [](const vrex::Metadata& property) {
+                            return tuple_of(text_to_python(property.name),
+                                            scalar_to_python(property.value),
+                                            optional_to_python(property.default_value));
+                          }),
+                  PyLong_FromLong(values_type), array_to_python(std::move(data.values)),
+                  flags_to_python(std::move(data.is_invalid)), invalid_count,
+                  list_of(data.properties, [](vrex::JoinedProperty& property) {
+                    const int property_type = type_id(property.values);
+                    return tuple_of(text_to_python(property.name), PyLong_FromLong(property_type),
+                                    array_to_python(std::move(property.values)),
+                                    flags_to_python(std::move(property.present)));
+                  }));
 }
 
 int set_item(PyObject* dict, const char* key, PyObject* value) {
@@ -231,7 +321,7 @@ int set_item(PyObject* dict, const char* key, PyObject* value) {
   return status;
 }
 
-PyObject* file_to_python(const vrex::VrexFile& file) {
+PyObject* file_to_python(vrex::VrexFile& file) {
   PyRef result(PyDict_New());
   if (!result) return nullptr;
   PyObject* dict = result.get();
@@ -263,7 +353,7 @@ PyObject* file_to_python(const vrex::VrexFile& file) {
   PyRef columns(PyList_New(static_cast<Py_ssize_t>(file.columns.size())));
   if (!columns) return nullptr;
   for (std::size_t index = 0; index < file.columns.size(); ++index) {
-    PyObject* column = column_to_python(file.columns[index], file.data[index]);
+    PyObject* column = column_to_python(file.columns[index], std::move(file.data[index]));
     if (column == nullptr) return nullptr;
     PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(index), column);
   }
@@ -328,6 +418,10 @@ PyModuleDef g_module_def = {
 
 PyMODINIT_FUNC PyInit__reader(void) {
   try {
+    if (g_value_buffer_type == nullptr) {
+      g_value_buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_value_buffer_spec));
+      if (g_value_buffer_type == nullptr) return nullptr;
+    }
     return PyModule_Create(&g_module_def);
   } catch (...) {
     PyErr_SetString(PyExc_ImportError, "vrex._reader failed to initialise");

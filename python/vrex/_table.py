@@ -60,7 +60,8 @@ def _view(type_id: int, payload: Any) -> Any:
     a typed memoryview otherwise; texts and binary values stay lists.
     """
     if type_id == _DECIMAL:
-        return [payload[k : k + 16] for k in range(0, len(payload), 16)]
+        raw = memoryview(payload)
+        return [raw[k : k + 16].tobytes() for k in range(0, len(raw), 16)]
     if type_id not in _FIXED:
         return payload
     fmt, dtype = _FIXED[type_id]
@@ -70,7 +71,7 @@ def _view(type_id: int, payload: Any) -> Any:
     return memoryview(payload).cast(fmt)
 
 
-def _flags(payload: bytes) -> Any:
+def _flags(payload: Any) -> Any:
     np = _numpy()
     if np is not None:
         return np.frombuffer(payload, dtype=bool)
@@ -92,7 +93,16 @@ class Column:
     )
 
     def __init__(self, raw: tuple) -> None:
-        name, type_id, properties, values_type_id, values, invalid, value_properties = raw
+        (
+            name,
+            type_id,
+            properties,
+            values_type_id,
+            values,
+            invalid,
+            invalid_count,
+            value_properties,
+        ) = raw
         self.name: str = name
         #: The declared value type ("Double", "String", ...).
         self.type: str = TYPE_NAMES[type_id]
@@ -104,7 +114,7 @@ class Column:
         self.values = _view(values_type_id, values)
         #: One flag per row: True where the value did not read and holds a placeholder.
         self.is_invalid = _flags(invalid)
-        self._invalid_count = invalid.count(1)
+        self._invalid_count: int = invalid_count
         #: Further value properties, name -> (values, present flags); rows of
         #: slices without the property hold placeholders and a False flag.
         self.value_properties: dict[str, tuple[Any, Any]] = {}

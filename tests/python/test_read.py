@@ -37,13 +37,13 @@ def test_hand_written_file():
 
 
 def test_round_trip_of_a_conversion():
-    data = b"n,word,x,flag\n1,a,1.5,true\n-2,,2,\n3,c,oops,FALSE\n"
+    data = "n,word,x,flag\n1,a,1.5,true\n-2,,2,\n3,größe,oops,FALSE\n".encode()
     table = vrex.read(vrex.csv_to_vrex(data, chunk_size=2, sample_rows=1))
     assert table.slice_rows == [2, 1]
     assert table.metadata == {"TableColumns": 4}
     assert table.dtypes == {"n": "Int", "word": "String", "x": "Double", "flag": "Bool"}
     assert table["n"].to_list() == [1, -2, 3]
-    assert table["word"].to_list() == ["a", None, "c"]
+    assert table["word"].to_list() == ["a", None, "größe"]
     assert table["x"].to_list() == [1.5, 2.0, None]
     assert table["flag"].to_list() == [True, None, False]
     assert table[0] is table["n"]
@@ -59,6 +59,56 @@ def test_slices_follow_the_chunk_size(chunk_size):
     assert table.slice_rows == expected
     assert table["a"].to_list() == list(range(rows))
     assert table["b"].to_list() == [f"t{k}" for k in range(rows)]
+
+
+def _text(value: bytes) -> bytes:
+    return struct.pack("<i", len(value)) + value
+
+
+def _file(metadata: bytes, columns, arrays) -> bytes:
+    """A file of one table slice: `columns` are (name, type id), `arrays` their value arrays."""
+    body = b"\xa7\x3c\x01\x01\x00\xa7\x3c\x02" + metadata
+    body += struct.pack("<ii", len(columns), 2) + _text(b"Name") + b"\x0a\x00"
+    body += _text(b"DataType") + b"\x0c\x00"
+    for name, type_id in columns:
+        body += b"\x01" + _text(name.encode()) + b"\x01" + _text(bytes([type_id]))
+    body += b"\xa7\x3c\x03" + struct.pack("<i", len(arrays))
+    for array in arrays:
+        body += b"\xa7\x3c\x04" + array + struct.pack("<i", 0)
+    return body + b"\xa7\x3c\x05"
+
+
+def test_every_value_type_reaches_python():
+    decimal = bytes(range(16))
+    metadata = struct.pack("<i", 4)
+    metadata += _text(b"Rate") + b"\x05\x01" + struct.pack("<d", 0.25) + b"\x00"
+    metadata += _text(b"On") + b"\x01\x01\x01\x01\x00"
+    metadata += _text(b"Blob") + b"\x0c\x01" + _text(b"\x00\xff") + b"\x00"
+    metadata += _text(b"When") + b"\x06\x00\x00"  # declared without a value
+    columns = [("l", 0x03), ("f", 0x04), ("t", 0x06), ("bin", 0x0C), ("dec", 0x0D), ("b", 0x01)]
+    arrays = [
+        b"\x01\x03" + struct.pack("<iqq", 2, -(2**40), 7),
+        b"\x01\x04" + struct.pack("<iff", 2, 1.5, -2.0),
+        b"\x02\x06" + struct.pack("<ii", 2, 1) + b"\x01" + struct.pack("<iq", 1, 99),
+        b"\x01\x0c" + struct.pack("<ii", 2, 4) + b"\x02\x00\xff\x00",
+        b"\x01\x0d" + struct.pack("<i", 2) + decimal + decimal[::-1],
+        b"\x03\x01" + struct.pack("<i", 2) + b"\x80",
+    ]
+    table = vrex.read(_file(metadata, columns, arrays))
+    assert table.metadata == {"Rate": 0.25, "On": True, "Blob": b"\x00\xff", "When": None}
+    assert table.dtypes == {
+        "l": "Long", "f": "Float", "t": "DateTime", "bin": "Binary", "dec": "Decimal", "b": "Bool"
+    }
+    assert table["l"].to_list() == [-(2**40), 7]
+    assert table["f"].to_list() == [1.5, -2.0]
+    assert table["t"].to_list() == [99, 99]
+    assert table["bin"].to_list() == [b"\x00\xff", b""]
+    assert table["dec"].to_list() == [decimal, decimal[::-1]]
+    assert table["b"].to_list() == [True, False]
+    pytest.importorskip("pyarrow")
+    arrow = table.to_arrow()
+    assert arrow.column("dec").to_pylist() == [decimal, decimal[::-1]]
+    assert arrow.column("t").to_pylist() == [99, 99]
 
 
 @pytest.mark.parametrize(
