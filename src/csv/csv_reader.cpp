@@ -62,6 +62,11 @@ Result<bool, CsvError> CsvReader::read_next(CsvPosition position) {
   fields_.finish();
   if (!outcome.non_ascii) return true;
 
+  if (!use_reference_) {
+    const auto* record = reinterpret_cast<const char*>(input_.data() + outcome.begin);
+    const std::string_view bytes(record, outcome.end - outcome.begin);
+    if (utf8_valid_prefix(bytes) == bytes.size()) return true;
+  }
   const std::span<const std::string_view> fields = fields_.views();
   for (std::size_t index = 0; index < fields.size(); ++index) {
     const std::size_t valid = use_reference_ ? utf8_valid_prefix_reference(fields[index])

@@ -45,12 +45,13 @@ void FastSplitter::begin_record(std::size_t cursor) {
   if (cursor >= base_ + kBlockSize) load_block(cursor);
   masks_.non_ascii &= bits_from(cursor - base_);
   record_non_ascii_ = false;
+  record_begin_ = cursor;
 }
 
 SplitOutcome FastSplitter::end_record(std::size_t content_end, std::size_t next) const noexcept {
   const bool non_ascii =
       record_non_ascii_ || (masks_.non_ascii & bits_below(content_end - base_)) != 0;
-  return {true, next, non_ascii};
+  return {true, next, non_ascii, record_begin_, content_end};
 }
 
 std::size_t FastSplitter::next_separator(std::size_t from) {

@@ -51,7 +51,8 @@ class FastSplitter {
   std::size_t base_ = 0;  // offset of the classified block
   BlockMasks masks_;
   bool record_non_ascii_ = false;  // non-ASCII bytes in earlier blocks of this record
-  std::size_t counted_to_ = 0;     // line feeds before this offset are known
+  std::size_t record_begin_ = 0;
+  std::size_t counted_to_ = 0;  // line feeds before this offset are known
   std::uint64_t line_feeds_ = 0;
 };
 

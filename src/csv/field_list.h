@@ -66,6 +66,11 @@ struct SplitOutcome {
   bool found = false;      // false: only terminators (or nothing) were left
   std::size_t next = 0;    // offset just past the record's terminator
   bool non_ascii = false;  // the record may hold bytes 0x80 and above
+  // The record's bytes, quotes and separators included, without its
+  // terminator. Every field's content is made of pieces of this range cut at
+  // ASCII bytes, so when the range is valid UTF-8, so is every field.
+  std::size_t begin = 0;
+  std::size_t end = 0;
 };
 
 }  // namespace vrex::ext
