@@ -33,7 +33,8 @@ std::optional<std::uint64_t> skip_values(ReadCursor& cursor, std::uint8_t type_i
   const std::uint64_t size = fixed_size(type_id);
   if (size != 0) return skip(cursor, count * size) ? std::optional<std::uint64_t>(0) : std::nullopt;
   auto total = cursor.read_count();
-  if (!total || !skip(cursor, *total)) return std::nullopt;
+  // Every text takes at least its one-byte length.
+  if (!total || count > *total || !skip(cursor, *total)) return std::nullopt;
   return *total;
 }
 

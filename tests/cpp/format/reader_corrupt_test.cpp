@@ -8,6 +8,7 @@
 
 #include "reader_files.h"
 #include "vrex/reader.h"
+#include "vrex/reader_skim.h"
 
 namespace vrex {
 namespace {
@@ -143,7 +144,7 @@ std::vector<Case> cases() {
   Expected overlong_length = text_head;
   slice(overlong_length, "01 0A 01 00 00 00  05 00 00 00  FF FF FF FF 08").hex("A7 3C 05");
   Expected more_texts_than_bytes = text_head;
-  slice(more_texts_than_bytes, "01 0A 05 00 00 00  02 00 00 00  00 00").hex("A7 3C 05");
+  slice(more_texts_than_bytes, "01 0A FF FF FF 7F  02 00 00 00  00 00").hex("A7 3C 05");
   Expected bool_byte = head(0x01);
   slice(bool_byte, "01 01 02 00 00 00  01 02").hex("A7 3C 05");
   Expected int_head = head(0x02);
@@ -213,6 +214,37 @@ TEST(ReaderCorruptTest, DisplayTextsNameTheSections) {
   auto file = read_bytes(head().hex("A7 3C 04").bytes());
   ASSERT_FALSE(file);
   EXPECT_EQ(file.error().display_text(), "wrong section id, expected TableSlice, got ColumnSlice");
+}
+
+// The sizing walk runs before the checks of the decoding pass, so it must not
+// size memory by a count that the bytes cannot back.
+TEST(ReaderCorruptTest, SizingWalkTrustsNoUnbackedCount) {
+  struct Walk {
+    std::string name;
+    std::string_view values;
+    std::optional<std::uint64_t> rows;
+  };
+
+  const std::vector<Walk> walks{
+      {"texts", "01 0A 02 00 00 00  03 00 00 00  01 61 00", 2},
+      {"more texts than bytes", "01 0A FF FF FF 7F  02 00 00 00  00 00", std::nullopt},
+      {"runs", "02 02  04 00 00 00  02 00 00 00  02 00  02 00 00 00  07 00 00 00 09 00 00 00", 4},
+      {"total above the runs", "02 02  FF FF FF 7F  01 00 00 00  03  01 00 00 00  07 00 00 00",
+       std::nullopt},
+      {"bits", "03 01 09 00 00 00 FF 80", 9},
+      {"bits past the end", "03 01 FF FF FF 7F FF", std::nullopt},
+  };
+  for (const Walk& walk : walks) {
+    SCOPED_TRACE(walk.name);
+    Expected slices;
+    slices.hex("A7 3C 03").i32(1).hex("A7 3C 04").hex(walk.values).i32(0).hex("A7 3C 05");
+    const Bytes& bytes = slices.bytes();
+    auto extents = skim_table_slices(ReadCursor({bytes.data(), bytes.size()}), 1);
+    ASSERT_EQ(extents.has_value(), walk.rows.has_value());
+    if (extents) {
+      EXPECT_EQ((*extents)[0].rows, *walk.rows);
+    }
+  }
 }
 
 // A file with every encoding, texts and value properties.
