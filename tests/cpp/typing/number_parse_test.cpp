@@ -1,5 +1,5 @@
 // The integer and floating-point readers against a slow reference that is
-// plainly right: the grammar as a regular expression, the value from the C
+// plainly right: the grammar checked clause by clause, the value from the C
 // library (correctly rounded in the C locale, which tests never change).
 #include "typing/number_parse.h"
 
@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <optional>
 #include <random>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,16 +20,46 @@
 namespace vrex::ext {
 namespace {
 
-const std::regex& integer_grammar() {
-  static const std::regex grammar("[+-]?[0-9]+");
-  return grammar;
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::string_view without_sign(std::string_view text) {
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
+  return text;
 }
 
-const std::regex& float_grammar() {
-  static const std::regex grammar(
-      "[+-]?(([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][+-]?[0-9]+)?|[iI][nN][fF]([iI][nN][iI][tT][yY])?|"
-      "[nN][aA][nN])");
-  return grammar;
+bool matches_integer_grammar(std::string_view text) {
+  const std::string_view digits = without_sign(text);
+  if (digits.empty()) return false;
+  for (char c : digits) {
+    if (!is_ascii_digit(c)) return false;
+  }
+  return true;
+}
+
+bool matches_float_grammar(std::string_view text) {
+  const std::string_view body = without_sign(text);
+  std::string lower;
+  for (char c : body) lower.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  if (lower == "inf" || lower == "infinity" || lower == "nan") return true;
+  std::size_t at = 0;
+  std::size_t digits = 0;
+  const auto skip_digits = [&] {
+    std::size_t skipped = 0;
+    while (at < body.size() && is_ascii_digit(body[at])) ++at, ++skipped;
+    return skipped;
+  };
+  digits += skip_digits();
+  if (at < body.size() && body[at] == '.') {
+    ++at;
+    digits += skip_digits();
+  }
+  if (digits == 0) return false;
+  if (at < body.size() && (body[at] == 'e' || body[at] == 'E')) {
+    ++at;
+    if (at < body.size() && (body[at] == '+' || body[at] == '-')) ++at;
+    if (skip_digits() == 0) return false;
+  }
+  return at == body.size();
 }
 
 std::optional<std::int64_t> reference_integer(const std::string& text, bool is_integer_text,
@@ -62,8 +91,8 @@ std::optional<std::uint32_t> reference_float_bits(const std::string& text, bool 
 // disagreement so that a broken reader does not flood the log.
 bool agrees_with_reference(const std::string& text) {
   SCOPED_TRACE("text '" + text + "'");
-  const bool is_integer = std::regex_match(text, integer_grammar());
-  const bool is_float = std::regex_match(text, float_grammar());
+  const bool is_integer = matches_integer_grammar(text);
+  const bool is_float = matches_float_grammar(text);
   std::int32_t int32 = 0;
   const auto int32_expected = reference_integer(text, is_integer, INT32_MIN, INT32_MAX);
   const bool int32_read = read_int32(text, int32);
@@ -174,13 +203,14 @@ const std::vector<std::string> kBoundaryTexts = {
     "1.5",
     "-2.5e-3"};
 
-// One character inserted, deleted or replaced, from the characters that steer
-// the grammar.
+// The characters that steer the grammar, for edits.
+constexpr std::string_view kEditAlphabet = "0159+-.eEiInNfFaty x_,(";
+
+// Every text one character inserted, deleted or replaced away.
 std::vector<std::string> one_edit_away(const std::string& text) {
-  static const std::string kAlphabet = "0159+-.eEiInNfFaty x_,(";
   std::vector<std::string> edits;
   for (std::size_t at = 0; at <= text.size(); ++at) {
-    for (char c : kAlphabet) {
+    for (char c : kEditAlphabet) {
       edits.push_back(std::string(text).insert(at, 1, c));
       if (at < text.size()) {
         std::string replaced = text;
@@ -191,6 +221,21 @@ std::vector<std::string> one_edit_away(const std::string& text) {
     if (at < text.size()) edits.push_back(std::string(text).erase(at, 1));
   }
   return edits;
+}
+
+// One of those, at random.
+std::string random_edit(std::string text, std::mt19937_64& random) {
+  const char c = kEditAlphabet[random() % kEditAlphabet.size()];
+  const std::size_t at = random() % (text.size() + 1);
+  switch (at == text.size() ? 0 : random() % 3) {
+    case 0:
+      return text.insert(at, 1, c);
+    case 1:
+      text[at] = c;
+      return text;
+    default:
+      return text.erase(at, 1);
+  }
 }
 
 TEST(NumberReaders, AgreeWithTheReferenceOnBoundaryTextsAndTheirEdits) {
@@ -204,7 +249,7 @@ TEST(NumberReaders, AgreeWithTheReferenceOnBoundaryTextsAndTheirEdits) {
 TEST(NumberReaders, AgreeWithTheReferenceOnRandomNumbers) {
   std::mt19937_64 random(20261207);
   std::vector<std::string> texts;
-  for (int i = 0; i < 8000; ++i) {
+  for (int i = 0; i < 20000; ++i) {
     // Any bit pattern: normals, subnormals, infinities and NaNs alike.
     const double any = std::bit_cast<double>(random());
     const int precision = static_cast<int>(random() % 19);
@@ -236,8 +281,7 @@ TEST(NumberReaders, AgreeWithTheReferenceOnRandomNumbers) {
   for (std::string& text : texts) {
     ASSERT_TRUE(agrees_with_reference(text));
     // One random edit of each.
-    const std::vector<std::string> edits = one_edit_away(text);
-    ASSERT_TRUE(agrees_with_reference(edits[random() % edits.size()]));
+    ASSERT_TRUE(agrees_with_reference(random_edit(text, random)));
   }
 }
 
