@@ -20,6 +20,10 @@ std::size_t lowest_bit(std::uint64_t mask) {
   return static_cast<std::size_t>(__builtin_ctzll(mask));
 }
 
+std::size_t popcount(std::uint64_t mask) {
+  return static_cast<std::size_t>(__builtin_popcountll(mask));
+}
+
 bool is_terminator(std::uint8_t byte) { return byte == '\r' || byte == '\n'; }
 
 }  // namespace
@@ -109,6 +113,27 @@ SplitOutcome FastSplitter::split(std::size_t cursor, FieldList& fields) {
       fields.append(data_ + content, quote - content);
       const SplitOutcome outcome = copy_quoted_rest(quote, fields, cursor);
       if (outcome.found) return outcome;
+      continue;
+    }
+    // Unquoted fields that end inside this block, back to back.
+    std::uint64_t ahead = masks_.separators & bits_from(cursor - base_);
+    if (ahead != 0 && data_[cursor] != '"') {
+      std::string_view* out = fields.reserve_views(popcount(ahead));
+      const std::uint8_t* data = data_;
+      const std::size_t base = base_;
+      bool record_ended = false;
+      do {
+        const std::size_t end = base + lowest_bit(ahead);
+        ahead &= ahead - 1;
+        *out++ = FieldList::view_of(data + cursor, end - cursor);
+        cursor = end + 1;
+        if (data[end] != ',') {
+          record_ended = true;
+          break;
+        }
+      } while (ahead != 0 && data[cursor] != '"');
+      fields.commit_views(out);
+      if (record_ended) return end_record(cursor - 1, cursor);
       continue;
     }
     const std::size_t end = next_separator(cursor);

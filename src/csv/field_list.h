@@ -2,8 +2,10 @@
 // a contiguous run of input bytes, copies in a reused buffer otherwise.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,13 +17,29 @@ class FieldList {
  public:
   // Forgets the previous record; keeps the capacity of every buffer.
   void clear() noexcept {
-    views_.clear();
+    size_ = 0;
     copied_.clear();
     copies_.clear();
   }
 
   void add_view(const std::uint8_t* begin, std::size_t length) {
-    views_.emplace_back(reinterpret_cast<const char*>(begin), length);
+    if (size_ == capacity_) grow(1);
+    views_[size_++] = view_of(begin, length);
+  }
+
+  // Room for `count` more views, written through the returned pointer and
+  // kept by commit_views() with the pointer just past the last one written.
+  std::string_view* reserve_views(std::size_t count) {
+    if (capacity_ - size_ < count) grow(count);
+    return views_.get() + size_;
+  }
+
+  void commit_views(const std::string_view* end) noexcept {
+    size_ = static_cast<std::size_t>(end - views_.get());
+  }
+
+  static std::string_view view_of(const std::uint8_t* begin, std::size_t length) noexcept {
+    return {reinterpret_cast<const char*>(begin), length};
   }
 
   // A copied field is built by begin_copy(), any appends, end_copy().
@@ -34,8 +52,8 @@ class FieldList {
   void append_byte(std::uint8_t byte) { copies_.push_back(static_cast<char>(byte)); }
 
   void end_copy() {
-    copied_.push_back({views_.size(), copy_begin_, copies_.size() - copy_begin_});
-    views_.emplace_back();
+    copied_.push_back({size_, copy_begin_, copies_.size() - copy_begin_});
+    add_view(nullptr, 0);
   }
 
   // Points the copied fields into the buffer, which no longer moves. Call once
@@ -46,7 +64,7 @@ class FieldList {
     }
   }
 
-  std::span<const std::string_view> views() const noexcept { return views_; }
+  std::span<const std::string_view> views() const noexcept { return {views_.get(), size_}; }
 
  private:
   struct Copied {
@@ -55,7 +73,17 @@ class FieldList {
     std::size_t length;
   };
 
-  std::vector<std::string_view> views_;
+  void grow(std::size_t count) {
+    const std::size_t capacity = std::max(2 * capacity_, std::max<std::size_t>(size_ + count, 16));
+    auto views = std::make_unique<std::string_view[]>(capacity);
+    std::copy(views_.get(), views_.get() + size_, views.get());
+    views_ = std::move(views);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<std::string_view[]> views_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
   std::vector<Copied> copied_;
   std::string copies_;
   std::size_t copy_begin_ = 0;
