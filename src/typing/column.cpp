@@ -14,18 +14,14 @@ namespace vrex::ext {
 namespace {
 
 // The invalid flags of one slice, one byte per text, sized once; `any` saves a
-// second scan to decide whether "IsInvalid" is written at all.
+// second scan to decide whether "IsInvalid" is written at all. Loops write
+// through a local pointer: a byte store may alias anything, so a pointer kept in
+// the vector would be reloaded after every flag.
 struct InvalidFlags {
   explicit InvalidFlags(std::size_t count) : flags(count) {}
 
   std::vector<std::uint8_t> flags;
   std::uint8_t any = 0;
-
-  void set(std::size_t index, bool invalid) noexcept {
-    const auto flag = static_cast<std::uint8_t>(invalid);
-    flags[index] = flag;
-    any |= flag;
-  }
 };
 
 ColumnSlice make_slice(Object values, InvalidFlags&& invalid) {
@@ -43,12 +39,17 @@ ColumnSlice build_numbers(std::span<const std::string_view> texts) {
   const std::size_t count = texts.size();
   std::vector<Value> values(count);
   InvalidFlags invalid(count);
+  Value* const value_out = values.data();
+  std::uint8_t* const flag_out = invalid.flags.data();
+  std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
     Value value{};
-    const bool reads = kRead(texts[i], value);
-    values[i] = value;
-    invalid.set(i, !reads);
+    const auto flag = static_cast<std::uint8_t>(!kRead(texts[i], value));
+    value_out[i] = value;
+    flag_out[i] = flag;
+    any |= flag;
   }
+  invalid.any = any;
   return make_slice(ArrayObject{std::move(values)}, std::move(invalid));
 }
 
@@ -70,6 +71,9 @@ ColumnSlice build_bools(std::span<const std::string_view> texts) {
   BoolArray values;
   values.values.resize(count);
   InvalidFlags invalid(count);
+  std::uint8_t* const value_out = values.values.data();
+  std::uint8_t* const flag_out = invalid.flags.data();
+  std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const std::string_view text = texts[i];
     const std::size_t length = text.size();
@@ -83,15 +87,18 @@ ColumnSlice build_bools(std::span<const std::string_view> texts) {
       const bool is_true = (length == 4) & (head == kTrueWord);
       const bool is_false = (length == 5) & (head == kFalsWord) & (last == 'e');
       if (is_true | is_false) {
-        values.values[i] = static_cast<std::uint8_t>(is_true);
-        invalid.set(i, false);
+        value_out[i] = static_cast<std::uint8_t>(is_true);
+        flag_out[i] = 0;
         continue;
       }
     }
     const ParsedBool parsed = parse_bool(text);
-    values.values[i] = static_cast<std::uint8_t>(parsed == ParsedBool::True);
-    invalid.set(i, parsed == ParsedBool::None);
+    const auto flag = static_cast<std::uint8_t>(parsed == ParsedBool::None);
+    value_out[i] = static_cast<std::uint8_t>(parsed == ParsedBool::True);
+    flag_out[i] = flag;
+    any |= flag;
   }
+  invalid.any = any;
   return make_slice(std::move(values), std::move(invalid));
 }
 
@@ -102,10 +109,15 @@ ColumnSlice build_strings(std::span<const std::string_view> texts) {
   TextArray values;
   values.reserve(count, total_bytes);
   InvalidFlags invalid(count);
+  std::uint8_t* const flag_out = invalid.flags.data();
+  std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
     values.push_back(texts[i]);
-    invalid.set(i, texts[i].empty());
+    const auto flag = static_cast<std::uint8_t>(texts[i].empty());
+    flag_out[i] = flag;
+    any |= flag;
   }
+  invalid.any = any;
   return make_slice(object::StringArray{std::move(values)}, std::move(invalid));
 }
 
