@@ -178,7 +178,30 @@ std::size_t find_joined(const std::vector<JoinedProperty>& properties, std::stri
   return properties.size();
 }
 
+// Placeholders are the one thing a reader makes that the file does not hold:
+// a property named once stands for a value in every row. They are held to a
+// multiple of the values read, so a small file cannot claim a huge table.
+class PlaceholderBudget {
+ public:
+  void add_values(std::uint64_t count) noexcept { values_ += count; }
+
+  ReadStatus spend(std::uint64_t count) noexcept {
+    placeholders_ += count;
+    if (placeholders_ > kPerValue * values_ + kAlways) {
+      return Unexpected{VrexError(Kind::InvalidSize)};
+    }
+    return {};
+  }
+
+ private:
+  static constexpr std::uint64_t kPerValue = 16;
+  static constexpr std::uint64_t kAlways = std::uint64_t{1} << 20;
+  std::uint64_t values_ = 0;
+  std::uint64_t placeholders_ = 0;
+};
+
 struct SliceState {
+  PlaceholderBudget* budget = nullptr;
   std::uint64_t rows_before = 0;        // rows of the earlier slices
   std::optional<std::uint64_t> rows;    // rows of this slice, from its first column
   std::vector<std::string> names_seen;  // property names of the current column slice
@@ -208,6 +231,7 @@ ReadStatus read_value_property(ReadCursor& cursor, ColumnData& column, SliceStat
 
   std::size_t at = find_joined(column.properties, *name, occurrence);
   if (at == column.properties.size()) {
+    VREX_TRY(slice.budget->spend(slice.rows_before));
     JoinedProperty joined{*name, empty_array_of(header->type), {}};
     append_placeholders(joined.values, slice.rows_before);
     joined.present.resize(slice.rows_before, 0);
@@ -243,6 +267,7 @@ ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, const Colum
   if (!rows) return Unexpected{rows.error()};
   if (!slice.rows) slice.rows = *rows;
   if (*rows != *slice.rows) return failure(Kind::InvalidSize);
+  slice.budget->add_values(*rows);
 
   auto property_count = cursor.read_count();
   if (!property_count) return Unexpected{property_count.error()};
@@ -259,6 +284,7 @@ ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, const Colum
   }
   for (std::size_t index = 0; index < column.properties.size(); ++index) {
     if (joined_seen[index]) continue;
+    VREX_TRY(slice.budget->spend(*rows));
     JoinedProperty& joined = column.properties[index];
     append_placeholders(joined.values, *rows);
     joined.present.resize(joined.present.size() + *rows, 0);
@@ -267,11 +293,12 @@ ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, const Colum
 }
 
 ReadStatus read_table_slice(ReadCursor& cursor, VrexFile& file,
-                            const std::vector<ColumnExtent>* extents) {
+                            const std::vector<ColumnExtent>* extents, PlaceholderBudget& budget) {
   auto column_count = cursor.read_count();
   if (!column_count) return Unexpected{column_count.error()};
   if (*column_count != file.columns.size()) return failure(Kind::ColumnCountMismatch);
   SliceState slice;
+  slice.budget = &budget;
   slice.rows_before = file.num_rows;
   const bool first_slice = file.slice_rows.empty();
   for (std::size_t index = 0; index < file.data.size(); ++index) {
@@ -344,6 +371,7 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes) {
     }
   }
 
+  PlaceholderBudget budget;
   while (true) {
     auto section = read_section_id(cursor);
     if (!section) return Unexpected{section.error()};
@@ -351,7 +379,7 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes) {
     if (*section != SectionType::TableSlice) {
       return Unexpected{VrexError::wrong_section_id(SectionType::TableSlice, *section)};
     }
-    VREX_TRY(read_table_slice(cursor, file, extents ? &*extents : nullptr));
+    VREX_TRY(read_table_slice(cursor, file, extents ? &*extents : nullptr, budget));
   }
   // A file ends with its end marker.
   if (cursor.remaining() != 0) return failure(Kind::InvalidSize);

@@ -247,6 +247,33 @@ TEST(ReaderCorruptTest, SizingWalkTrustsNoUnbackedCount) {
   }
 }
 
+// Properties named after many rows stand for a placeholder in each earlier
+// row; a few are fine, but a small file cannot make the reader fill gigabytes.
+TEST(ReaderCorruptTest, PlaceholdersAreBoundedByTheValuesRead) {
+  TableMetadata table;
+  table.columns = {testing::column("n", ValueType::Int)};
+  TableSlice many_rows;  // 65,536 rows from a few hundred bytes
+  many_rows.columns.resize(1);
+  many_rows.columns[0].values.encoding = ValueArray::RunLength{
+      object::IntArray{std::vector<std::int32_t>(256, 1)}, std::vector<std::uint8_t>(256, 255)};
+  auto late_properties = [](int count) {
+    TableSlice slice;
+    slice.columns.push_back(testing::plain(object::IntArray{}));
+    for (int index = 0; index < count; ++index) {
+      slice.columns[0].properties.properties.push_back(
+          {std::to_string(index), ValueArray{ValueArray::Plain{object::DecimalArray{}}}});
+    }
+    return slice;
+  };
+  auto few = read_bytes(testing::write_file(table, {many_rows, late_properties(20)}));
+  ASSERT_TRUE(few) << few.error().display_text();
+  EXPECT_EQ(few->data[0].properties.size(), 20u);
+  EXPECT_EQ(few->data[0].properties[19].present.size(), 65536u);
+  auto too_many = read_bytes(testing::write_file(table, {many_rows, late_properties(40)}));
+  ASSERT_FALSE(too_many);
+  EXPECT_EQ(too_many.error().kind(), Kind::InvalidSize);
+}
+
 // A file with every encoding, texts and value properties.
 Bytes rich_file() {
   TableMetadata table;
