@@ -87,3 +87,32 @@ def test_input_larger_than_4_gib():
     assert result.returncode == 0, result.stderr
     rows, ok = result.stdout.split()
     assert int(rows) > 2**32 // 28 and ok == "True"
+
+
+@pytest.mark.skipif(under_sanitizer, reason="the sanitizer's quarantine holds freed memory")
+def test_memory_returns_after_success_and_after_failure_at_the_last_record():
+    result = run("""
+        import gc
+        from _vrex import csv_to_vrex
+
+        def rss_mb():
+            with open("/proc/self/status") as status:
+                for line in status:
+                    if line.startswith("VmRSS:"):
+                        return int(line.split()[1]) / 1024
+
+        data = b"a,b,c\\n" + b"12345,-6.75,some text\\n" * 3_000_000
+        broken = data + b"1,2,\\xff\\n"
+        csv_to_vrex(data)  # first call: the allocator and the interpreter settle
+        gc.collect()
+        before = rss_mb()
+        for payload in (data, broken, data, broken):
+            try:
+                csv_to_vrex(payload)
+            except ValueError:
+                pass
+            gc.collect()
+        print(rss_mb() - before)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) < 8, result.stdout
