@@ -65,6 +65,7 @@ constexpr std::uint32_t little_endian_word(const char (&text)[5]) {
 constexpr std::uint32_t kTrueWord = little_endian_word("true");
 constexpr std::uint32_t kFalsWord = little_endian_word("fals");
 constexpr std::uint32_t kFoldAscii = 0x20202020;
+constexpr char kNoWord[4] = {};
 
 ColumnSlice build_bools(std::span<const std::string_view> texts) {
   const std::size_t count = texts.size();
@@ -78,20 +79,19 @@ ColumnSlice build_bools(std::span<const std::string_view> texts) {
     const std::string_view text = texts[i];
     const std::size_t length = text.size();
     // The bare words, in any case, are nearly every cell of a boolean column:
-    // they are told apart without a branch on their letters.
-    if (length - 4 <= 1) {
-      std::uint32_t head;
-      std::memcpy(&head, text.data(), 4);
-      head |= kFoldAscii;
-      const unsigned last = static_cast<unsigned char>(text[length - 1]) | 0x20u;
-      const bool is_true = (length == 4) & (head == kTrueWord);
-      const bool is_false = (length == 5) & (head == kFalsWord) & (last == 'e');
-      if (is_true | is_false) {
-        value_out[i] = static_cast<std::uint8_t>(is_true);
-        flag_out[i] = 0;
-        continue;
-      }
-    }
+    // they are told apart without a branch on their length or letters. Texts
+    // too short to load four bytes from read a word of zeros instead.
+    const bool loadable = length >= 4;
+    const char* const source = loadable ? text.data() : kNoWord;
+    std::uint32_t head;
+    std::memcpy(&head, source, 4);
+    head |= kFoldAscii;
+    const unsigned last = static_cast<unsigned char>(source[loadable ? length - 1 : 0]) | 0x20u;
+    const bool is_true = (length == 4) & (head == kTrueWord);
+    const bool is_false = (length == 5) & (head == kFalsWord) & (last == 'e');
+    value_out[i] = static_cast<std::uint8_t>(is_true);
+    flag_out[i] = 0;
+    if (is_true | is_false) continue;
     const ParsedBool parsed = parse_bool(text);
     const auto flag = static_cast<std::uint8_t>(parsed == ParsedBool::None);
     value_out[i] = static_cast<std::uint8_t>(parsed == ParsedBool::True);
