@@ -182,6 +182,7 @@ void write(benchmark::State& state, const Bytes* input) {
     slices.push_back(
         vrex::ext::build_column_slice(columns.texts[entry], columns.types[columns.columns[entry]]));
   }
+  std::size_t output_size = 0;
   for (auto _ : state) {
     ByteBuffer output;
     VrexWriter writer(output);
@@ -189,8 +190,10 @@ void write(benchmark::State& state, const Bytes* input) {
       if (!writer.write_column_slice(slice)) state.SkipWithError("write failed");
     }
     benchmark::DoNotOptimize(output.data());
+    output_size = output.size();
   }
   count_bytes(state, *input);
+  state.counters["output_MB"] = static_cast<double>(output_size) / 1e6;
 }
 
 void whole(benchmark::State& state, const Bytes* input) {
