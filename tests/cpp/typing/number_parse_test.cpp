@@ -129,7 +129,7 @@ bool agrees_with_reference(const std::string& text) {
 }
 
 std::string formatted(const char* format, auto... values) {
-  char buffer[512];
+  char buffer[1024];
   const int length = std::snprintf(buffer, sizeof buffer, format, values...);
   return std::string(buffer, static_cast<std::size_t>(length));
 }
@@ -318,6 +318,14 @@ TEST(NumberReaders, RoundMidpointsBetweenNeighboursCorrectly) {
     const long double tiny_middle =
         (static_cast<long double>(tiny) + std::nextafter(tiny, 1.0)) / 2;
     ASSERT_TRUE(agrees_with_reference(formatted("%.30Le", tiny_middle)));
+    // The same midpoint with all its 760-odd significant digits, then nudged
+    // up by a digit far beyond the point where short readers stop looking.
+    if (i % 10 == 0) {
+      std::string exact_tiny = formatted("%.800Le", tiny_middle);
+      ASSERT_TRUE(agrees_with_reference(exact_tiny));
+      exact_tiny.insert(exact_tiny.find('e'), 1, '1');
+      ASSERT_TRUE(agrees_with_reference(exact_tiny));
+    }
   }
 }
 
