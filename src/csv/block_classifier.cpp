@@ -10,69 +10,81 @@ std::uint64_t mask_bits(int movemask) { return static_cast<std::uint32_t>(movema
 
 }  // namespace
 
-BlockMasks classify_block_scalar(const std::uint8_t* block) noexcept {
-  BlockMasks masks;
-  for (std::size_t i = 0; i < kBlockSize; ++i) {
-    const std::uint8_t byte = block[i];
-    const std::uint64_t bit = std::uint64_t{1} << i;
-    if (byte == ',' || byte == '\r' || byte == '\n') masks.separators |= bit;
-    if (byte == '"') masks.quotes |= bit;
-    if (byte >= 0x80) masks.non_ascii |= bit;
+void classify_blocks_scalar(const std::uint8_t* data, std::size_t count,
+                            BlockMasks* masks) noexcept {
+  for (std::size_t block = 0; block < count; ++block) {
+    BlockMasks block_masks;
+    for (std::size_t i = 0; i < kBlockSize; ++i) {
+      const std::uint8_t byte = data[block * kBlockSize + i];
+      const std::uint64_t bit = std::uint64_t{1} << i;
+      if (byte == ',' || byte == '\r' || byte == '\n') block_masks.separators |= bit;
+      if (byte == '"') block_masks.quotes |= bit;
+      if (byte >= 0x80) block_masks.non_ascii |= bit;
+    }
+    masks[block] = block_masks;
   }
-  return masks;
 }
 
-BlockMasks classify_block_sse2(const std::uint8_t* block) noexcept {
+void classify_blocks_sse2(const std::uint8_t* data, std::size_t count,
+                          BlockMasks* all_masks) noexcept {
   const __m128i comma = _mm_set1_epi8(',');
   const __m128i carriage_return = _mm_set1_epi8('\r');
   const __m128i line_feed = _mm_set1_epi8('\n');
   const __m128i quote = _mm_set1_epi8('"');
-  BlockMasks masks;
-  for (int part = 0; part < 4; ++part) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
-    const __m128i separators =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, comma), _mm_cmpeq_epi8(bytes, line_feed)),
-                     _mm_cmpeq_epi8(bytes, carriage_return));
-    const int shift = 16 * part;
-    masks.separators |= mask_bits(_mm_movemask_epi8(separators)) << shift;
-    masks.quotes |= mask_bits(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote))) << shift;
-    masks.non_ascii |= mask_bits(_mm_movemask_epi8(bytes)) << shift;
+  for (std::size_t block_index = 0; block_index < count; ++block_index) {
+    const std::uint8_t* block = data + block_index * kBlockSize;
+    BlockMasks masks;
+    for (int part = 0; part < 4; ++part) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
+      const __m128i separators =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, comma), _mm_cmpeq_epi8(bytes, line_feed)),
+                       _mm_cmpeq_epi8(bytes, carriage_return));
+      const int shift = 16 * part;
+      masks.separators |= mask_bits(_mm_movemask_epi8(separators)) << shift;
+      masks.quotes |= mask_bits(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote))) << shift;
+      masks.non_ascii |= mask_bits(_mm_movemask_epi8(bytes)) << shift;
+    }
+    all_masks[block_index] = masks;
   }
-  return masks;
 }
 
-__attribute__((target("avx2"))) BlockMasks classify_block_avx2(const std::uint8_t* block) noexcept {
+__attribute__((target("avx2"))) void classify_blocks_avx2(const std::uint8_t* data,
+                                                          std::size_t count,
+                                                          BlockMasks* all_masks) noexcept {
   const __m256i comma = _mm256_set1_epi8(',');
   const __m256i carriage_return = _mm256_set1_epi8('\r');
   const __m256i line_feed = _mm256_set1_epi8('\n');
   const __m256i quote = _mm256_set1_epi8('"');
-  BlockMasks masks;
-  for (int part = 0; part < 2; ++part) {
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * part));
-    const __m256i separators = _mm256_or_si256(
-        _mm256_or_si256(_mm256_cmpeq_epi8(bytes, comma), _mm256_cmpeq_epi8(bytes, line_feed)),
-        _mm256_cmpeq_epi8(bytes, carriage_return));
-    const int shift = 32 * part;
-    masks.separators |= mask_bits(_mm256_movemask_epi8(separators)) << shift;
-    masks.quotes |= mask_bits(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, quote))) << shift;
-    masks.non_ascii |= mask_bits(_mm256_movemask_epi8(bytes)) << shift;
+  for (std::size_t block_index = 0; block_index < count; ++block_index) {
+    const std::uint8_t* block = data + block_index * kBlockSize;
+    BlockMasks masks;
+    for (int part = 0; part < 2; ++part) {
+      const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * part));
+      const __m256i separators = _mm256_or_si256(
+          _mm256_or_si256(_mm256_cmpeq_epi8(bytes, comma), _mm256_cmpeq_epi8(bytes, line_feed)),
+          _mm256_cmpeq_epi8(bytes, carriage_return));
+      const int shift = 32 * part;
+      masks.separators |= mask_bits(_mm256_movemask_epi8(separators)) << shift;
+      masks.quotes |= mask_bits(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, quote))) << shift;
+      masks.non_ascii |= mask_bits(_mm256_movemask_epi8(bytes)) << shift;
+    }
+    all_masks[block_index] = masks;
   }
-  return masks;
 }
 
 bool cpu_has_avx2() noexcept { return __builtin_cpu_supports("avx2") != 0; }
 
-ClassifyBlock select_classifier(CsvScan scan) noexcept {
+ClassifyBlocks select_classifier(CsvScan scan) noexcept {
   switch (scan) {
     case CsvScan::Reference:
-      return classify_block_scalar;
+      return classify_blocks_scalar;
     case CsvScan::Sse2:
-      return classify_block_sse2;
+      return classify_blocks_sse2;
     case CsvScan::Avx2:
     case CsvScan::Best:
-      return cpu_has_avx2() ? classify_block_avx2 : classify_block_sse2;
+      return cpu_has_avx2() ? classify_blocks_avx2 : classify_blocks_sse2;
   }
-  return classify_block_sse2;
+  return classify_blocks_sse2;
 }
 
 }  // namespace vrex::ext

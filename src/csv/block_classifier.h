@@ -15,20 +15,23 @@ struct BlockMasks {
   std::uint64_t non_ascii = 0;   // bytes 0x80 and above
 };
 
-using ClassifyBlock = BlockMasks (*)(const std::uint8_t* block) noexcept;
+// Classifies `count` consecutive blocks starting at `data` into `masks`.
+using ClassifyBlocks = void (*)(const std::uint8_t* data, std::size_t count,
+                                BlockMasks* masks) noexcept;
 
 // Which classifier the fast reader uses. `Best` picks AVX2 when the CPU has
 // it and SSE2 (always present on x86-64) otherwise.
 enum class CsvScan { Reference, Sse2, Avx2, Best };
 
-BlockMasks classify_block_scalar(const std::uint8_t* block) noexcept;
-BlockMasks classify_block_sse2(const std::uint8_t* block) noexcept;
-BlockMasks classify_block_avx2(const std::uint8_t* block) noexcept;
+void classify_blocks_scalar(const std::uint8_t* data, std::size_t count,
+                            BlockMasks* masks) noexcept;
+void classify_blocks_sse2(const std::uint8_t* data, std::size_t count, BlockMasks* masks) noexcept;
+void classify_blocks_avx2(const std::uint8_t* data, std::size_t count, BlockMasks* masks) noexcept;
 
 bool cpu_has_avx2() noexcept;
 
 // The classifier for `scan`; AVX2 falls back to SSE2 on CPUs without it.
 // `Reference` has no classifier of its own and gets the scalar one.
-ClassifyBlock select_classifier(CsvScan scan) noexcept;
+ClassifyBlocks select_classifier(CsvScan scan) noexcept;
 
 }  // namespace vrex::ext

@@ -1,5 +1,6 @@
 #include "csv/fast_splitter.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "csv/utf8.h"
@@ -20,29 +21,34 @@ std::size_t lowest_bit(std::uint64_t mask) {
   return static_cast<std::size_t>(__builtin_ctzll(mask));
 }
 
-std::size_t popcount(std::uint64_t mask) {
-  return static_cast<std::size_t>(__builtin_popcountll(mask));
-}
-
 bool is_terminator(std::uint8_t byte) { return byte == '\r' || byte == '\n'; }
 
 }  // namespace
 
-FastSplitter::FastSplitter(std::span<const std::uint8_t> input, ClassifyBlock classify)
+FastSplitter::FastSplitter(std::span<const std::uint8_t> input, ClassifyBlocks classify)
     : data_(input.data()), size_(input.size()), classify_(classify) {
   if (size_ > 0) load_block(0);
 }
 
 void FastSplitter::load_block(std::size_t base) {
   base_ = base;
-  if (size_ - base >= kBlockSize) {
-    masks_ = classify_(data_ + base);
+  if (batch_next_ < batch_count_ && base == batch_base_ + batch_next_ * kBlockSize) {
+    masks_ = batch_[batch_next_++];
     return;
   }
-  // The last, short block: zero bytes are neither separators nor non-ASCII.
-  std::uint8_t padded[kBlockSize] = {};
-  std::memcpy(padded, data_ + base, size_ - base);
-  masks_ = classify_(padded);
+  batch_base_ = base;
+  batch_next_ = 1;
+  batch_count_ = std::min((size_ - base) / kBlockSize, kBatchBlocks);
+  if (batch_count_ > 0) {
+    classify_(data_ + base, batch_count_, batch_);
+  } else {
+    // The last, short block: zero bytes are neither separators nor non-ASCII.
+    std::uint8_t padded[kBlockSize] = {};
+    std::memcpy(padded, data_ + base, size_ - base);
+    classify_(padded, 1, batch_);
+    batch_count_ = 1;
+  }
+  masks_ = batch_[0];
 }
 
 void FastSplitter::begin_record(std::size_t cursor) {
@@ -118,7 +124,7 @@ SplitOutcome FastSplitter::split(std::size_t cursor, FieldList& fields) {
     // Unquoted fields that end inside this block, back to back.
     std::uint64_t ahead = masks_.separators & bits_from(cursor - base_);
     if (ahead != 0 && data_[cursor] != '"') {
-      std::string_view* out = fields.reserve_views(popcount(ahead));
+      std::string_view* out = fields.reserve_views(kBlockSize);
       const std::uint8_t* data = data_;
       const std::size_t base = base_;
       bool record_ended = false;

@@ -26,7 +26,7 @@ namespace vrex::ext {
 
 class FastSplitter {
  public:
-  FastSplitter(std::span<const std::uint8_t> input, ClassifyBlock classify);
+  FastSplitter(std::span<const std::uint8_t> input, ClassifyBlocks classify);
 
   // Skips CR and LF bytes from `cursor`, then splits one record into `fields`.
   SplitOutcome split(std::size_t cursor, FieldList& fields);
@@ -47,9 +47,15 @@ class FastSplitter {
 
   const std::uint8_t* data_;
   std::size_t size_;
-  ClassifyBlock classify_;
+  ClassifyBlocks classify_;
   std::size_t base_ = 0;  // offset of the classified block
   BlockMasks masks_;
+  // Blocks are classified a few at a time, ahead of use.
+  static constexpr std::size_t kBatchBlocks = 4;
+  BlockMasks batch_[kBatchBlocks];
+  std::size_t batch_base_ = 0;
+  std::size_t batch_next_ = 0;
+  std::size_t batch_count_ = 0;
   bool record_non_ascii_ = false;  // non-ASCII bytes in earlier blocks of this record
   std::size_t record_begin_ = 0;
   std::size_t counted_to_ = 0;  // line feeds before this offset are known

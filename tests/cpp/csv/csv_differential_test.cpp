@@ -104,7 +104,7 @@ TEST(CsvDifferential, FastPathsAgreeWithTheReferenceOnRandomInput) {
 }
 
 // Long fields and records that span many blocks, mostly ASCII with rare
-// multi-byte characters and rare invalid bytes.
+// multi-byte characters, invalid bytes and long runs of blank lines.
 TEST(CsvDifferential, AgreesOnRecordsSpanningManyBlocks) {
   std::mt19937_64 random(7);
   for (int trial = 0; trial < 300; ++trial) {
@@ -122,6 +122,8 @@ TEST(CsvDifferential, AgreesOnRecordsSpanningManyBlocks) {
         input += "\xC3\xA9";
       } else if (roll < 94) {
         input += '\xFE';
+      } else if (roll < 95) {
+        input.append(60 + random() % 200, random() % 2 ? '\n' : '\r');  // blank lines past a block
       } else {
         input += static_cast<char>('a' + roll % 26);
       }
@@ -135,18 +137,23 @@ TEST(CsvDifferential, AgreesOnRecordsSpanningManyBlocks) {
 TEST(BlockClassifier, SimdMasksMatchTheScalarOnes) {
   std::mt19937_64 random(99);
   const std::uint8_t kBytes[] = {',', '\r', '\n', '"', 'a', 0x80, 0xFF, 0x7F, 0x00, 0x2B, 0x2D};
-  std::uint8_t block[kBlockSize];
-  for (int trial = 0; trial < 20000; ++trial) {
-    for (std::uint8_t& byte : block) {
+  constexpr std::size_t kBlocks = 5;
+  std::uint8_t data[kBlocks * kBlockSize];
+  for (int trial = 0; trial < 4000; ++trial) {
+    for (std::uint8_t& byte : data) {
       byte =
           random() % 2 ? kBytes[random() % std::size(kBytes)] : static_cast<std::uint8_t>(random());
     }
-    const BlockMasks expected = classify_block_scalar(block);
-    for (ClassifyBlock classify : {classify_block_sse2, select_classifier(CsvScan::Avx2)}) {
-      const BlockMasks actual = classify(block);
-      ASSERT_EQ(actual.separators, expected.separators);
-      ASSERT_EQ(actual.quotes, expected.quotes);
-      ASSERT_EQ(actual.non_ascii, expected.non_ascii);
+    BlockMasks expected[kBlocks];
+    classify_blocks_scalar(data, kBlocks, expected);
+    for (ClassifyBlocks classify : {classify_blocks_sse2, select_classifier(CsvScan::Avx2)}) {
+      BlockMasks actual[kBlocks];
+      classify(data, kBlocks, actual);
+      for (std::size_t block = 0; block < kBlocks; ++block) {
+        ASSERT_EQ(actual[block].separators, expected[block].separators);
+        ASSERT_EQ(actual[block].quotes, expected[block].quotes);
+        ASSERT_EQ(actual[block].non_ascii, expected[block].non_ascii);
+      }
     }
   }
 }
