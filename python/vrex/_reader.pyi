@@ -1,0 +1,16 @@
+from typing import Any
+
+from collections.abc import Buffer
+
+class ValueBuffer:
+    """Read-only bytes of one decoded array (supports the buffer protocol)."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __len__(self) -> int: ...
+
+def read(data: Buffer, /) -> dict[str, Any]:
+    """Read a complete VREX file from a bytes-like object.
+
+    Returns a dict with the keys version, metadata, descriptors, columns,
+    slice_rows and num_rows. Raises ValueError when the data is not a valid file.
+    """
