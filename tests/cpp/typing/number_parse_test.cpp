@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -134,74 +135,33 @@ std::string formatted(const char* format, auto... values) {
   return std::string(buffer, static_cast<std::size_t>(length));
 }
 
-const std::vector<std::string> kBoundaryTexts = {
-    "0",
-    "-0",
-    "+0",
-    "007",
-    "-0000",
-    "2147483647",
-    "2147483648",
-    "-2147483648",
-    "-2147483649",
-    "9999999",
-    "99999999",
-    "-9999999",
-    "-99999999",
-    "999999999999999",
-    "9999999999999999",
-    "9223372036854775807",
-    "9223372036854775808",
-    "-9223372036854775808",
-    "-9223372036854775809",
-    "18446744073709551615",
-    "18446744073709551616",
-    "000000000000000000000000002147483647",
-    "-00000000000000000000000009223372036854775808",
-    "1e308",
-    "1.7976931348623157e308",
-    "1.7976931348623158e308",
-    "1.7976931348623159e308",
-    "4.9e-324",
-    "2.4703282292062327e-324",
-    "2.4703282292062328e-324",
-    "2.2250738585072011e-308",
-    "2.2250738585072014e-308",
-    "9007199254740992",
-    "9007199254740993",
-    "9007199254740993.0000000000001",
-    "12345678901234567890123",
-    "0.000000000000000000000000000001234567890123456789",
-    "123456789012345678901234567890e-10",
-    "1e22",
-    "1e23",
-    "9.999999999999999e22",
-    "123456789012345e-22",
-    "123456789012345e-23",
-    "3.4028235e38",
-    "3.4028236e38",
-    "1.17549435e-38",
-    "1.4e-45",
-    "7.006492321624086e-46",
-    "16777217",
-    "16777216.5",
-    "1e-999",
-    "1e999",
-    "0e999999999999999999999",
-    "1e-99999999999999999999",
-    ".5",
-    "5.",
-    "-.5e1",
-    "+5.E-1",
-    "inf",
-    "-Infinity",
-    "+NaN",
-    "nan",
-    "INF",
-    "0.1",
-    "0.3",
-    "1.5",
-    "-2.5e-3"};
+// Range edges of both integer widths, of binary64 and binary32, of the exact
+// short path; long mantissas; every accepted form. Separated by spaces.
+constexpr std::string_view kBoundaryTexts =
+    "0 -0 +0 007 -0000 2147483647 2147483648 -2147483648 -2147483649 9999999 99999999 "
+    "-9999999 -99999999 999999999999999 9999999999999999 9223372036854775807 "
+    "9223372036854775808 -9223372036854775808 -9223372036854775809 18446744073709551615 "
+    "18446744073709551616 000000000000000000000000002147483647 "
+    "-00000000000000000000000009223372036854775808 1e308 1.7976931348623157e308 "
+    "1.7976931348623158e308 1.7976931348623159e308 4.9e-324 2.4703282292062327e-324 "
+    "2.4703282292062328e-324 2.2250738585072011e-308 2.2250738585072014e-308 "
+    "9007199254740992 9007199254740993 9007199254740993.0000000000001 "
+    "12345678901234567890123 0.000000000000000000000000000001234567890123456789 "
+    "123456789012345678901234567890e-10 1e22 1e23 9.999999999999999e22 "
+    "123456789012345e-22 123456789012345e-23 3.4028235e38 3.4028236e38 1.17549435e-38 "
+    "1.4e-45 7.006492321624086e-46 16777217 16777216.5 1e-999 1e999 "
+    "0e999999999999999999999 1e-99999999999999999999 .5 5. -.5e1 +5.E-1 inf -Infinity "
+    "+NaN nan INF 0.1 0.3 1.5 -2.5e-3";
+
+std::vector<std::string> split_at_spaces(std::string_view words) {
+  std::vector<std::string> split;
+  for (std::size_t begin = 0; begin < words.size();) {
+    const std::size_t end = std::min(words.find(' ', begin), words.size());
+    split.emplace_back(words.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return split;
+}
 
 // The characters that steer the grammar, for edits.
 constexpr std::string_view kEditAlphabet = "0159+-.eEiInNfFaty x_,(";
@@ -239,7 +199,7 @@ std::string random_edit(std::string text, std::mt19937_64& random) {
 }
 
 TEST(NumberReaders, AgreeWithTheReferenceOnBoundaryTextsAndTheirEdits) {
-  for (const std::string& text : kBoundaryTexts) {
+  for (const std::string& text : split_at_spaces(kBoundaryTexts)) {
     ASSERT_TRUE(agrees_with_reference(text));
     for (const std::string& edited : one_edit_away(text))
       ASSERT_TRUE(agrees_with_reference(edited));
