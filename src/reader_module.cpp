@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 #include "vrex/reader.h"
@@ -218,17 +219,59 @@ PyObject* optional_to_python(const std::optional<vrex::Object>& value) {
   return scalar_to_python(*value);
 }
 
+// Short texts that repeat (codes, categories, labels) share one object: a
+// column of a few thousand distinct labels in a million rows then costs a
+// few thousand objects. A column whose texts hardly repeat stops looking
+// after its first stretch.
+class RepeatedTexts {
+ public:
+  // Borrowed: the list being built holds the reference.
+  PyObject* find(std::string_view text) {
+    if (!active_ || text.size() > kLongest) return nullptr;
+    ++lookups_;
+    auto found = seen_.find(text);
+    if (found != seen_.end()) {
+      ++hits_;
+      return found->second;
+    }
+    if (lookups_ == kTrial && hits_ * 4 < lookups_) active_ = false;
+    return nullptr;
+  }
+
+  void remember(std::string_view text, PyObject* object) {
+    if (active_ && text.size() <= kLongest && seen_.size() < kMostRemembered) {
+      seen_.emplace(text, object);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kLongest = 48;
+  static constexpr std::size_t kTrial = 4096;
+  static constexpr std::size_t kMostRemembered = 1 << 16;
+  std::unordered_map<std::string_view, PyObject*> seen_;
+  std::size_t lookups_ = 0;
+  std::size_t hits_ = 0;
+  bool active_ = true;
+};
+
 // Texts as a list of str, binary values as a list of bytes.
 template <class Array>
 PyObject* texts_to_python(const Array& array) {
   const vrex::TextArray& texts = array.values;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return nullptr;
+  RepeatedTexts repeated;
   for (std::size_t index = 0; index < texts.size(); ++index) {
-    PyObject* item = std::is_same_v<Array, vrex::object::StringArray>
-                         ? text_to_python(texts[index])
-                         : bytes_to_python(texts[index]);
-    if (item == nullptr) return nullptr;
+    const std::string_view text = texts[index];
+    PyObject* item = repeated.find(text);
+    if (item != nullptr) {
+      Py_INCREF(item);
+    } else {
+      item = std::is_same_v<Array, vrex::object::StringArray> ? text_to_python(text)
+                                                              : bytes_to_python(text);
+      if (item == nullptr) return nullptr;
+      repeated.remember(text, item);
+    }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), item);
   }
   return list.release();
