@@ -66,8 +66,15 @@ std::string quoted_text_data() {
 // Ids, names with some non-ASCII letters, dates, amounts, flags, empty cells.
 std::string mixed_data() {
   std::mt19937_64 random(3);
-  static const char* kNames[] = {"Ann",          "Bj\xC3\xB6rn", "Zo\xC3\xAB", "Li Wei",
-                                 "\"Smith, J\"", "Ren\xC3\xA9",  "O'Brien",    "Mar\xC3\xAD" "a"};
+  static const char* kNames[] = {"Ann",
+                                 "Bj\xC3\xB6rn",
+                                 "Zo\xC3\xAB",
+                                 "Li Wei",
+                                 "\"Smith, J\"",
+                                 "Ren\xC3\xA9",
+                                 "O'Brien",
+                                 "Mar\xC3\xAD"
+                                 "a"};
   std::string data = header(7);
   std::uint64_t id = 0;
   while (data.size() < kDataSize) {
