@@ -1,6 +1,7 @@
 """Files read back through vrex.read: values, flags, chunking, errors, interop."""
 
 import csv
+import gc
 import random
 import struct
 import sys
@@ -243,3 +244,24 @@ def test_reading_is_repeatable_without_leaking_references():
     for _ in range(100):
         vrex.read(data)
     assert sys.getrefcount(data) == before
+
+
+def test_views_outlive_the_table():
+    data = vrex.csv_to_vrex(b"a,b\n1,0.5\n2,1.5\n")
+    values = vrex.read(data)["b"].values
+    gc.collect()
+    assert list(values) == [0.5, 1.5]
+    assert bytes(memoryview(vrex._reader.read(data)["columns"][0][4])) == struct.pack("<2i", 1, 2)
+
+
+def test_without_numpy_columns_are_typed_memoryviews(monkeypatch):
+    from vrex import _table
+
+    monkeypatch.setattr(_table, "_numpy", lambda: None)
+    table = vrex.read(vrex.csv_to_vrex(b"i,d,b\n1,0.5,true\nx,2,false\n", sample_rows=1))
+    assert isinstance(table["i"].values, memoryview)
+    assert table["i"].values.format == "i" and table["d"].values.format == "d"
+    assert table["i"].to_list() == [1, None]
+    assert table["d"].to_list() == [0.5, 2.0]
+    assert table["b"].to_list() == [True, False]
+    assert list(table["i"].is_invalid) == [False, True]
