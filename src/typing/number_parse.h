@@ -259,6 +259,20 @@ struct FloatTraits<double> {
   }
 };
 
+// The same for binary32 with double as the wider type: a mantissa up to 2^53
+// and a power of ten up to 10^22 are exact in double, the one rounding to 53
+// bits lands in the normal range of float, and rounding on to 24 bits is right
+// unless the 29 bits below the float's last one are exactly halfway.
+inline bool read_float_via_double(std::uint64_t mantissa, std::int64_t exponent,
+                                  float& value) noexcept {
+  const auto exact = static_cast<double>(mantissa);
+  const double rounded = exponent < 0 ? exact / FloatTraits<double>::kPowers[-exponent]
+                                      : exact * FloatTraits<double>::kPowers[exponent];
+  if ((std::bit_cast<std::uint64_t>(rounded) & 0x1FFFFFFF) == 0x10000000) return false;
+  value = static_cast<float>(rounded);
+  return true;
+}
+
 template <>
 struct FloatTraits<float> {
   using Bits = std::uint32_t;
@@ -269,7 +283,17 @@ struct FloatTraits<float> {
   static constexpr float kPowers[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                         1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
-  static float read_inexact(const FloatText& scan) noexcept { return read_float_slow(scan); }
+  static float read_inexact(const FloatText& scan) noexcept {
+    float value;
+    if (scan.digit_count <= kMaxUnwrappedDigits &&
+        scan.mantissa <= FloatTraits<double>::kMaxExactMantissa &&
+        scan.exponent >= -FloatTraits<double>::kMaxExactPower &&
+        scan.exponent <= FloatTraits<double>::kMaxExactPower &&
+        read_float_via_double(scan.mantissa, scan.exponent, value)) {
+      return value;
+    }
+    return read_float_slow(scan);
+  }
 };
 
 }  // namespace number_detail

@@ -273,6 +273,13 @@ TEST(NumberReaders, RoundMidpointsBetweenNeighboursCorrectly) {
     ASSERT_TRUE(agrees_with_reference(formatted("%.60f", float_middle)));
     ASSERT_TRUE(agrees_with_reference(formatted("%.9e", float_middle)));
     ASSERT_TRUE(agrees_with_reference(formatted("%.20e", float_middle)));
+    // A decimal whose value lies one unit above a binary32 midpoint M * 2^31
+    // (M odd, M = 1 mod 5 so that 5 divides M * 2^30 + 1): double arithmetic
+    // rounds it onto the midpoint itself, and a second rounding would tie.
+    const std::uint64_t odd = (std::uint64_t{1} << 24) + 5 + 10 * (random() % 1677721);
+    const std::uint64_t above_midpoint = ((odd << 30) + 1) / 5;
+    ASSERT_TRUE(agrees_with_reference(
+        formatted("%llue1", static_cast<unsigned long long>(above_midpoint))));
     // Subnormal doubles and their midpoints.
     const double tiny = std::bit_cast<double>(random() >> 12);
     const long double tiny_middle =
