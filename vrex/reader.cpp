@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "vrex/reader_cursor.h"
@@ -168,16 +169,6 @@ ReadStatus read_table_metadata(ReadCursor& cursor, VrexFile& file) {
   return {};
 }
 
-// Index of the joined property that the `occurrence`-th property called
-// `name` of a column slice belongs to, or the property count.
-std::size_t find_joined(const std::vector<JoinedProperty>& properties, std::string_view name,
-                        std::size_t occurrence) {
-  for (std::size_t index = 0; index < properties.size(); ++index) {
-    if (properties[index].name == name && occurrence-- == 0) return index;
-  }
-  return properties.size();
-}
-
 // Placeholders are the one thing a reader makes that the file does not hold:
 // a property named once stands for a value in every row. They are held to a
 // multiple of the values read, so a small file cannot claim a huge table.
@@ -185,8 +176,10 @@ class PlaceholderBudget {
  public:
   void add_values(std::uint64_t count) noexcept { values_ += count; }
 
+  // Filling in nothing still costs one, so that many empty slices cannot make
+  // the reader walk a long list of properties for each of them.
   ReadStatus spend(std::uint64_t count) noexcept {
-    placeholders_ += count;
+    placeholders_ += std::max<std::uint64_t>(count, 1);
     if (placeholders_ > kPerValue * values_ + kAlways) {
       return Unexpected{VrexError(Kind::InvalidSize)};
     }
@@ -200,22 +193,27 @@ class PlaceholderBudget {
   std::uint64_t placeholders_ = 0;
 };
 
+// Where each further property of a column went: a name's k-th property in a
+// column slice joins the k-th joined property of that name.
+using JoinedIndex = std::unordered_map<std::string, std::vector<std::size_t>>;
+
 struct SliceState {
   PlaceholderBudget* budget = nullptr;
-  std::uint64_t rows_before = 0;        // rows of the earlier slices
-  std::optional<std::uint64_t> rows;    // rows of this slice, from its first column
-  std::vector<std::string> names_seen;  // property names of the current column slice
+  std::uint64_t rows_before = 0;      // rows of the earlier slices
+  std::optional<std::uint64_t> rows;  // rows of this slice, from its first column
 };
 
-ReadStatus read_value_property(ReadCursor& cursor, ColumnData& column, SliceState& slice,
+// How often each property name has come up in one column slice.
+using NameCounts = std::unordered_map<std::string, std::size_t>;
+
+ReadStatus read_value_property(ReadCursor& cursor, ColumnData& column, JoinedIndex& joined_index,
+                               SliceState& slice, NameCounts& names_seen,
                                std::vector<std::uint8_t>& joined_seen) {
   auto name = read_text(cursor);
   if (!name) return Unexpected{name.error()};
   auto header = read_value_array_header(cursor);
   if (!header) return Unexpected{header.error()};
-  std::size_t occurrence = 0;
-  for (const std::string& seen : slice.names_seen) occurrence += seen == *name;
-  slice.names_seen.push_back(*name);
+  std::size_t occurrence = names_seen[*name]++;
   const std::uint64_t rows = *slice.rows;
 
   if (*name == kIsInvalidProperty && occurrence == 0) {
@@ -229,15 +227,17 @@ ReadStatus read_value_property(ReadCursor& cursor, ColumnData& column, SliceStat
   }
   if (*name == kIsInvalidProperty) --occurrence;  // the first one is held apart
 
-  std::size_t at = find_joined(column.properties, *name, occurrence);
-  if (at == column.properties.size()) {
+  std::vector<std::size_t>& same_name = joined_index[*name];
+  if (occurrence == same_name.size()) {
     VREX_TRY(slice.budget->spend(slice.rows_before));
+    same_name.push_back(column.properties.size());
     JoinedProperty joined{*name, empty_array_of(header->type), {}};
     append_placeholders(joined.values, slice.rows_before);
     joined.present.resize(slice.rows_before, 0);
     column.properties.push_back(std::move(joined));
     joined_seen.push_back(0);
   }
+  const std::size_t at = same_name[occurrence];
   JoinedProperty& joined = column.properties[at];
   auto count = append_value_array(cursor, *header, joined.values);
   if (!count) return Unexpected{count.error()};
@@ -252,8 +252,8 @@ void reserve_column(ColumnData& column, const ColumnExtent& extent) {
   column.is_invalid.reserve(extent.rows);
 }
 
-ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, const ColumnExtent* extent,
-                             bool first_slice, SliceState& slice) {
+ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, JoinedIndex& joined_index,
+                             const ColumnExtent* extent, bool first_slice, SliceState& slice) {
   VREX_TRY(expect_section(cursor, SectionType::ColumnSlice));
   auto header = read_value_array_header(cursor);
   if (!header) return Unexpected{header.error()};
@@ -271,11 +271,11 @@ ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, const Colum
 
   auto property_count = cursor.read_count();
   if (!property_count) return Unexpected{property_count.error()};
-  slice.names_seen.clear();
+  NameCounts names_seen;
   const std::size_t invalid_before = column.is_invalid.size();
   std::vector<std::uint8_t> joined_seen(column.properties.size(), 0);
   for (std::uint32_t index = 0; index < *property_count; ++index) {
-    VREX_TRY(read_value_property(cursor, column, slice, joined_seen));
+    VREX_TRY(read_value_property(cursor, column, joined_index, slice, names_seen, joined_seen));
   }
   // Rows of a slice without flags are valid; properties a slice lacks get
   // placeholders marked absent.
@@ -293,7 +293,8 @@ ReadStatus read_column_slice(ReadCursor& cursor, ColumnData& column, const Colum
 }
 
 ReadStatus read_table_slice(ReadCursor& cursor, VrexFile& file,
-                            const std::vector<ColumnExtent>* extents, PlaceholderBudget& budget) {
+                            const std::vector<ColumnExtent>* extents,
+                            std::vector<JoinedIndex>& joined_indexes, PlaceholderBudget& budget) {
   auto column_count = cursor.read_count();
   if (!column_count) return Unexpected{column_count.error()};
   if (*column_count != file.columns.size()) return failure(Kind::ColumnCountMismatch);
@@ -303,7 +304,8 @@ ReadStatus read_table_slice(ReadCursor& cursor, VrexFile& file,
   const bool first_slice = file.slice_rows.empty();
   for (std::size_t index = 0; index < file.data.size(); ++index) {
     const ColumnExtent* extent = extents != nullptr ? &(*extents)[index] : nullptr;
-    VREX_TRY(read_column_slice(cursor, file.data[index], extent, first_slice, slice));
+    VREX_TRY(read_column_slice(cursor, file.data[index], joined_indexes[index], extent, first_slice,
+                               slice));
   }
   const std::uint64_t rows = slice.rows.value_or(0);
   file.slice_rows.push_back(rows);
@@ -372,6 +374,7 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes) {
   }
 
   PlaceholderBudget budget;
+  std::vector<JoinedIndex> joined_indexes(file.columns.size());
   while (true) {
     auto section = read_section_id(cursor);
     if (!section) return Unexpected{section.error()};
@@ -379,7 +382,7 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes) {
     if (*section != SectionType::TableSlice) {
       return Unexpected{VrexError::wrong_section_id(SectionType::TableSlice, *section)};
     }
-    VREX_TRY(read_table_slice(cursor, file, extents ? &*extents : nullptr, budget));
+    VREX_TRY(read_table_slice(cursor, file, extents ? &*extents : nullptr, joined_indexes, budget));
   }
   // A file ends with its end marker.
   if (cursor.remaining() != 0) return failure(Kind::InvalidSize);

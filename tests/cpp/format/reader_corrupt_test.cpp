@@ -274,6 +274,30 @@ TEST(ReaderCorruptTest, PlaceholdersAreBoundedByTheValuesRead) {
   EXPECT_EQ(too_many.error().kind(), Kind::InvalidSize);
 }
 
+// Each property a slice lacks costs a step even in an empty slice, so many
+// empty slices cannot make the reader walk a long property list each time.
+TEST(ReaderCorruptTest, EmptySlicesCannotMultiplyPropertyWork) {
+  TableMetadata table;
+  table.columns = {testing::column("n", ValueType::Int)};
+  auto file = [&](int properties, int empty_slices) {
+    TableSlice declaring;
+    declaring.columns.push_back(testing::plain(object::IntArray{}));
+    for (int index = 0; index < properties; ++index) {
+      declaring.columns[0].properties.properties.push_back(
+          {std::to_string(index), ValueArray{ValueArray::Plain{object::IntArray{}}}});
+    }
+    TableSlice empty;
+    empty.columns.push_back(testing::plain(object::IntArray{}));
+    std::vector<TableSlice> slices{declaring};
+    slices.resize(1 + static_cast<std::size_t>(empty_slices), empty);
+    return testing::write_file(table, slices);
+  };
+  EXPECT_TRUE(read_bytes(file(200, 100)));
+  auto too_much = read_bytes(file(2000, 1000));
+  ASSERT_FALSE(too_much);
+  EXPECT_EQ(too_much.error().kind(), Kind::InvalidSize);
+}
+
 // A file with every encoding, texts and value properties.
 Bytes rich_file() {
   TableMetadata table;
