@@ -212,6 +212,30 @@ TEST(BuildColumnSlice, BoolFastPathAgreesWithParseBool) {
   }
 }
 
+// Inference and conversion read text the same way: a column converted under
+// its inferred type flags exactly its empty texts.
+TEST(BuildColumnSlice, FlagsOnlyEmptyTextsUnderTheInferredType) {
+  std::mt19937_64 random(99);
+  const std::string_view pieces[] = {"0",   "7", "9",    "-",          "+",          ".",
+                                     "e",   "E", "true", "FALSE",      " ",          "inf",
+                                     "NaN", "x", "",     "2147483648", "99999999999"};
+  for (int column = 0; column < 3000; ++column) {
+    std::vector<std::string> owned(1 + random() % 4);
+    for (std::string& text : owned) {
+      for (std::size_t n = random() % 4; n > 0; --n)
+        text.append(pieces[random() % std::size(pieces)]);
+    }
+    const std::vector<std::string_view> texts(owned.begin(), owned.end());
+    const ValueType type = infer_type(texts);
+    const ColumnSlice slice = build_column_slice(texts, type);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      const bool flagged = slice.properties.is_invalid &&
+                           ((slice.properties.is_invalid->bytes[i / 8] >> (7 - i % 8)) & 1);
+      ASSERT_EQ(flagged, texts[i].empty()) << "'" << texts[i] << "' as type " << int(to_byte(type));
+    }
+  }
+}
+
 TEST(BuildColumnSlice, KeepsTextsForStringAndEveryTypeWithoutAReading) {
   const std::vector<std::string_view> texts = {"a", "", " ", "2024-01-31", "\xe2\x82\xac"};
   for (ValueType type : {ValueType::String, ValueType::DateTime, ValueType::Date, ValueType::Time,
