@@ -10,8 +10,10 @@
 // - A record is plain ASCII when the non-ASCII mask has no bit inside it, and
 //   then needs no UTF-8 check.
 //
-// Blocks are loaded one after the other while a record is read, so every byte
-// of a record is classified exactly once. Line numbers are not tracked here:
+// Blocks are classified four at a time (one call through the chosen SSE2 or
+// AVX2 classifier) and taken one after the other while a record is read, so
+// every byte of a record is classified exactly once; after a long run of blank
+// lines the next record starts a fresh batch. Line numbers are not tracked here:
 // a position needs them only for an error, and line_feeds_before() counts them
 // then, once, from where it last stopped.
 #pragma once
