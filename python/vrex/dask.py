@@ -43,7 +43,9 @@ def convert_files(
     """Convert each CSV file into a .vrex file, one cluster task per file.
 
     Outputs go next to their inputs (IN with its suffix replaced by .vrex), or
-    into `out_dir`, which is created when missing. `client` is a
+    into `out_dir`, which the workers create when missing. Paths are used as
+    given: a relative path is relative to each worker's working folder, so give
+    absolute ones when the workers run elsewhere. `client` is a
     `distributed.Client`; None means the current default client. Returns one
     `FileResult` per path, in the order of `paths`: `ok`, `error` (the
     conversion's message), `target`, `input_bytes` and `output_bytes`.
@@ -57,9 +59,6 @@ def convert_files(
         raise ImportError("vrex.dask needs Dask: pip install 'vrex[dask]'") from error
 
     sources = [os.fspath(path) for path in paths]
-    if out_dir is not None:
-        os.makedirs(out_dir, exist_ok=True)
-        out_dir = os.path.abspath(out_dir)
     pairs = [(source, default_target(source, out_dir)) for source in sources]
     problem = check_targets(pairs)
     if problem is not None:
@@ -71,7 +70,7 @@ def convert_files(
 
     run = uuid.uuid4().hex[:12]
     futures = client.map(
-        convert_file,
+        _convert_on_worker,
         [source for source, _ in pairs],
         [target for _, target in pairs],
         chunk_size=chunk_size,
@@ -88,3 +87,14 @@ def convert_files(
         except Exception as error:  # the task itself failed, e.g. its worker died
             results.append(FileResult(source, target, f"task failed: {error!r}"))
     return results
+
+
+def _convert_on_worker(source: str, target: str, chunk_size: int, sample_rows: int) -> FileResult:
+    """One task: the output folder is made where the file is written, on the worker."""
+    folder = os.path.dirname(target)
+    if folder:
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as error:
+            return FileResult(source, target, f"cannot make {folder}: {error.strerror or error}")
+    return convert_file(source, target, chunk_size, sample_rows)
