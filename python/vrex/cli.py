@@ -7,6 +7,7 @@ file failed (each failure is one line on standard error), 2 for usage errors.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import functools
 import os
 import signal
@@ -155,6 +156,15 @@ def write_atomically(path: str, data: bytes) -> None:
 
 @functools.cache
 def _umask() -> int:
+    # Read without setting it where the system tells: setting it briefly would
+    # race with other threads of the process creating files.
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError):
+        pass
     mask = os.umask(0o022)
     os.umask(mask)
     return mask
@@ -319,16 +329,18 @@ def _convert_command(parser: argparse.ArgumentParser, options: argparse.Namespac
     progress = _Progress(pairs, sys.stderr) if sys.stderr.isatty() else None
     sizes = (options.chunk_size, options.sample_rows)
     failed = 0
-    for result in _run(pairs, sizes, progress):
-        if not result.ok:
-            failed += 1
-            line = f"vrex: {_display_name(result.source)}: {result.error}"
+    # Closed on the way out, so an interrupt waits for the workers to clean up.
+    with contextlib.closing(_run(pairs, sizes, progress)) as results:
+        for result in results:
+            if not result.ok:
+                failed += 1
+                line = f"vrex: {_display_name(result.source)}: {result.error}"
+                if progress is not None:
+                    progress.note(line)
+                else:
+                    print(line, file=sys.stderr)
             if progress is not None:
-                progress.note(line)
-            else:
-                print(line, file=sys.stderr)
-        if progress is not None:
-            progress.advance(result)
+                progress.advance(result)
     if progress is not None:
         progress.finish()
     return 1 if failed else 0

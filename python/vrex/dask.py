@@ -10,8 +10,10 @@
 Each task reads its CSV file, converts it and writes the .vrex file itself, so
 the paths must name the same files on every worker (a shared file system).
 Nothing but the paths and a small result per file travels through the
-scheduler. A file that fails is reported in its result; the others go on.
-Needs the extra: pip install 'vrex[dask]'.
+scheduler. A conversion holds its interpreter's lock while it runs, so give
+workers one thread each (threads_per_worker=1) and one process per core. A
+file that fails is reported in its result; the others go on. Needs the extra:
+pip install 'vrex[dask]'.
 """
 
 from __future__ import annotations
@@ -58,7 +60,8 @@ def convert_files(
     except ImportError as error:
         raise ImportError("vrex.dask needs Dask: pip install 'vrex[dask]'") from error
 
-    sources = [os.fspath(path) for path in paths]
+    # "-" is a file name here, not standard input.
+    sources = [os.path.join(".", "-") if os.fspath(p) == "-" else os.fspath(p) for p in paths]
     pairs = [(source, default_target(source, out_dir)) for source in sources]
     problem = check_targets(pairs)
     if problem is not None:

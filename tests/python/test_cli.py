@@ -3,8 +3,10 @@
 import os
 import pty
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -284,3 +286,26 @@ def test_progress_bar_only_on_a_terminal(files):
     assert "\r" in text and "4/4 files" in text and "1 failed" in text
     assert "vrex: bad.csv: CSV parse error: " in text
     assert "vrex: converted 3 of 4 files" in text
+
+
+def test_an_interrupt_leaves_only_complete_outputs(tmp_path):
+    rows = "".join(f"{k},{k * 0.5},word{k % 97}\n" for k in range(200_000))
+    data = ("a,b,c\n" + rows).encode()
+    names = [f"in{k}.csv" for k in range(12)]
+    for name in names:
+        (tmp_path / name).write_bytes(data)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vrex", "convert", *names, "-o", "."],
+        cwd=tmp_path,
+        stderr=subprocess.PIPE,
+        start_new_session=True,
+    )
+    time.sleep(0.5)
+    os.killpg(process.pid, signal.SIGINT)  # Ctrl-C reaches the whole process group
+    _, err = process.communicate(timeout=120)
+    # A fast machine may have finished; otherwise the command stops with 130.
+    assert process.returncode in (0, 130) and "Traceback" not in err.decode()
+    expected = vrex.csv_to_vrex(data)
+    for written in tmp_path.glob("*.vrex"):
+        assert written.read_bytes() == expected, written.name
+    assert leftovers(tmp_path) == []
