@@ -213,6 +213,8 @@ METHOD = """\
   buffer; polars `read_csv` then `write_ipc` into a buffer; DuckDB `read_csv` into a table (dropped
   after the clock stops) or `COPY ... TO` Parquet; pandas `read_csv` then `to_pickle` into a buffer.
   DuckDB reads a copy of the input in a file on a memory file system (`/dev/shm`), as it reads only files.
+  pyarrow gets `newlines_in_values=True` on `text` only, whose quoted values hold line breaks
+  (without it, it fails there); every other argument is each tool's default.
 - Threads: "1" runs in a process with `POLARS_MAX_THREADS=1`, pyarrow's `use_threads=False` and
   CPU count 1, DuckDB `SET threads = 1`; "all" runs with each tool's defaults. pandas is
   single-threaded. vrex always runs on one thread.

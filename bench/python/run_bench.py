@@ -30,6 +30,8 @@ import report  # noqa: E402
 from tools import TOOLS, TOOLS_BY_KEY, Input, process_environment  # noqa: E402
 
 SCRATCH_ROOT = Path("/dev/shm") if Path("/dev/shm").is_dir() else Path("/tmp")
+# The data sets whose quoted values hold line breaks.
+LINE_BREAKS_IN_VALUES = {"text"}
 
 
 # --- processes that run tools ---------------------------------------------
@@ -54,7 +56,9 @@ def serve(threads: str) -> int:
             source = None
             gc.collect()
             path = Path(command["path"])
-            source = Input(path.read_bytes(), path, Path(command["scratch"]))
+            source = Input(
+                path.read_bytes(), path, Path(command["scratch"]), command["line_breaks"]
+            )
             reply = {"bytes": len(source.data)}
         elif command["op"] == "run":
             assert source is not None
@@ -70,11 +74,11 @@ def serve(threads: str) -> int:
     return 0
 
 
-def measure_memory(tool_key: str, path: Path, scratch: Path) -> int:
+def measure_memory(tool_key: str, path: Path, scratch: Path, line_breaks: bool) -> int:
     """Runs one conversion in this fresh process and reports its peak memory."""
     channel = protocol_channel()
     convert = TOOLS_BY_KEY[tool_key].prepare()
-    source = Input(path.read_bytes(), path, scratch)
+    source = Input(path.read_bytes(), path, scratch, line_breaks)
     gc.collect()
     baseline_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     output_size = convert(source)
@@ -112,10 +116,10 @@ class Worker:
         self.process.wait()
 
 
-def peak_memory(tool_key: str, path: Path, scratch: Path) -> dict:
+def peak_memory(tool_key: str, path: Path, scratch: Path, line_breaks: bool) -> dict:
     tool = TOOLS_BY_KEY[tool_key]
     finished = subprocess.run(
-        [sys.executable, __file__, "--memory", tool_key, str(path), str(scratch)],
+        [sys.executable, __file__, "--memory", tool_key, str(path), str(scratch), str(line_breaks)],
         stdout=subprocess.PIPE,
         text=True,
         env=process_environment(tool.threads),
@@ -132,9 +136,12 @@ def time_data_set(
 ) -> dict:
     in_memory = scratch / path.name
     shutil.copyfile(path, in_memory)
+    line_breaks = name in LINE_BREAKS_IN_VALUES
     try:
         for worker in workers.values():
-            worker.ask(op="load", path=str(in_memory), scratch=str(scratch))
+            worker.ask(
+                op="load", path=str(in_memory), scratch=str(scratch), line_breaks=line_breaks
+            )
         results = {tool.key: {"seconds": [], "output_bytes": None} for tool in TOOLS}
         for tool in TOOLS:  # one warm-up run each: first-touch costs, lazy imports
             reply = workers[tool.threads].ask(op="run", tool=tool.key)
@@ -148,7 +155,7 @@ def time_data_set(
                 results[tool.key]["seconds"].append(reply["seconds"])
             print(f"  {name}: round {round_index + 1}/{reps}", file=sys.stderr)
         for tool in TOOLS:
-            memory = peak_memory(tool.key, in_memory, scratch)
+            memory = peak_memory(tool.key, in_memory, scratch, line_breaks)
             results[tool.key]["peak_bytes"] = memory["peak_bytes"]
         return results
     finally:
@@ -189,7 +196,7 @@ def count_instructions(csv_path: Path) -> dict | None:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--serve", choices=["1", "all"], help=argparse.SUPPRESS)
-    parser.add_argument("--memory", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--memory", nargs=4, help=argparse.SUPPRESS)
     parser.add_argument("--data", type=Path, default=Path("build/bench-data"))
     parser.add_argument("--size-mb", type=int, default=100)
     parser.add_argument("--reps", type=int, default=5)
@@ -202,8 +209,8 @@ def main() -> int:
     if args.serve:
         return serve(args.serve)
     if args.memory:
-        tool_key, path, scratch = args.memory
-        return measure_memory(tool_key, Path(path), Path(scratch))
+        tool_key, path, scratch, line_breaks = args.memory
+        return measure_memory(tool_key, Path(path), Path(scratch), line_breaks == "True")
 
     sets = args.sets or ["numeric", "text", "mixed", "wide"]
     scratch = SCRATCH_ROOT / f"vrex-bench-{os.getpid()}"

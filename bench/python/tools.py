@@ -20,6 +20,8 @@ class Input:
     data: bytes  # the CSV document
     path: Path  # the same bytes in a file on a memory file system, for tools that read only files
     scratch: Path  # a folder on the same file system for tools that write only files
+    # Quoted values hold line breaks: pyarrow must be told so, at a price, or it fails.
+    line_breaks_in_values: bool = False
 
 
 # A prepared tool: converts one input and returns the output's size in bytes, or None.
@@ -52,9 +54,16 @@ def prepare_pyarrow(use_threads: bool) -> Callable[[], Convert]:
             pa.set_cpu_count(1)
             pa.set_io_thread_count(1)
         read_options = pacsv.ReadOptions(use_threads=use_threads)
+        parse_options = {
+            flag: pacsv.ParseOptions(newlines_in_values=flag) for flag in (False, True)
+        }
 
         def convert(source: Input) -> int:
-            table = pacsv.read_csv(pa.BufferReader(source.data), read_options=read_options)
+            table = pacsv.read_csv(
+                pa.BufferReader(source.data),
+                read_options=read_options,
+                parse_options=parse_options[source.line_breaks_in_values],
+            )
             sink = pa.BufferOutputStream()
             with paipc.new_file(sink, table.schema) as writer:
                 writer.write_table(table)
