@@ -219,8 +219,9 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=(
             "examples:\n"
             "  vrex convert orders.csv                 writes orders.vrex\n"
+            "  vrex convert data/*.csv                 each beside its input, in parallel\n"
             "  vrex convert orders.csv -o out.vrex\n"
-            "  vrex convert data/*.csv -o converted/   one .vrex per input, in parallel\n"
+            "  vrex convert data/*.csv -o converted/   the outputs into a folder\n"
             "  vrex convert - < orders.csv > orders.vrex\n"
             "\n"
             "exit status: 0 all converted, 1 some failed (one line each on standard\n"
@@ -236,10 +237,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--output",
         metavar="OUT",
         help=(
-            "the output file, '-' for standard output, or an existing folder for the "
-            "outputs (required to be a folder when there are several inputs); "
-            "default: each input with its suffix replaced by .vrex, or standard "
-            "output for standard input"
+            "the output file, '-' for standard output, or an existing folder to write "
+            "into (a folder when there are several inputs); default: beside each "
+            "input, its name with the suffix replaced by .vrex (standard output for "
+            "standard input)"
         ),
     )
     convert.add_argument(
@@ -303,19 +304,19 @@ def _plan(inputs: list[str], output: str | None) -> tuple[list[tuple[str, str]],
     """(source, target) pairs for the inputs, or the usage error that prevents them."""
     if inputs.count(STDIO) > 1:
         return [], "standard input ('-') can be read only once"
-    several = len(inputs) > 1
-    if output is not None and output != STDIO and os.path.isdir(output):
-        if STDIO in inputs:
-            return [], "standard input has no file name: give -o FILE or -o -"
-        return [(source, default_target(source, output)) for source in inputs], None
-    if several:
+    into_folder = output is not None and output != STDIO and os.path.isdir(output)
+    if len(inputs) == 1 and not into_folder:
+        source = inputs[0]
+        if output is None:
+            output = STDIO if source == STDIO else default_target(source)
+        elif output.endswith(os.sep):
+            return [], f"no such folder: {output}"
+        return [(source, output)], None
+    if output is not None and not into_folder:
         return [], "with several inputs, -o must name an existing folder"
-    source = inputs[0]
-    if output is None:
-        output = STDIO if source == STDIO else default_target(source)
-    elif output.endswith(os.sep):
-        return [], f"no such folder: {output}"
-    return [(source, output)], None
+    if STDIO in inputs:
+        return [], "standard input has no file name: convert it on its own"
+    return [(source, default_target(source, output)) for source in inputs], None
 
 
 def _convert_command(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:

@@ -102,13 +102,15 @@ def test_standard_output(files, args):
     assert out == vrex.csv_to_vrex(GOOD)
 
 
-def test_several_inputs_convert_in_parallel_and_failures_do_not_stop_the_rest(files):
-    names = [f"part{k}.csv" for k in range(5)]
+@pytest.mark.parametrize("output", [None, "out"])
+def test_several_inputs_convert_in_parallel_and_failures_do_not_stop_the_rest(files, output):
+    (files / "in").mkdir()
+    names = [f"in/part{k}.csv" for k in range(5)]
     for k, name in enumerate(names):
         (files / name).write_bytes(GOOD + f"{k},1.0,x\n".encode())
-    out_dir = files / "out"
-    out_dir.mkdir()
-    status, out, err = run("convert", *names, "bad.csv", "missing.csv", "-o", "out", cwd=files)
+    (files / "out").mkdir()
+    args = ["-o", output] if output else []
+    status, out, err = run("convert", *names, "bad.csv", "missing.csv", *args, cwd=files)
     assert status == 1 and out == b""
     # Not a terminal: nothing but the failures, one line each.
     assert sorted(err.splitlines()) == [
@@ -116,10 +118,12 @@ def test_several_inputs_convert_in_parallel_and_failures_do_not_stop_the_rest(fi
         "invalid utf-8: invalid UTF-8 in field 1 near byte index 0",
         "vrex: missing.csv: cannot read: No such file or directory",
     ]
+    out_dir = files / (output or "in")
     for name in names:
-        written = out_dir / name.replace(".csv", ".vrex")
+        written = out_dir / Path(name).with_suffix(".vrex").name
         assert written.read_bytes() == vrex.csv_to_vrex((files / name).read_bytes())
-    assert sorted(p.name for p in out_dir.iterdir()) == sorted(n.replace(".csv", ".vrex") for n in names)
+    assert len(list(out_dir.glob("*.vrex"))) == len(names)
+    assert not (files / "bad.vrex").exists() and leftovers(files) == []
 
 
 @pytest.mark.parametrize(
@@ -171,10 +175,11 @@ def test_a_failing_write_removes_its_temporary_file(tmp_path, monkeypatch):
         (["convert", "good.csv", "--chunk-size", "ten"], "not a whole number: 'ten'"),
         (["convert", "good.csv", "--sample-rows", "-1"], "must be at least 0, not -1"),
         (["convert", "good.csv", "--chunk-size", str(2**64)], "must be at most 18446744073709551615"),
-        (["convert", "good.csv", "bad.csv"], "with several inputs, -o must name an existing folder"),
+        (["convert", "good.csv", "-"], "standard input has no file name"),
         (["convert", "good.csv", "bad.csv", "-o", "x.vrex"], "with several inputs, -o must name an existing folder"),
         (["convert", "-", "-"], "standard input ('-') can be read only once"),
         (["convert", "-", "-o", "."], "standard input has no file name"),
+        (["convert", "good.csv", "good.tsv"], "good.csv and good.tsv would both be written to good.vrex"),
         (["convert", "good.csv", "good.tsv", "-o", "."], "good.csv and good.tsv would both be written to ./good.vrex"),
         (["convert", "good.csv", "-o", "good.csv"], "good.csv: the output good.csv would replace an input"),
         (["convert", "good.csv", "-o", "missing/"], "no such folder: missing/"),
