@@ -202,7 +202,8 @@ def timestamp_text(seconds: int, millis: int) -> str:
     minutes, secs = divmod(rest, 60)
     # Months of 28 days keep the arithmetic short; the text is what matters.
     month, day = divmod(days, 28)
-    return f"2024-{month % 12 + 1:02d}-{day + 1:02d}T{hours:02d}:{minutes:02d}:{secs:02d}.{millis:03d}Z"
+    date = f"2024-{month % 12 + 1:02d}-{day + 1:02d}"
+    return f"{date}T{hours:02d}:{minutes:02d}:{secs:02d}.{millis:03d}Z"
 
 
 def mixed_rows(rng: random.Random) -> Iterator[str]:

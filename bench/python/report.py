@@ -110,7 +110,8 @@ def summary_table(run: dict) -> str:
         goal = goals(data_set)
         lines.append(
             f"| {name} | {goal['rate']:,.0f} | {mark(goal['rate'] >= GOAL_MB_PER_S)} "
-            f"| {goal['single_key']} | {goal['vs_single']:.2f}× {mark(goal['vs_single'] >= GOAL_VS_SINGLE)} "
+            f"| {goal['single_key']} "
+            f"| {goal['vs_single']:.2f}× {mark(goal['vs_single'] >= GOAL_VS_SINGLE)} "
             f"| {goal['all_key']} | {goal['vs_all']:.2f}× {mark(goal['vs_all'] >= GOAL_VS_ALL)} "
             f"| {goal['peak'] / MB:,.0f} MB | {goal['memory_bound'] / MB:,.0f} MB "
             f"{mark(goal['peak'] <= goal['memory_bound'])} |"
@@ -212,7 +213,8 @@ METHOD = """\
   `csv_to_vrex(data)` with default arguments; pyarrow `csv.read_csv` then the IPC file writer into a
   buffer; polars `read_csv` then `write_ipc` into a buffer; DuckDB `read_csv` into a table (dropped
   after the clock stops) or `COPY ... TO` Parquet; pandas `read_csv` then `to_pickle` into a buffer.
-  DuckDB reads a copy of the input in a file on a memory file system (`/dev/shm`), as it reads only files.
+  DuckDB reads a copy of the input in a file on a memory file system (`/dev/shm`), as it reads
+  only files.
   pyarrow gets `newlines_in_values=True` on `text` only, whose quoted values hold line breaks
   (without it, it fails there); every other argument is each tool's default.
 - Threads: "1" runs in a process with `POLARS_MAX_THREADS=1`, pyarrow's `use_threads=False` and
@@ -223,7 +225,8 @@ METHOD = """\
   MB/s is input bytes (10^6) divided by the wall time of one conversion.
 - Peak memory: a fresh process per tool and data set; the highest resident size during one
   conversion minus the resident size with the library loaded and the input read. The bound for
-  vrex is the input plus twice its output plus 64 MB, so above the input: twice the output plus 64 MB.
+  vrex is the input plus twice its output plus 64 MB, so above the input: twice the output plus
+  64 MB.
 """
 
 

@@ -129,16 +129,17 @@ def prepare_pandas() -> Convert:
     return convert
 
 
+DUCKDB_TABLE = "DuckDB read_csv into a table"
 TOOLS: list[Tool] = [
     Tool("vrex", "vrex csv_to_vrex", "1", "vrex", prepare_vrex),
     Tool("pyarrow-1", "pyarrow read_csv + IPC file", "1", "pyarrow", prepare_pyarrow(False)),
     Tool("polars-1", "polars read_csv + write_ipc", "1", "polars", prepare_polars),
-    Tool("duckdb-1", "DuckDB read_csv into a table", "1", "duckdb", prepare_duckdb(False, False)),
+    Tool("duckdb-1", DUCKDB_TABLE, "1", "duckdb", prepare_duckdb(False, False)),
     Tool("duckdb-pq-1", "DuckDB COPY to Parquet", "1", "duckdb", prepare_duckdb(False, True)),
     Tool("pandas", "pandas read_csv + to_pickle", "1", "pandas", prepare_pandas, slow=True),
     Tool("pyarrow-all", "pyarrow read_csv + IPC file", "all", "pyarrow", prepare_pyarrow(True)),
     Tool("polars-all", "polars read_csv + write_ipc", "all", "polars", prepare_polars),
-    Tool("duckdb-all", "DuckDB read_csv into a table", "all", "duckdb", prepare_duckdb(True, False)),
+    Tool("duckdb-all", DUCKDB_TABLE, "all", "duckdb", prepare_duckdb(True, False)),
     Tool("duckdb-pq-all", "DuckDB COPY to Parquet", "all", "duckdb", prepare_duckdb(True, True)),
 ]
 TOOLS_BY_KEY = {tool.key: tool for tool in TOOLS}
