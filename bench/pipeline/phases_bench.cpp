@@ -9,7 +9,8 @@
 //   Write      write_column_slice of every column slice (slices built beforehand)
 //   Whole      convert_csv with the default sizes
 //
-// Data: VREX_BENCH_DATA (default build/bench-data) and VREX_BENCH_MB (default 100).
+// Data: VREX_BENCH_DATA (default build/bench-data), VREX_BENCH_MB (default 100)
+// and VREX_BENCH_SETS (default all: "numeric text mixed wide").
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -228,7 +229,9 @@ int main(int argc, char** argv) {
 
   // Kept alive for the whole run: the benchmarks point at them.
   static std::vector<std::pair<std::string, Bytes>> inputs;
+  const char* only = std::getenv("VREX_BENCH_SETS");
   for (const char* name : {"numeric", "text", "mixed", "wide"}) {
+    if (only != nullptr && std::string_view(only).find(name) == std::string_view::npos) continue;
     Bytes bytes = read_file(folder + "/" + name + "-" + size + "mb.csv");
     if (!bytes.empty()) inputs.emplace_back(name, std::move(bytes));
   }

@@ -1,4 +1,4 @@
-"""The bar chart of a benchmark run: median MB/s per tool and data set, whiskers lowest to highest."""
+"""The chart of a benchmark run: median MB/s per tool and data set, whiskers lowest to highest."""
 
 from __future__ import annotations
 
