@@ -64,10 +64,11 @@ def serve(threads: str) -> int:
             assert source is not None
             convert = prepared[command["tool"]]
             gc.collect()
-            start = time.perf_counter()
+            cpu_start, start = time.process_time(), time.perf_counter()
             output_size = convert(source)
             seconds = time.perf_counter() - start
-            reply = {"seconds": seconds, "output_bytes": output_size}
+            cpu_seconds = time.process_time() - cpu_start
+            reply = {"seconds": seconds, "cpu_seconds": cpu_seconds, "output_bytes": output_size}
         else:
             break
         channel.write(json.dumps(reply) + "\n")
@@ -142,7 +143,9 @@ def time_data_set(
             worker.ask(
                 op="load", path=str(in_memory), scratch=str(scratch), line_breaks=line_breaks
             )
-        results = {tool.key: {"seconds": [], "output_bytes": None} for tool in TOOLS}
+        results = {
+            tool.key: {"seconds": [], "cpu_seconds": [], "output_bytes": None} for tool in TOOLS
+        }
         for tool in TOOLS:  # one warm-up run each: first-touch costs, lazy imports
             reply = workers[tool.threads].ask(op="run", tool=tool.key)
             results[tool.key]["output_bytes"] = reply["output_bytes"]
@@ -153,6 +156,7 @@ def time_data_set(
                     continue
                 reply = workers[tool.threads].ask(op="run", tool=tool.key)
                 results[tool.key]["seconds"].append(reply["seconds"])
+                results[tool.key]["cpu_seconds"].append(reply["cpu_seconds"])
             print(f"  {name}: round {round_index + 1}/{reps}", file=sys.stderr)
         for tool in TOOLS:
             memory = peak_memory(tool.key, in_memory, scratch, line_breaks)
