@@ -442,7 +442,8 @@ class _Progress:
         bar_width = max(10, min(40, width - len(text) - 8))
         filled = round(share * bar_width)
         line = f"vrex [{'#' * filled}{'.' * (bar_width - filled)}]{text}"
-        self._stream.write("\r" + line[: width - 1])
+        # Padded to the full width: the line it overwrites may have been longer.
+        self._stream.write("\r" + line[: width - 1].ljust(width - 1))
         self._stream.flush()
 
     def finish(self) -> None:
