@@ -127,14 +127,21 @@ def megabytes(value: int | None) -> str:
     return "—" if value is None else f"{value / MB:,.1f}"
 
 
+def rows_text(rows: int | None, expected: int) -> str:
+    if rows is None:
+        return "—"
+    return "all" if rows == expected else f"**{rows:,} of {expected:,}**"
+
+
 def data_set_table(data_set: dict) -> str:
     figures = tool_figures(data_set)
     ours = figures["vrex"]["median"]
     lines = [
         "| tool | threads | MB/s median | MB/s lowest–highest | runs | vrex / tool "
-        "| peak MB above input | output MB |",
-        "|---|:-:|---:|---:|---:|---:|---:|---:|",
+        "| peak MB above input | output MB | rows |",
+        "|---|:-:|---:|---:|---:|---:|---:|---:|---:|",
     ]
+    expected_rows = data_set["info"]["rows"]
     for tool in TOOLS:
         figure = figures[tool.key]
         ratio = "—" if tool.key == "vrex" else f"{ours / figure['median']:.2f}×"
@@ -142,7 +149,8 @@ def data_set_table(data_set: dict) -> str:
         lines.append(
             f"| {name} | {tool.threads} | {figure['median']:,.0f} "
             f"| {figure['low']:,.0f}–{figure['high']:,.0f} | {figure['runs']} | {ratio} "
-            f"| {megabytes(figure['peak_bytes'])} | {megabytes(figure['output_bytes'])} |"
+            f"| {megabytes(figure['peak_bytes'])} | {megabytes(figure['output_bytes'])} "
+            f"| {rows_text(data_set['tools'][tool.key].get('rows'), expected_rows)} |"
         )
     return "\n".join(lines)
 
@@ -228,6 +236,8 @@ METHOD = """\
   warm-up run per tool, the rounds alternate between tools, the order turning each round.
   MB/s is input bytes (10^6) divided by the wall time of one conversion; "MB/s of CPU time"
   divides by the process's CPU time instead, which other load on the machine disturbs less.
+- Rows: the warm-up run of every tool counts the rows it produced (vrex: its output read back);
+  "all" means every generated record arrived as one row.
 - Peak memory: a fresh process per tool and data set; the highest resident size during one
   conversion minus the resident size with the library loaded and the input read. The bound for
   vrex is the input plus twice its output plus 64 MB, so above the input: twice the output plus

@@ -64,11 +64,17 @@ def serve(threads: str) -> int:
             assert source is not None
             convert = prepared[command["tool"]]
             gc.collect()
+            count_rows = command.get("count_rows", False)
             cpu_start, start = time.process_time(), time.perf_counter()
-            output_size = convert(source)
+            outcome = convert(source, count_rows)
             seconds = time.perf_counter() - start
             cpu_seconds = time.process_time() - cpu_start
-            reply = {"seconds": seconds, "cpu_seconds": cpu_seconds, "output_bytes": output_size}
+            reply = {
+                "seconds": seconds,
+                "cpu_seconds": cpu_seconds,
+                "output_bytes": outcome.output_bytes,
+                "rows": outcome.rows,
+            }
         else:
             break
         channel.write(json.dumps(reply) + "\n")
@@ -82,12 +88,10 @@ def measure_memory(tool_key: str, path: Path, scratch: Path, line_breaks: bool) 
     source = Input(path.read_bytes(), path, scratch, line_breaks)
     gc.collect()
     baseline_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    output_size = convert(source)
+    outcome = convert(source, False)
     peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    channel.write(
-        json.dumps({"peak_bytes": (peak_kib - baseline_kib) * 1024, "output_bytes": output_size})
-        + "\n"
-    )
+    reply = {"peak_bytes": (peak_kib - baseline_kib) * 1024, "output_bytes": outcome.output_bytes}
+    channel.write(json.dumps(reply) + "\n")
     return 0
 
 
@@ -146,9 +150,12 @@ def time_data_set(
         results = {
             tool.key: {"seconds": [], "cpu_seconds": [], "output_bytes": None} for tool in TOOLS
         }
-        for tool in TOOLS:  # one warm-up run each: first-touch costs, lazy imports
-            reply = workers[tool.threads].ask(op="run", tool=tool.key)
+        # One warm-up run each (first-touch costs, lazy imports) that also counts
+        # the rows, so a tool that silently drops or splits records shows.
+        for tool in TOOLS:
+            reply = workers[tool.threads].ask(op="run", tool=tool.key, count_rows=True)
             results[tool.key]["output_bytes"] = reply["output_bytes"]
+            results[tool.key]["rows"] = reply["rows"]
         for round_index in range(reps):
             turn = round_index % len(TOOLS)
             for tool in TOOLS[turn:] + TOOLS[:turn]:

@@ -24,8 +24,14 @@ class Input:
     line_breaks_in_values: bool = False
 
 
-# A prepared tool: converts one input and returns the output's size in bytes, or None.
-Convert = Callable[[Input], int | None]
+@dataclass(frozen=True)
+class Outcome:
+    output_bytes: int | None  # None: the table stays inside the tool
+    rows: int | None  # counted only when asked for, since counting may cost time
+
+
+# A prepared tool: converts one input; the flag asks it to count the rows it produced.
+Convert = Callable[[Input, bool], Outcome]
 
 
 @dataclass(frozen=True)
@@ -41,7 +47,15 @@ class Tool:
 def prepare_vrex() -> Convert:
     from _vrex import csv_to_vrex
 
-    return lambda source: len(csv_to_vrex(source.data))
+    def convert(source: Input, count_rows: bool) -> Outcome:
+        output = csv_to_vrex(source.data)
+        if not count_rows:
+            return Outcome(len(output), None)
+        import vrex
+
+        return Outcome(len(output), vrex.read(output).num_rows)
+
+    return convert
 
 
 def prepare_pyarrow(use_threads: bool) -> Callable[[], Convert]:
@@ -58,7 +72,7 @@ def prepare_pyarrow(use_threads: bool) -> Callable[[], Convert]:
             flag: pacsv.ParseOptions(newlines_in_values=flag) for flag in (False, True)
         }
 
-        def convert(source: Input) -> int:
+        def convert(source: Input, count_rows: bool) -> Outcome:
             table = pacsv.read_csv(
                 pa.BufferReader(source.data),
                 read_options=read_options,
@@ -67,7 +81,7 @@ def prepare_pyarrow(use_threads: bool) -> Callable[[], Convert]:
             sink = pa.BufferOutputStream()
             with paipc.new_file(sink, table.schema) as writer:
                 writer.write_table(table)
-            return sink.getvalue().size
+            return Outcome(sink.getvalue().size, table.num_rows)
 
         return convert
 
@@ -78,11 +92,11 @@ def prepare_polars() -> Convert:
     # The thread count is the process's: POLARS_MAX_THREADS is set before the import.
     import polars as pl
 
-    def convert(source: Input) -> int:
+    def convert(source: Input, count_rows: bool) -> Outcome:
         frame = pl.read_csv(source.data)
         sink = io.BytesIO()
         frame.write_ipc(sink)
-        return sink.getbuffer().nbytes
+        return Outcome(sink.getbuffer().nbytes, frame.height)
 
     return convert
 
@@ -95,22 +109,27 @@ def prepare_duckdb(use_threads: bool, to_parquet: bool) -> Callable[[], Convert]
         if not use_threads:
             connection.execute("SET threads = 1")
 
-        def into_table(source: Input) -> None:
+        def count(relation: str) -> int:
+            return connection.execute(f"SELECT count(*) FROM {relation}").fetchone()[0]
+
+        def into_table(source: Input, count_rows: bool) -> Outcome:
             connection.execute(
                 "CREATE OR REPLACE TABLE converted AS SELECT * FROM read_csv(?)", [str(source.path)]
             )
+            rows = count("converted") if count_rows else None
             connection.execute("DROP TABLE converted")
-            return None
+            return Outcome(None, rows)
 
-        def into_parquet(source: Input) -> int:
+        def into_parquet(source: Input, count_rows: bool) -> Outcome:
             target = source.scratch / f"duckdb-{os.getpid()}.parquet"
             connection.execute(
                 f"COPY (SELECT * FROM read_csv(?)) TO '{target}' (FORMAT parquet)",
                 [str(source.path)],
             )
             size = target.stat().st_size
+            rows = count(f"'{target}'") if count_rows else None
             target.unlink()
-            return size
+            return Outcome(size, rows)
 
         return into_parquet if to_parquet else into_table
 
@@ -120,11 +139,11 @@ def prepare_duckdb(use_threads: bool, to_parquet: bool) -> Callable[[], Convert]
 def prepare_pandas() -> Convert:
     import pandas as pd
 
-    def convert(source: Input) -> int:
+    def convert(source: Input, count_rows: bool) -> Outcome:
         frame = pd.read_csv(io.BytesIO(source.data))
         sink = io.BytesIO()
         frame.to_pickle(sink)
-        return sink.getbuffer().nbytes
+        return Outcome(sink.getbuffer().nbytes, len(frame))
 
     return convert
 
