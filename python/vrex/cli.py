@@ -266,7 +266,9 @@ def build_parser() -> argparse.ArgumentParser:
             "name, type and count of invalid cells."
         ),
     )
-    inspect.add_argument("file", metavar="FILE.vrex", help="the file to read; '-' reads standard input")
+    inspect.add_argument(
+        "file", metavar="FILE.vrex", help="the file to read; '-' reads standard input"
+    )
     inspect.add_argument(
         "--head",
         type=_whole_number(0),
@@ -430,8 +432,10 @@ class _Progress:
 
     def draw(self) -> None:
         width = _terminal_width(self._stream)
-        share = self._done_bytes / self._total_bytes if self._total_bytes else (
-            self._done_files / self._files
+        share = (
+            self._done_bytes / self._total_bytes
+            if self._total_bytes
+            else (self._done_files / self._files)
         )
         text = (
             f" {self._done_files}/{self._files} files"
@@ -544,7 +548,17 @@ def _describe_slices(slice_rows: list[int]) -> str:
     return f"{len(slice_rows):,}: " + ", ".join(shown)
 
 
-_NUMERIC_TYPES = {"Int", "Long", "Float", "Double", "Decimal", "DateTime", "Date", "Time", "TimeSpan"}
+_NUMERIC_TYPES = {
+    "Int",
+    "Long",
+    "Float",
+    "Double",
+    "Decimal",
+    "DateTime",
+    "Date",
+    "Time",
+    "TimeSpan",
+}
 _CELL_WIDTH = 30
 
 
@@ -564,7 +578,7 @@ def _head_cells(column: Any, count: int) -> list[str]:
     values = values.tolist() if hasattr(values, "tolist") else list(values)
     invalid = column.is_invalid[:count]
     cells = []
-    for value, flagged in zip(values, invalid):
+    for value, flagged in zip(values, invalid, strict=True):
         if flagged:
             cells.append("")
         elif isinstance(value, (bytes, bytearray)):

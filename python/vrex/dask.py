@@ -84,7 +84,7 @@ def convert_files(
         retries=0,
     )
     results = []
-    for (source, target), future in zip(pairs, futures):
+    for (source, target), future in zip(pairs, futures, strict=True):
         try:
             results.append(future.result())
         except Exception as error:  # the task itself failed, e.g. its worker died

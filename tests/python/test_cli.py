@@ -70,8 +70,13 @@ def test_convert_writes_exactly_what_the_function_returns(files, args, sizes):
 
 def test_output_file_permissions_follow_the_umask(files):
     subprocess.run(
-        [sys.executable, "-c", "import os, sys; os.umask(0o027); from vrex.cli import main; sys.exit(main())",
-         "convert", "good.csv"],
+        [
+            sys.executable,
+            "-c",
+            "import os, sys; os.umask(0o027); from vrex.cli import main; sys.exit(main())",
+            "convert",
+            "good.csv",
+        ],
         cwd=files,
         check=True,
     )
@@ -95,7 +100,9 @@ def test_where_the_output_goes(files, args, written):
     assert (files / written).read_bytes() == vrex.csv_to_vrex(GOOD)
 
 
-@pytest.mark.parametrize("args", [["convert", "-"], ["convert", "-", "-o", "-"], ["convert", "good.csv", "-o", "-"]])
+@pytest.mark.parametrize(
+    "args", [["convert", "-"], ["convert", "-", "-o", "-"], ["convert", "good.csv", "-o", "-"]]
+)
 def test_standard_output(files, args):
     status, out, err = run(*args, cwd=files, stdin=GOOD)
     assert (status, err) == (0, "")
@@ -131,7 +138,11 @@ def test_several_inputs_convert_in_parallel_and_failures_do_not_stop_the_rest(fi
     [
         (b"", ["convert", "bad.csv"], "vrex: bad.csv: CSV parse error: "),
         (BAD_UTF8, ["convert", "-", "-o", "good.vrex"], "vrex: <stdin>: CSV parse error: "),
-        (b"", ["convert", "good.csv", "-o", "nowhere/x.vrex"], "vrex: good.csv: cannot write nowhere/x.vrex: "),
+        (
+            b"",
+            ["convert", "good.csv", "-o", "nowhere/x.vrex"],
+            "vrex: good.csv: cannot write nowhere/x.vrex: ",
+        ),
         (b"", ["convert", "absent.csv", "-o", "good.vrex"], "vrex: absent.csv: cannot read: "),
         (b"", ["convert", "sub", "-o", "good.vrex"], "vrex: sub: cannot read: Is a directory"),
     ],
@@ -174,14 +185,29 @@ def test_a_failing_write_removes_its_temporary_file(tmp_path, monkeypatch):
         (["convert", "good.csv", "--chunk-size", "0"], "must be at least 1, not 0"),
         (["convert", "good.csv", "--chunk-size", "ten"], "not a whole number: 'ten'"),
         (["convert", "good.csv", "--sample-rows", "-1"], "must be at least 0, not -1"),
-        (["convert", "good.csv", "--chunk-size", str(2**64)], "must be at most 18446744073709551615"),
+        (
+            ["convert", "good.csv", "--chunk-size", str(2**64)],
+            "must be at most 18446744073709551615",
+        ),
         (["convert", "good.csv", "-"], "standard input has no file name"),
-        (["convert", "good.csv", "bad.csv", "-o", "x.vrex"], "with several inputs, -o must name an existing folder"),
+        (
+            ["convert", "good.csv", "bad.csv", "-o", "x.vrex"],
+            "with several inputs, -o must name an existing folder",
+        ),
         (["convert", "-", "-"], "standard input ('-') can be read only once"),
         (["convert", "-", "-o", "."], "standard input has no file name"),
-        (["convert", "good.csv", "good.tsv"], "good.csv and good.tsv would both be written to good.vrex"),
-        (["convert", "good.csv", "good.tsv", "-o", "."], "good.csv and good.tsv would both be written to ./good.vrex"),
-        (["convert", "good.csv", "-o", "good.csv"], "good.csv: the output good.csv would replace an input"),
+        (
+            ["convert", "good.csv", "good.tsv"],
+            "good.csv and good.tsv would both be written to good.vrex",
+        ),
+        (
+            ["convert", "good.csv", "good.tsv", "-o", "."],
+            "good.csv and good.tsv would both be written to ./good.vrex",
+        ),
+        (
+            ["convert", "good.csv", "-o", "good.csv"],
+            "good.csv: the output good.csv would replace an input",
+        ),
         (["convert", "good.csv", "-o", "missing/"], "no such folder: missing/"),
         (["inspect"], "the following arguments are required: FILE.vrex"),
         (["inspect", "x.vrex", "--head", "many"], "not a whole number: 'many'"),
@@ -223,7 +249,7 @@ def test_inspect_shows_schema_rows_slices_and_size(files):
 
 
 def test_inspect_head_is_an_aligned_table_with_invalid_cells_blank(files):
-    csv = "n,text,flag\n1,plain,true\n22,\"two\nlines\",maybe\n333,,false\n".encode()
+    csv = b'n,text,flag\n1,plain,true\n22,"two\nlines",maybe\n333,,false\n'
     (files / "t.vrex").write_bytes(vrex.csv_to_vrex(csv, sample_rows=1))
     status, out, err = run("inspect", "t.vrex", "--head", "2", cwd=files)
     assert (status, err) == (0, "")
@@ -232,7 +258,9 @@ def test_inspect_head_is_an_aligned_table_with_invalid_cells_blank(files):
         " 1  plain       True",
         "22  two\\nlines",
     ]
-    status, out, _ = run("inspect", "-", "--head", "99", cwd=files, stdin=(files / "t.vrex").read_bytes())
+    status, out, _ = run(
+        "inspect", "-", "--head", "99", cwd=files, stdin=(files / "t.vrex").read_bytes()
+    )
     assert status == 0 and out.decode().rstrip().endswith("\n333" + " " * 14 + "False")
 
 
@@ -264,7 +292,18 @@ def test_progress_bar_only_on_a_terminal(files):
     leader, follower = pty.openpty()
     try:
         done = subprocess.run(
-            [sys.executable, "-m", "vrex", "convert", "p0.csv", "p1.csv", "p2.csv", "bad.csv", "-o", "."],
+            [
+                sys.executable,
+                "-m",
+                "vrex",
+                "convert",
+                "p0.csv",
+                "p1.csv",
+                "p2.csv",
+                "bad.csv",
+                "-o",
+                ".",
+            ],
             cwd=files,
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,

@@ -13,9 +13,12 @@ BAD_UTF8 = b"a,b\n1,\xff\n"
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         yield client
 
 
@@ -35,7 +38,7 @@ def test_one_task_per_file_and_failures_reported_per_file(tmp_path, client):
     assert [r.ok for r in results] == [True, True, False, True, True, False]
     assert results[2].error.startswith("CSV parse error: ")
     assert results[5].error == "cannot read: No such file or directory"
-    for path, result in zip(paths, results):
+    for path, result in zip(paths, results, strict=True):
         target = path.with_suffix(".vrex")
         assert result.target == str(target)
         if result.ok:

@@ -20,7 +20,10 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-MARKER = re.compile(r"<!-- example: (?P<name>[\w-]+)(?P<options>[^>]*?)\s*-->\n```(?P<lang>\w*)\n(?P<body>.*?)```", re.S)
+MARKER = re.compile(
+    r"<!-- example: (?P<name>[\w-]+)(?P<options>[^>]*?)\s*-->\n```(?P<lang>\w*)\n(?P<body>.*?)```",
+    re.S,
+)
 
 
 def _examples():
