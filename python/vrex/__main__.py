@@ -4,4 +4,6 @@ import sys
 
 from vrex.cli import main
 
-sys.exit(main())
+# Guarded: worker processes started by spawning import this module again.
+if __name__ == "__main__":
+    sys.exit(main())

@@ -14,7 +14,6 @@ import pytest
 import vrex
 from vrex import cli
 
-ORDERS = Path(__file__).resolve().parents[2] / "examples" / "data" / "orders.csv"
 GOOD = b"id,price,word\n1,2.5,a\n2,oops,b\n3,4.0,\n"
 BAD_UTF8 = b"a,b\n1,\xff\n"
 
@@ -277,13 +276,6 @@ def test_inspect_failures(files, content, message):
     status, out, err = run("inspect", "x.vrex", cwd=files)
     assert status == 1 and out == b""
     assert err.startswith(message) and "Traceback" not in err
-
-
-def test_orders_through_the_command(tmp_path):
-    shutil.copy(ORDERS, tmp_path / "orders.csv")
-    assert run("convert", "orders.csv", "--chunk-size", "1500", cwd=tmp_path)[0] == 0
-    status, out, _ = run("inspect", "orders.vrex", cwd=tmp_path)
-    assert status == 0 and "slices   3: 1,500 rows x 2, 1,000 rows" in out.decode()
 
 
 def test_progress_bar_only_on_a_terminal(files):
