@@ -36,6 +36,12 @@ def machine_description() -> dict:
             cpu = line.split(":", 1)[1].strip()
             break
     memory_kib = int(Path("/proc/meminfo").read_text().split()[1])
+    source = subprocess.run(
+        ["git", "describe", "--always", "--dirty"],
+        capture_output=True,
+        text=True,
+        cwd=Path(__file__).resolve().parent,
+    ).stdout.strip()
     versions = {}
     for name in ("vrex", "pyarrow", "polars", "duckdb", "pandas"):
         try:
@@ -48,6 +54,7 @@ def machine_description() -> dict:
         "memory_gib": round(memory_kib / 2**20, 1),
         "kernel": platform.release(),
         "python": platform.python_version(),
+        "source": source or "unknown",
         "versions": versions,
     }
 
@@ -171,7 +178,7 @@ def describe_machine(run: dict) -> str:
     lines = [
         f"- CPU: {machine['cpu']}, {machine['cores']} cores; {machine['memory_gib']} GiB memory; "
         f"Linux {machine['kernel']}; Python {machine['python']}",
-        f"- Versions: {versions}",
+        f"- Versions: {versions} (vrex built from commit `{machine.get('source', 'unknown')}`)",
         f"- Run: {run['started']} to {run['finished']}",
     ]
     for moment in ("before", "after"):
