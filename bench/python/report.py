@@ -30,11 +30,19 @@ def machine_state() -> dict:
 
 
 def machine_description() -> dict:
-    cpu = "unknown"
+    fields: dict[str, str] = {}
     for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            cpu = line.split(":", 1)[1].strip()
-            break
+        if not line.strip():
+            break  # the first processor says it all
+        name, _, value = line.partition(":")
+        fields[name.strip()] = value.strip()
+    flags = set(fields.get("flags", "").split())
+    simd = [flag for flag in ("sse4_2", "avx2", "avx512f", "avx512bw") if flag in flags]
+    cpu = (
+        f"{fields.get('model name', 'unknown')} (family {fields.get('cpu family', '?')}, "
+        f"model {fields.get('model', '?')}{', virtual machine' if 'hypervisor' in flags else ''}; "
+        f"{' '.join(simd) or 'no SIMD flags'})"
+    )
     memory_kib = int(Path("/proc/meminfo").read_text().split()[1])
     source = subprocess.run(
         ["git", "describe", "--always", "--dirty"],
