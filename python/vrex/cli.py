@@ -502,7 +502,7 @@ def _inspect_command(options: argparse.Namespace) -> int:
         print(f"vrex: {name}: {error}", file=sys.stderr)
         return 1
     print(describe(table, name, len(data)))
-    if options.head:
+    if options.head and table.columns:
         print()
         print(format_head(table, options.head))
     return 0
