@@ -229,6 +229,7 @@ def build_parser() -> argparse.ArgumentParser:
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    convert.set_defaults(command_parser=convert)
     convert.add_argument(
         "inputs", nargs="+", metavar="IN.csv", help="CSV files to convert; '-' reads standard input"
     )
@@ -284,7 +285,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     options = parser.parse_args(argv)
     try:
         if options.command == "convert":
-            return _convert_command(parser, options)
+            return _convert_command(options)
         return _inspect_command(options)
     except KeyboardInterrupt:
         print("vrex: interrupted", file=sys.stderr)
@@ -294,12 +295,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
-
-
-def _usage_error(parser: argparse.ArgumentParser, message: str) -> int:
-    parser.print_usage(sys.stderr)
-    print(f"vrex: error: {message}", file=sys.stderr)
-    return 2
 
 
 def _plan(inputs: list[str], output: str | None) -> tuple[list[tuple[str, str]], str | None]:
@@ -321,13 +316,13 @@ def _plan(inputs: list[str], output: str | None) -> tuple[list[tuple[str, str]],
     return [(source, default_target(source, output)) for source in inputs], None
 
 
-def _convert_command(parser: argparse.ArgumentParser, options: argparse.Namespace) -> int:
+def _convert_command(options: argparse.Namespace) -> int:
     pairs, problem = _plan(options.inputs, options.output)
     problem = problem or check_targets(pairs)
     if problem is None and any(target == STDIO for _, target in pairs) and sys.stdout.isatty():
         problem = "refusing to write binary data to a terminal: give -o FILE or redirect the output"
     if problem is not None:
-        return _usage_error(parser, problem)
+        options.command_parser.error(problem)  # exits with status 2, as argparse's own errors
 
     progress = _Progress(pairs, sys.stderr) if sys.stderr.isatty() else None
     sizes = (options.chunk_size, options.sample_rows)

@@ -345,3 +345,20 @@ def test_an_interrupt_leaves_only_complete_outputs(tmp_path):
     for written in tmp_path.glob("*.vrex"):
         assert written.read_bytes() == expected, written.name
     assert leftovers(tmp_path) == []
+
+
+def test_binary_is_not_written_to_a_terminal(files):
+    leader, follower = pty.openpty()
+    try:
+        done = subprocess.run(
+            [sys.executable, "-m", "vrex", "convert", "good.csv", "-o", "-"],
+            cwd=files,
+            stdout=follower,
+            stderr=subprocess.PIPE,
+            timeout=120,
+        )
+    finally:
+        os.close(follower)
+        os.close(leader)
+    assert done.returncode == 2
+    assert "refusing to write binary data to a terminal" in done.stderr.decode()
