@@ -2,6 +2,7 @@
 // metadata and slices. The writer only reads it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -65,6 +66,12 @@ class TextArray {
   void reserve(std::size_t count, std::size_t total_bytes) {
     ends_.reserve(count);
     bytes_.reserve(total_bytes);
+  }
+
+  // Room for `extra` more bytes, growing geometrically.
+  void reserve_more(std::size_t extra) {
+    std::size_t needed = bytes_.size() + extra;
+    if (needed > bytes_.capacity()) bytes_.reserve(std::max(needed, 2 * bytes_.capacity()));
   }
 
   void push_back(std::string_view text) {

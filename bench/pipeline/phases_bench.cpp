@@ -95,12 +95,12 @@ std::vector<ValueType> infer_types(const Bytes& input, std::size_t& column_count
   while (sample.size() < kDefaultSampleRows) {
     auto more = reader.read_record();
     if (!more || !*more) break;
-    sample.push_back(reader.fields());
+    sample.push_back(reader.fields(), reader.fields_are_input_views());
   }
   std::vector<std::string_view> texts(sample.size());
   std::vector<ValueType> types;
   for (std::size_t column = 0; column < column_count; ++column) {
-    sample.gather_column(texts.size(), column, texts.data());
+    sample.gather_column(0, texts.size(), column, texts.data());
     types.push_back(vrex::ext::infer_type(texts));
   }
   return types;
@@ -121,12 +121,12 @@ void for_each_chunk_column(const Bytes& input, std::size_t column_count, Use&& u
         at_end = true;
         break;
       }
-      queue.push_back(reader.fields());
+      queue.push_back(reader.fields(), reader.fields_are_input_views());
     }
     const std::size_t rows = queue.size();
     if (rows == 0) break;
     for (std::size_t column = 0; column < column_count; ++column) {
-      queue.gather_column(rows, column, texts.data());
+      queue.gather_column(0, rows, column, texts.data());
       use(column, std::span<const std::string_view>(texts.data(), rows));
     }
     queue.pop_front(rows);

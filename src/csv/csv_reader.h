@@ -49,7 +49,9 @@ class CsvReader {
   // The fields of the record read last.
   std::span<const std::string_view> fields() const noexcept;
 
-  // PUBLIC API ABOVE IS FIXED; the reader's owner designs the rest.
+  // Whether every field of the record read last is a view into the input
+  // (none needed unescaping into the reader's own buffer).
+  bool fields_are_input_views() const noexcept { return !fields_.has_copies(); }
 
   // Chooses how records are split: `Reference` is the byte-at-a-time state
   // machine, the others the block-classifying splitter with that classifier.

@@ -66,6 +66,8 @@ class FieldList {
 
   std::span<const std::string_view> views() const noexcept { return {views_.get(), size_}; }
 
+  bool has_copies() const noexcept { return !copied_.empty(); }
+
  private:
   struct Copied {
     std::size_t index;

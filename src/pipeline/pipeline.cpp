@@ -1,5 +1,6 @@
 #include "pipeline/pipeline.h"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +20,16 @@ constexpr std::string_view kWriteErrorPrefix = "VREX write error: ";
 
 using Failure = Unexpected<std::string>;
 
+// Up to this many columns a chunk is converted in tiles of rows; the typed
+// values of every column of the chunk are alive together then.
+constexpr std::size_t kMaxTiledColumns = 1024;
+
+// About 16K views (256 KiB) per tile: the tile's views and input bytes stay
+// in the core's cache while every column of the tile is converted.
+std::size_t rows_per_tile(std::size_t column_count) {
+  return std::clamp<std::size_t>(16384 / std::max<std::size_t>(column_count, 1), 64, 2048);
+}
+
 Failure fail(std::string_view prefix, const std::string& cause) {
   std::string message(prefix);
   message += cause;
@@ -33,7 +44,7 @@ Status<std::string> fill_queue(CsvReader& reader, RowQueue& queue, std::uint64_t
     auto more = reader.read_record();
     if (!more) return fail(kParseErrorPrefix, more.error().text());
     if (!*more) break;
-    queue.push_back(reader.fields());
+    queue.push_back(reader.fields(), reader.fields_are_input_views());
   }
   return {};
 }
@@ -87,7 +98,7 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
   types.reserve(column_count);
   column_texts.resize(pending_rows.size());
   for (std::size_t column = 0; column < column_count; ++column) {
-    pending_rows.gather_column(column_texts.size(), column, column_texts.data());
+    pending_rows.gather_column(0, column_texts.size(), column, column_texts.data());
     types.push_back(infer_type(column_texts));
   }
 
@@ -111,9 +122,29 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
     VREX_TRY(write_step(output, [&](VrexWriter& writer) -> WriteStatus {
       VREX_TRY(writer.write_section_id(SectionType::TableSlice));
       VREX_TRY(writer.write_table_slice_column_count(column_count));
-      // One column slice alive at a time: a wide chunk is never held whole.
+      if (column_count <= kMaxTiledColumns) {
+        // All columns are converted tile by tile while a tile's input and
+        // views are in cache, then written one after another.
+        std::vector<ColumnSliceBuilder> builders;
+        builders.reserve(column_count);
+        for (ValueType type : types) builders.emplace_back(type, rows);
+        const std::size_t tile_rows = rows_per_tile(column_count);
+        for (std::size_t first = 0; first < rows; first += tile_rows) {
+          const std::size_t count = std::min(tile_rows, rows - first);
+          for (std::size_t column = 0; column < column_count; ++column) {
+            pending_rows.gather_column(first, count, column, column_texts.data());
+            builders[column].append({column_texts.data(), count});
+          }
+        }
+        for (ColumnSliceBuilder& builder : builders) {
+          VREX_TRY(writer.write_column_slice(builder.finish()));
+        }
+        return {};
+      }
+      // Very wide tables: one column slice alive at a time, so a chunk of
+      // mostly padded rows is never held whole.
       for (std::size_t column = 0; column < column_count; ++column) {
-        pending_rows.gather_column(rows, column, column_texts.data());
+        pending_rows.gather_column(0, rows, column, column_texts.data());
         VREX_TRY(writer.write_column_slice(build_column_slice(column_texts, types[column])));
       }
       return {};

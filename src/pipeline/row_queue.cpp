@@ -26,17 +26,23 @@ void TextArena::clear() noexcept {
   free_size_ = 0;
 }
 
-void RowQueue::push_back(std::span<const std::string_view> fields) {
+void RowQueue::push_back(std::span<const std::string_view> fields, bool all_input_views) {
   std::size_t kept = std::min(fields.size(), column_count_);
   rows_.push_back(RowFields{fields_.size(), kept});
+  if (all_input_views) {
+    fields_.insert(fields_.end(), fields.begin(),
+                   fields.begin() + static_cast<std::ptrdiff_t>(kept));
+    return;
+  }
   for (std::size_t index = 0; index < kept; ++index) {
     std::string_view field = fields[index];
     fields_.push_back(inside_input(field) ? field : arena_.copy(field));
   }
 }
 
-void RowQueue::gather_column(std::size_t count, std::size_t column, std::string_view* out) const {
-  const RowFields* row = rows_.data() + front_;
+void RowQueue::gather_column(std::size_t first, std::size_t count, std::size_t column,
+                             std::string_view* out) const {
+  const RowFields* row = rows_.data() + front_ + first;
   const std::string_view* fields = fields_.data();
   for (std::size_t index = 0; index < count; ++index) {
     out[index] = column < row[index].count ? fields[row[index].first + column] : std::string_view();

@@ -42,11 +42,14 @@ class RowQueue {
 
   bool empty() const noexcept { return size() == 0; }
 
-  // Appends one record; fields beyond the column count are dropped.
-  void push_back(std::span<const std::string_view> fields);
+  // Appends one record; fields beyond the column count are dropped. When the
+  // caller knows every field is a view into the input, nothing is checked.
+  void push_back(std::span<const std::string_view> fields, bool all_input_views = false);
 
-  // Text `column` of every row in [front, front + count), padded cells empty.
-  void gather_column(std::size_t count, std::size_t column, std::string_view* out) const;
+  // Text `column` of `count` queued rows from the `first` (0 is the front),
+  // padded cells empty.
+  void gather_column(std::size_t first, std::size_t count, std::size_t column,
+                     std::string_view* out) const;
 
   // Removes `count` rows from the front.
   void pop_front(std::size_t count);

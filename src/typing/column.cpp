@@ -13,34 +13,14 @@ namespace vrex::ext {
 
 namespace {
 
-// The invalid flags of one slice, one byte per text, sized once; `any` saves a
-// second scan to decide whether "IsInvalid" is written at all. Loops write
-// through a local pointer: a byte store may alias anything, so a pointer kept in
-// the vector would be reloaded after every flag.
-struct InvalidFlags {
-  explicit InvalidFlags(std::size_t count) : flags(count) {}
-
-  std::vector<std::uint8_t> flags;
-  std::uint8_t any = 0;
-};
-
-ColumnSlice make_slice(Object values, InvalidFlags&& invalid) {
-  ColumnSlice slice;
-  slice.values.encoding = ValueArray::Plain{std::move(values)};
-  if (invalid.any != 0) {
-    slice.properties.is_invalid = BoolArray{std::move(invalid.flags)}.encode_to_bit_array();
-  }
-  return slice;
-}
+// Loops write through local pointers: a byte store may alias anything, so a
+// pointer kept in a vector would be reloaded after every flag.
 
 // Numbers: a value per text, the zero of the type where the text does not read.
-template <class Value, class ArrayObject, bool (*kRead)(std::string_view, Value&) noexcept>
-ColumnSlice build_numbers(std::span<const std::string_view> texts) {
+template <class Value, bool (*kRead)(std::string_view, Value&) noexcept>
+std::uint8_t read_numbers(std::span<const std::string_view> texts, Value* value_out,
+                          std::uint8_t* flag_out) {
   const std::size_t count = texts.size();
-  std::vector<Value> values(count);
-  InvalidFlags invalid(count);
-  Value* const value_out = values.data();
-  std::uint8_t* const flag_out = invalid.flags.data();
   std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
     Value value{};
@@ -49,8 +29,7 @@ ColumnSlice build_numbers(std::span<const std::string_view> texts) {
     flag_out[i] = flag;
     any |= flag;
   }
-  invalid.any = any;
-  return make_slice(ArrayObject{std::move(values)}, std::move(invalid));
+  return any;
 }
 
 static_assert(std::endian::native == std::endian::little);
@@ -67,13 +46,9 @@ constexpr std::uint32_t kFalsWord = little_endian_word("fals");
 constexpr std::uint32_t kFoldAscii = 0x20202020;
 constexpr char kNoWord[4] = {};
 
-ColumnSlice build_bools(std::span<const std::string_view> texts) {
+std::uint8_t read_bools(std::span<const std::string_view> texts, std::uint8_t* value_out,
+                        std::uint8_t* flag_out) {
   const std::size_t count = texts.size();
-  BoolArray values;
-  values.values.resize(count);
-  InvalidFlags invalid(count);
-  std::uint8_t* const value_out = values.values.data();
-  std::uint8_t* const flag_out = invalid.flags.data();
   std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const std::string_view text = texts[i];
@@ -98,18 +73,12 @@ ColumnSlice build_bools(std::span<const std::string_view> texts) {
     flag_out[i] = flag;
     any |= flag;
   }
-  invalid.any = any;
-  return make_slice(std::move(values), std::move(invalid));
+  return any;
 }
 
-ColumnSlice build_strings(std::span<const std::string_view> texts) {
+std::uint8_t read_texts(std::span<const std::string_view> texts, TextArray& values,
+                        std::uint8_t* flag_out) {
   const std::size_t count = texts.size();
-  std::size_t total_bytes = 0;
-  for (std::string_view text : texts) total_bytes += text.size();
-  TextArray values;
-  values.reserve(count, total_bytes);
-  InvalidFlags invalid(count);
-  std::uint8_t* const flag_out = invalid.flags.data();
   std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
     values.push_back(texts[i]);
@@ -117,24 +86,38 @@ ColumnSlice build_strings(std::span<const std::string_view> texts) {
     flag_out[i] = flag;
     any |= flag;
   }
-  invalid.any = any;
-  return make_slice(object::StringArray{std::move(values)}, std::move(invalid));
+  return any;
+}
+
+template <class Array>
+auto* values_at(Object& values, std::size_t offset) {
+  return std::get<Array>(values).values.data() + offset;
 }
 
 }  // namespace
 
-ColumnSlice build_column_slice(std::span<const std::string_view> texts, ValueType type) {
+ColumnSliceBuilder::ColumnSliceBuilder(ValueType type, std::size_t row_count) : flags_(row_count) {
   switch (type) {
     case ValueType::Bool:
-      return build_bools(texts);
+      reading_ = Reading::Bool;
+      values_ = BoolArray{std::vector<std::uint8_t>(row_count)};
+      return;
     case ValueType::Int:
-      return build_numbers<std::int32_t, object::IntArray, read_int32>(texts);
+      reading_ = Reading::Int;
+      values_ = object::IntArray{std::vector<std::int32_t>(row_count)};
+      return;
     case ValueType::Long:
-      return build_numbers<std::int64_t, object::LongArray, read_int64>(texts);
+      reading_ = Reading::Long;
+      values_ = object::LongArray{std::vector<std::int64_t>(row_count)};
+      return;
     case ValueType::Float:
-      return build_numbers<float, object::FloatArray, read_float>(texts);
+      reading_ = Reading::Float;
+      values_ = object::FloatArray{std::vector<float>(row_count)};
+      return;
     case ValueType::Double:
-      return build_numbers<double, object::DoubleArray, read_double>(texts);
+      reading_ = Reading::Double;
+      values_ = object::DoubleArray{std::vector<double>(row_count)};
+      return;
     case ValueType::DateTime:
     case ValueType::Date:
     case ValueType::Time:
@@ -145,7 +128,61 @@ ColumnSlice build_column_slice(std::span<const std::string_view> texts, ValueTyp
       break;
   }
   // Every type without a reading of its own keeps the text.
-  return build_strings(texts);
+  reading_ = Reading::Text;
+  object::StringArray texts;
+  texts.values.reserve(row_count, 0);
+  values_ = std::move(texts);
+}
+
+void ColumnSliceBuilder::append(std::span<const std::string_view> texts) {
+  std::uint8_t* const flag_out = flags_.data() + filled_;
+  std::uint8_t any = 0;
+  switch (reading_) {
+    case Reading::Bool:
+      any = read_bools(texts, std::get<BoolArray>(values_).values.data() + filled_, flag_out);
+      break;
+    case Reading::Int:
+      any = read_numbers<std::int32_t, read_int32>(
+          texts, values_at<object::IntArray>(values_, filled_), flag_out);
+      break;
+    case Reading::Long:
+      any = read_numbers<std::int64_t, read_int64>(
+          texts, values_at<object::LongArray>(values_, filled_), flag_out);
+      break;
+    case Reading::Float:
+      any = read_numbers<float, read_float>(texts, values_at<object::FloatArray>(values_, filled_),
+                                            flag_out);
+      break;
+    case Reading::Double:
+      any = read_numbers<double, read_double>(
+          texts, values_at<object::DoubleArray>(values_, filled_), flag_out);
+      break;
+    case Reading::Text: {
+      TextArray& values = std::get<object::StringArray>(values_).values;
+      std::size_t bytes = 0;
+      for (std::string_view text : texts) bytes += text.size();
+      values.reserve_more(bytes);
+      any = read_texts(texts, values, flag_out);
+      break;
+    }
+  }
+  filled_ += texts.size();
+  any_invalid_ |= any;
+}
+
+ColumnSlice ColumnSliceBuilder::finish() {
+  ColumnSlice slice;
+  slice.values.encoding = ValueArray::Plain{std::move(values_)};
+  if (any_invalid_ != 0) {
+    slice.properties.is_invalid = BoolArray{std::move(flags_)}.encode_to_bit_array();
+  }
+  return slice;
+}
+
+ColumnSlice build_column_slice(std::span<const std::string_view> texts, ValueType type) {
+  ColumnSliceBuilder builder(type, texts.size());
+  builder.append(texts);
+  return builder.finish();
 }
 
 }  // namespace vrex::ext

@@ -1,8 +1,11 @@
 // Turns one chunk of a column's texts into a typed column slice.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "vrex/enums.h"
 #include "vrex/table.h"
@@ -12,5 +15,29 @@ namespace vrex::ext {
 // One value per text, in order; texts that do not read under `type` become
 // placeholders flagged in "IsInvalid". Never fails.
 ColumnSlice build_column_slice(std::span<const std::string_view> texts, ValueType type);
+
+// Builds the same slice from its texts handed over a piece at a time, so a
+// chunk can be converted in tiles of rows across all its columns while the
+// tile's input is still in cache. The value array and the flags are sized
+// once, for the whole chunk.
+class ColumnSliceBuilder {
+ public:
+  ColumnSliceBuilder(ValueType type, std::size_t row_count);
+
+  // Converts the next texts of the column, in row order.
+  void append(std::span<const std::string_view> texts);
+
+  // The slice of every text appended; call once, after the last append.
+  ColumnSlice finish();
+
+ private:
+  enum class Reading : std::uint8_t { Bool, Int, Long, Float, Double, Text };
+
+  Reading reading_;
+  Object values_;
+  std::vector<std::uint8_t> flags_;
+  std::size_t filled_ = 0;
+  std::uint8_t any_invalid_ = 0;
+};
 
 }  // namespace vrex::ext
