@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <malloc.h>
+#include <sys/mman.h>
 
 #include <atomic>
 #include <cstdint>
@@ -303,6 +304,23 @@ bool convert_arguments(PyObject* const slots[3], Arguments* arguments) {
 // ----------------------------------------------------------------------------
 // csv_to_vrex
 
+// The one copy of the output into a new bytes object; exhausted memory here
+// surfaces as MemoryError. Large results ask for huge pages before the copy
+// first touches them.
+PyObject* copy_into_bytes(const vrex::ByteBuffer& output) {
+  PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(output.size()));
+  if (result == nullptr) return nullptr;
+  char* target = PyBytes_AS_STRING(result);
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  if (output.size() >= 4 * kHugePage) {
+    auto first = (reinterpret_cast<std::uintptr_t>(target) + kHugePage - 1) & ~(kHugePage - 1);
+    auto last = (reinterpret_cast<std::uintptr_t>(target) + output.size()) & ~(kHugePage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  }
+  if (!output.empty()) std::memcpy(target, output.data(), output.size());
+  return result;
+}
+
 // A big conversion leaves the allocator holding freed chunks in its heap;
 // give them back so the process's memory returns to where it was.
 void release_free_memory_after(std::size_t input_size) {
@@ -333,9 +351,7 @@ PyObject* call_csv_to_vrex(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     } else if (converted->size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
       PyErr_NoMemory();
     } else {
-      // The one copy of the output; exhausted memory here surfaces as MemoryError.
-      result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(converted->data()),
-                                         static_cast<Py_ssize_t>(converted->size()));
+      result = copy_into_bytes(*converted);
     }
   }
   release_free_memory_after(arguments.csv.size());

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 namespace vrex {
@@ -83,6 +84,49 @@ class ByteBuffer {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+};
+
+}  // namespace vrex
+
+namespace vrex {
+
+// A growable array of trivially copyable values on top of ByteBuffer: it
+// grows by realloc (large blocks move by remapping, not copying) with huge
+// pages, and appends without zero-filling.
+template <class T>
+class PodArray {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  std::size_t size() const noexcept { return bytes_.size() / sizeof(T); }
+
+  bool empty() const noexcept { return bytes_.empty(); }
+
+  T* data() noexcept { return reinterpret_cast<T*>(bytes_.data()); }
+
+  const T* data() const noexcept { return reinterpret_cast<const T*>(bytes_.data()); }
+
+  T& operator[](std::size_t index) noexcept { return data()[index]; }
+
+  const T& operator[](std::size_t index) const noexcept { return data()[index]; }
+
+  void push_back(const T& value) {
+    std::memcpy(bytes_.append_uninitialized(sizeof(T)), &value, sizeof(T));
+  }
+
+  void append(const T* values, std::size_t count) { bytes_.append(values, count * sizeof(T)); }
+
+  // Drops the first `count` values, moving the rest to the front.
+  void erase_front(std::size_t count) noexcept {
+    std::size_t kept = size() - count;
+    if (kept != 0) std::memmove(data(), data() + count, kept * sizeof(T));
+    bytes_.truncate(kept * sizeof(T));
+  }
+
+  void clear() noexcept { bytes_.clear(); }
+
+ private:
+  ByteBuffer bytes_;
 };
 
 }  // namespace vrex

@@ -68,6 +68,11 @@ class TextArray {
     bytes_.reserve(total_bytes);
   }
 
+  void clear() noexcept {
+    bytes_.clear();
+    ends_.clear();
+  }
+
   // Room for `extra` more bytes, growing geometrically.
   void reserve_more(std::size_t extra) {
     std::size_t needed = bytes_.size() + extra;

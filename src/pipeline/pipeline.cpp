@@ -94,6 +94,7 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
   VREX_TRY(fill_queue(reader, pending_rows, sample_rows));
 
   std::vector<std::string_view> column_texts;
+  std::vector<ColumnSliceBuilder> builders;  // kept from chunk to chunk
   std::vector<ValueType> types;
   types.reserve(column_count);
   column_texts.resize(pending_rows.size());
@@ -103,6 +104,9 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
   }
 
   ByteBuffer output;
+  // Address space for about the input's size: untouched pages cost no memory,
+  // and a buffer that is not moved or regrown gets huge pages from the start.
+  output.reserve(std::max<std::size_t>(csv.size(), 4096));
   {
     TableMetadata table = build_table_metadata(std::move(names), types);
     VREX_TRY(write_step(output, [&](VrexWriter& writer) -> WriteStatus {
@@ -125,9 +129,12 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
       if (column_count <= kMaxTiledColumns) {
         // All columns are converted tile by tile while a tile's input and
         // views are in cache, then written one after another.
-        std::vector<ColumnSliceBuilder> builders;
-        builders.reserve(column_count);
-        for (ValueType type : types) builders.emplace_back(type, rows);
+        if (builders.empty()) {
+          builders.reserve(column_count);
+          for (ValueType type : types) builders.emplace_back(type, rows);
+        } else {
+          for (ColumnSliceBuilder& builder : builders) builder.restart(rows);
+        }
         const std::size_t tile_rows = rows_per_tile(column_count);
         for (std::size_t first = 0; first < rows; first += tile_rows) {
           const std::size_t count = std::min(tile_rows, rows - first);
@@ -137,7 +144,9 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
           }
         }
         for (ColumnSliceBuilder& builder : builders) {
-          VREX_TRY(writer.write_column_slice(builder.finish()));
+          ColumnSlice slice = builder.finish();
+          VREX_TRY(writer.write_column_slice(slice));
+          builder.recycle(std::move(slice));
         }
         return {};
       }

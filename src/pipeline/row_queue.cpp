@@ -30,8 +30,7 @@ void RowQueue::push_back(std::span<const std::string_view> fields, bool all_inpu
   std::size_t kept = std::min(fields.size(), column_count_);
   rows_.push_back(RowFields{fields_.size(), kept});
   if (all_input_views) {
-    fields_.insert(fields_.end(), fields.begin(),
-                   fields.begin() + static_cast<std::ptrdiff_t>(kept));
+    fields_.append(fields.data(), kept);
     return;
   }
   for (std::size_t index = 0; index < kept; ++index) {
@@ -63,9 +62,9 @@ void RowQueue::pop_front(std::size_t count) {
   // in small chunks costs linear time, not quadratic.
   if (front_ * 2 >= rows_.size()) {
     std::size_t first_field = rows_[front_].first;
-    fields_.erase(fields_.begin(), fields_.begin() + static_cast<std::ptrdiff_t>(first_field));
-    rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(front_));
-    for (RowFields& row : rows_) row.first -= first_field;
+    fields_.erase_front(first_field);
+    rows_.erase_front(front_);
+    for (std::size_t index = 0; index < rows_.size(); ++index) rows_[index].first -= first_field;
     front_ = 0;
   }
 }

@@ -14,7 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "vrex/byte_buffer.h"
+
 namespace vrex::ext {
+
+using vrex::PodArray;
 
 // Owned storage for field texts that do not point into the input. Blocks never
 // move, so views into them stay valid until clear().
@@ -67,8 +71,8 @@ class RowQueue {
   const char* input_begin_;
   const char* input_end_;
   std::size_t column_count_;
-  std::vector<std::string_view> fields_;
-  std::vector<RowFields> rows_;
+  PodArray<std::string_view> fields_;
+  PodArray<RowFields> rows_;
   std::size_t front_ = 0;
   TextArena arena_;
 };

@@ -174,9 +174,34 @@ ColumnSlice ColumnSliceBuilder::finish() {
   ColumnSlice slice;
   slice.values.encoding = ValueArray::Plain{std::move(values_)};
   if (any_invalid_ != 0) {
-    slice.properties.is_invalid = BoolArray{std::move(flags_)}.encode_to_bit_array();
+    BoolArray flags{std::move(flags_)};
+    slice.properties.is_invalid = flags.encode_to_bit_array();
+    flags_ = std::move(flags.values);
   }
   return slice;
+}
+
+void ColumnSliceBuilder::recycle(ColumnSlice&& finished) {
+  if (auto* plain = std::get_if<ValueArray::Plain>(&finished.values.encoding)) {
+    values_ = std::move(plain->values);
+  }
+}
+
+void ColumnSliceBuilder::restart(std::size_t row_count) {
+  // Every slot below row_count is written by the appends, so growing may
+  // leave stale values behind it without harm.
+  std::visit(
+      [row_count](auto& array) {
+        if constexpr (requires { array.values.resize(row_count); }) {
+          array.values.resize(row_count);
+        } else if constexpr (requires { array.values.clear(); }) {
+          array.values.clear();
+        }
+      },
+      values_);
+  flags_.resize(row_count);
+  filled_ = 0;
+  any_invalid_ = 0;
 }
 
 ColumnSlice build_column_slice(std::span<const std::string_view> texts, ValueType type) {

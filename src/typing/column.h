@@ -30,6 +30,12 @@ class ColumnSliceBuilder {
   // The slice of every text appended; call once, after the last append.
   ColumnSlice finish();
 
+  // Takes the storage of a finished slice back, and starts over for
+  // `row_count` rows: chunk after chunk reuses the same memory instead of
+  // asking the allocator (and the kernel) for fresh pages.
+  void recycle(ColumnSlice&& finished);
+  void restart(std::size_t row_count);
+
  private:
   enum class Reading : std::uint8_t { Bool, Int, Long, Float, Double, Text };
 
