@@ -94,7 +94,7 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
   VREX_TRY(fill_queue(reader, pending_rows, sample_rows));
 
   std::vector<std::string_view> column_texts;
-  std::vector<ColumnSliceBuilder> builders;  // kept from chunk to chunk
+  std::vector<ColumnSliceBuilder> builders;  // one per column, kept from chunk to chunk
   std::vector<ValueType> types;
   types.reserve(column_count);
   column_texts.resize(pending_rows.size());
@@ -117,44 +117,65 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
     }));
   }
 
+  // Up to kMaxTiledColumns columns, a chunk is converted tile by tile across
+  // all its columns, each tile as soon as its rows are queued, while their
+  // input and views are still in cache; the column slices are written once
+  // the chunk is complete. Wider tables convert one column slice at a time,
+  // so a chunk of mostly padded rows is never held whole.
+  const bool tiled = column_count <= kMaxTiledColumns;
+  const std::size_t tile_rows = rows_per_tile(column_count);
+  if (tiled) {
+    // Sized for what is queued (or a tile) at first; they grow with the
+    // first full chunk and keep that size from then on.
+    const std::size_t first_rows = static_cast<std::size_t>(
+        std::min<std::uint64_t>(chunk_size, std::max(pending_rows.size(), tile_rows)));
+    builders.reserve(column_count);
+    for (ValueType type : types) builders.emplace_back(type, first_rows);
+  }
+  column_texts.resize(std::max(tile_rows, column_texts.size()));
+  auto convert_rows = [&](std::size_t first, std::size_t end) {
+    for (; first < end; first += tile_rows) {
+      const std::size_t count = std::min(tile_rows, end - first);
+      for (std::size_t column = 0; column < column_count; ++column) {
+        pending_rows.gather_column(first, count, column, column_texts.data());
+        builders[column].append({column_texts.data(), count});
+      }
+    }
+  };
+
   while (true) {
-    VREX_TRY(fill_queue(reader, pending_rows, chunk_size));
+    std::size_t converted = 0;  // rows of this chunk already in the builders
+    while (pending_rows.size() < chunk_size) {
+      auto more = reader.read_record();
+      if (!more) return fail(kParseErrorPrefix, more.error().text());
+      if (!*more) break;
+      pending_rows.push_back(reader.fields(), reader.fields_are_input_views());
+      if (tiled && pending_rows.size() - converted >= tile_rows) {
+        convert_rows(converted, converted + tile_rows);
+        converted += tile_rows;
+      }
+    }
     if (pending_rows.empty()) break;
     std::size_t rows = static_cast<std::size_t>(
         pending_rows.size() < chunk_size ? pending_rows.size() : chunk_size);
-    column_texts.resize(rows);
     VREX_TRY(write_step(output, [&](VrexWriter& writer) -> WriteStatus {
       VREX_TRY(writer.write_section_id(SectionType::TableSlice));
       VREX_TRY(writer.write_table_slice_column_count(column_count));
-      if (column_count <= kMaxTiledColumns) {
-        // All columns are converted tile by tile while a tile's input and
-        // views are in cache, then written one after another.
-        if (builders.empty()) {
-          builders.reserve(column_count);
-          for (ValueType type : types) builders.emplace_back(type, rows);
-        } else {
-          for (ColumnSliceBuilder& builder : builders) builder.restart(rows);
-        }
-        const std::size_t tile_rows = rows_per_tile(column_count);
-        for (std::size_t first = 0; first < rows; first += tile_rows) {
-          const std::size_t count = std::min(tile_rows, rows - first);
-          for (std::size_t column = 0; column < column_count; ++column) {
-            pending_rows.gather_column(first, count, column, column_texts.data());
-            builders[column].append({column_texts.data(), count});
-          }
-        }
+      if (tiled) {
+        convert_rows(converted, rows);
         for (ColumnSliceBuilder& builder : builders) {
           ColumnSlice slice = builder.finish();
           VREX_TRY(writer.write_column_slice(slice));
           builder.recycle(std::move(slice));
+          builder.restart(rows);
         }
         return {};
       }
-      // Very wide tables: one column slice alive at a time, so a chunk of
-      // mostly padded rows is never held whole.
+      column_texts.resize(std::max(rows, column_texts.size()));
       for (std::size_t column = 0; column < column_count; ++column) {
         pending_rows.gather_column(0, rows, column, column_texts.data());
-        VREX_TRY(writer.write_column_slice(build_column_slice(column_texts, types[column])));
+        VREX_TRY(writer.write_column_slice(
+            build_column_slice({column_texts.data(), rows}, types[column])));
       }
       return {};
     }));

@@ -1,5 +1,6 @@
 #include "typing/column.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -134,7 +135,27 @@ ColumnSliceBuilder::ColumnSliceBuilder(ValueType type, std::size_t row_count) : 
   values_ = std::move(texts);
 }
 
+namespace {
+
+// Sets the element count of a fixed-width value array; text arrays grow by themselves.
+void resize_values(Object& values, std::size_t row_count) {
+  std::visit(
+      [row_count](auto& array) {
+        if constexpr (requires { array.values.resize(row_count); }) {
+          array.values.resize(row_count);
+        }
+      },
+      values);
+}
+
+}  // namespace
+
 void ColumnSliceBuilder::append(std::span<const std::string_view> texts) {
+  if (filled_ + texts.size() > flags_.size()) {
+    std::size_t rows = std::max(filled_ + texts.size(), 2 * flags_.size());
+    resize_values(values_, rows);
+    flags_.resize(rows);
+  }
   std::uint8_t* const flag_out = flags_.data() + filled_;
   std::uint8_t any = 0;
   switch (reading_) {
@@ -171,6 +192,8 @@ void ColumnSliceBuilder::append(std::span<const std::string_view> texts) {
 }
 
 ColumnSlice ColumnSliceBuilder::finish() {
+  resize_values(values_, filled_);
+  flags_.resize(filled_);
   ColumnSlice slice;
   slice.values.encoding = ValueArray::Plain{std::move(values_)};
   if (any_invalid_ != 0) {
@@ -188,17 +211,10 @@ void ColumnSliceBuilder::recycle(ColumnSlice&& finished) {
 }
 
 void ColumnSliceBuilder::restart(std::size_t row_count) {
-  // Every slot below row_count is written by the appends, so growing may
-  // leave stale values behind it without harm.
-  std::visit(
-      [row_count](auto& array) {
-        if constexpr (requires { array.values.resize(row_count); }) {
-          array.values.resize(row_count);
-        } else if constexpr (requires { array.values.clear(); }) {
-          array.values.clear();
-        }
-      },
-      values_);
+  // Every slot below the rows appended is written by the appends, so the
+  // stale values a resize leaves behind are never read.
+  resize_values(values_, row_count);
+  if (auto* texts = std::get_if<object::StringArray>(&values_)) texts->values.clear();
   flags_.resize(row_count);
   filled_ = 0;
   any_invalid_ = 0;

@@ -24,7 +24,8 @@ class ColumnSliceBuilder {
  public:
   ColumnSliceBuilder(ValueType type, std::size_t row_count);
 
-  // Converts the next texts of the column, in row order.
+  // Converts the next texts of the column, in row order; more rows than the
+  // builder was sized for make it grow.
   void append(std::span<const std::string_view> texts);
 
   // The slice of every text appended; call once, after the last append.
