@@ -21,8 +21,9 @@ constexpr std::string_view kWriteErrorPrefix = "VREX write error: ";
 using Failure = Unexpected<std::string>;
 
 // Up to this many columns a chunk is converted in tiles of rows; the typed
-// values of every column of the chunk are alive together then.
-constexpr std::size_t kMaxTiledColumns = 1024;
+// values of every column of the chunk are alive together then (for 10,000
+// rows of padded texts, about 23 MB at this width).
+constexpr std::size_t kMaxTiledColumns = 256;
 
 // About 16K views (256 KiB) per tile: the tile's views and input bytes stay
 // in the core's cache while every column of the tile is converted.
