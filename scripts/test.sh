@@ -6,6 +6,22 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 JOBS="${VREX_JOBS:-$(nproc)}"
+SUMMARY="$VREX_ROOT/build/test-summary.log"
+mkdir -p "$VREX_ROOT/build"
+: >"$SUMMARY"
+
+# Runs a test command, keeping its output for the summary at the end.
+counted() {
+  local log
+  log="$(mktemp)"
+  set +e
+  "$@" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  set -e
+  tail -5 "$log" >>"$SUMMARY"
+  rm -f "$log"
+  return "$status"
+}
 FUZZ_SECONDS="${VREX_FUZZ_SECONDS:-45}"
 
 ensure_debian_packages g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
@@ -21,7 +37,7 @@ run_cpp_suite() {
   cmake -S "$VREX_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVREX_BUILD_MODULE=OFF -DVREX_BUILD_TESTS=ON -DVREX_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
-  (cd "$dir" && ctest --output-on-failure -j "$JOBS")
+  (cd "$dir" && counted ctest --output-on-failure -j "$JOBS")
 }
 
 log "checking formatting"
@@ -38,7 +54,7 @@ cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/faults" -G Ninja -DCMAKE_BUILD_TYPE=R
 cmake --build "$VREX_ROOT/build/faults" -j "$JOBS" --target _vrex
 log "Python suite"
 (cd "$VREX_ROOT/tests/python" && VREX_FAULT_BUILD_DIR="$VREX_ROOT/build/faults" \
-  "$VREX_VENV/bin/python" -m pytest -q .)
+  counted "$VREX_VENV/bin/python" -m pytest -q .)
 
 log "Python suite against a module built with AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/asan-module" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -50,8 +66,13 @@ cmake --build "$VREX_ROOT/build/asan-module" -j "$JOBS" --target _vrex
   PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   PYTHONPATH="$VREX_ROOT/build/asan-module" VREX_FAULT_BUILD_DIR="$VREX_ROOT/build/asan-module" \
-  "$VREX_VENV/bin/python" -m pytest -q -p no:cacheprovider .)
+  counted "$VREX_VENV/bin/python" -m pytest -q -p no:cacheprovider .)
 
 source "$VREX_ROOT/scripts/fuzz.sh"
 run_fuzz_targets "$FUZZ_SECONDS"
-log "all tests passed"
+# One closing line over every suite: GoogleTest cases (plain and sanitized)
+# and pytest cases (plain and sanitized); the fuzz runs add no count.
+passed=$(grep -hoE '[0-9]+ passed|tests passed out of [0-9]+' "$SUMMARY" |
+  grep -oE '[0-9]+' | awk '{ total += $1 } END { print total + 0 }')
+log "all suites passed"
+echo "${passed:-0} passed, 0 failed"
