@@ -34,9 +34,13 @@ struct BoolArray {
   friend bool operator==(const BoolArray&, const BoolArray&) = default;
 };
 
-// An owned sequence of owned byte strings (texts or binary values), packed into
-// one block: element i is bytes [ends[i-1], ends[i]). One allocation per array
-// instead of one per element keeps a chunk of short texts cheap.
+// A sequence of byte strings (texts or binary values). It owns them, packed
+// into one block (element i is bytes [ends[i-1], ends[i])): one allocation per
+// array instead of one per element keeps a chunk of short texts cheap.
+//
+// A converter that writes an array before the texts it was made from go away
+// may instead let it borrow them (borrow_texts()): the elements are then views,
+// and nothing is copied until the writer copies them into the output.
 class TextArray {
  public:
   TextArray() = default;
@@ -45,25 +49,40 @@ class TextArray {
     for (std::string_view text : texts) push_back(text);
   }
 
-  std::size_t size() const noexcept { return ends_.size(); }
+  std::size_t size() const noexcept { return borrows_ ? views_.size() : ends_.size(); }
 
-  bool empty() const noexcept { return ends_.empty(); }
+  bool empty() const noexcept { return size() == 0; }
 
   std::string_view operator[](std::size_t index) const noexcept {
+    if (borrows_) return views_[index];
     std::size_t begin = index == 0 ? 0 : ends_[index - 1];
     return {bytes_.data() + begin, ends_[index] - begin};
   }
 
   std::uint64_t length(std::size_t index) const noexcept {
+    if (borrows_) return views_[index].size();
     return ends_[index] - (index == 0 ? 0 : ends_[index - 1]);
   }
 
   // Total bytes of all elements together.
-  std::size_t total_bytes() const noexcept { return bytes_.size(); }
+  std::size_t total_bytes() const noexcept { return borrows_ ? borrowed_bytes_ : bytes_.size(); }
 
+  // Whether the elements are views of texts owned elsewhere.
+  bool borrows() const noexcept { return borrows_; }
+
+  // The block of owned elements (empty when the array borrows).
   const char* data() const noexcept { return bytes_.data(); }
 
+  // From now on push_back() keeps views; only while the array is empty.
+  void borrow_texts() noexcept {
+    if (empty()) borrows_ = true;
+  }
+
   void reserve(std::size_t count, std::size_t total_bytes) {
+    if (borrows_) {
+      views_.reserve(count);
+      return;
+    }
     ends_.reserve(count);
     bytes_.reserve(total_bytes);
   }
@@ -71,24 +90,42 @@ class TextArray {
   void clear() noexcept {
     bytes_.clear();
     ends_.clear();
+    views_.clear();
+    borrowed_bytes_ = 0;
   }
 
   // Room for `extra` more bytes, growing geometrically.
   void reserve_more(std::size_t extra) {
+    if (borrows_) return;
     std::size_t needed = bytes_.size() + extra;
     if (needed > bytes_.capacity()) bytes_.reserve(std::max(needed, 2 * bytes_.capacity()));
   }
 
   void push_back(std::string_view text) {
+    if (borrows_) {
+      views_.push_back(text);
+      borrowed_bytes_ += text.size();
+      return;
+    }
     bytes_.append(text);
     ends_.push_back(bytes_.size());
   }
 
-  friend bool operator==(const TextArray&, const TextArray&) = default;
+  // Equal when the elements are, owned or borrowed alike.
+  friend bool operator==(const TextArray& a, const TextArray& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t index = 0; index < a.size(); ++index) {
+      if (a[index] != b[index]) return false;
+    }
+    return true;
+  }
 
  private:
   std::string bytes_;
   std::vector<std::uint64_t> ends_;
+  std::vector<std::string_view> views_;
+  std::size_t borrowed_bytes_ = 0;
+  bool borrows_ = false;
 };
 
 using DecimalBytes = std::array<std::uint8_t, 16>;

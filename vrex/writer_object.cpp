@@ -69,6 +69,16 @@ WriteStatus append_text_array(ByteBuffer& output, const TextArray& texts, bool p
   std::uint8_t* place = output.append_uninitialized(4 + *total);
   place = store_le(place, static_cast<std::int32_t>(*total));
   const std::uint8_t* const end = place + *total;
+  if (texts.borrows()) {
+    // Views of texts owned elsewhere: nothing may be read past their ends.
+    for (std::size_t index = 0; index < texts.size(); ++index) {
+      const std::string_view text = texts[index];
+      place = store_7bit_packed(place, static_cast<std::uint32_t>(text.size()));
+      if (!text.empty()) std::memcpy(place, text.data(), text.size());
+      place += text.size();
+    }
+    return {};
+  }
   const char* const source_end = texts.data() + texts.total_bytes();
   for (std::size_t index = 0; index < texts.size(); ++index) {
     const std::string_view text = texts[index];

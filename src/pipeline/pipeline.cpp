@@ -131,7 +131,9 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
     const std::size_t first_rows = static_cast<std::size_t>(
         std::min<std::uint64_t>(chunk_size, std::max(pending_rows.size(), tile_rows)));
     builders.reserve(column_count);
-    for (ValueType type : types) builders.emplace_back(type, first_rows);
+    // Text columns borrow their texts from the queue (views into the input,
+    // or the queue's own copies): each chunk is written before its rows leave.
+    for (ValueType type : types) builders.emplace_back(type, first_rows, /*borrow_texts=*/true);
   }
   column_texts.resize(std::max(tile_rows, column_texts.size()));
   auto convert_rows = [&](std::size_t first, std::size_t end) {

@@ -97,7 +97,8 @@ auto* values_at(Object& values, std::size_t offset) {
 
 }  // namespace
 
-ColumnSliceBuilder::ColumnSliceBuilder(ValueType type, std::size_t row_count) : flags_(row_count) {
+ColumnSliceBuilder::ColumnSliceBuilder(ValueType type, std::size_t row_count, bool borrow_texts)
+    : flags_(row_count) {
   switch (type) {
     case ValueType::Bool:
       reading_ = Reading::Bool;
@@ -131,6 +132,7 @@ ColumnSliceBuilder::ColumnSliceBuilder(ValueType type, std::size_t row_count) : 
   // Every type without a reading of its own keeps the text.
   reading_ = Reading::Text;
   object::StringArray texts;
+  if (borrow_texts) texts.values.borrow_texts();
   texts.values.reserve(row_count, 0);
   values_ = std::move(texts);
 }

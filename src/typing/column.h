@@ -22,7 +22,9 @@ ColumnSlice build_column_slice(std::span<const std::string_view> texts, ValueTyp
 // once, for the whole chunk.
 class ColumnSliceBuilder {
  public:
-  ColumnSliceBuilder(ValueType type, std::size_t row_count);
+  // With `borrow_texts`, a text column keeps views of its texts instead of
+  // copies: the slice must then be written before the texts go away.
+  ColumnSliceBuilder(ValueType type, std::size_t row_count, bool borrow_texts = false);
 
   // Converts the next texts of the column, in row order; more rows than the
   // builder was sized for make it grow.
