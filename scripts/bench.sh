@@ -44,7 +44,7 @@ if [ "${VREX_BENCH_PHASES:-1}" != 0 ] && command -v cmake >/dev/null && command 
   cmake --build "$phases_build" --target phases_bench -j2 >/dev/null
   phases_json="$data_dir/phases-${size_mb}mb.json"
   VREX_BENCH_DATA="$data_dir" VREX_BENCH_MB="$size_mb" "$phases_build/phases_bench" \
-    --benchmark_min_time=1s --benchmark_format=json --benchmark_out="$phases_json" \
+    --benchmark_min_time=1 --benchmark_format=json --benchmark_out="$phases_json" \
     --benchmark_out_format=json >/dev/null
   phases_args=(--phases-json "$phases_json")
 fi
