@@ -1,0 +1,74 @@
+#include "pipeline/chunk_converter.h"
+
+#include <algorithm>
+
+namespace vrex::ext {
+
+namespace {
+
+// About 16K views (256 KiB) per tile: the tile's views and input bytes stay
+// in the core's cache while every column of the tile is converted.
+std::size_t rows_per_tile(std::size_t column_count) {
+  return std::clamp<std::size_t>(16384 / std::max<std::size_t>(column_count, 1), 64, 2048);
+}
+
+}  // namespace
+
+ChunkConverter::ChunkConverter(const RowQueue& rows, std::span<const ValueType> types,
+                               std::uint64_t chunk_size)
+    : rows_(rows),
+      types_(types),
+      tiled_(types.size() <= kMaxTiledColumns),
+      tile_rows_(rows_per_tile(types.size())) {
+  texts_.resize(tile_rows_);
+  if (!tiled_) return;
+  // Sized for what is queued (or a tile) at first; the builders grow with the
+  // first full chunk and keep that size from then on. Text columns borrow
+  // their texts from the queue (views into the input, or the queue's own
+  // copies): each chunk is written before its rows leave the queue.
+  const auto first_rows = static_cast<std::size_t>(
+      std::min<std::uint64_t>(chunk_size, std::max(rows.size(), tile_rows_)));
+  builders_.reserve(types.size());
+  for (ValueType type : types) builders_.emplace_back(type, first_rows, /*borrow_texts=*/true);
+}
+
+void ChunkConverter::row_queued() {
+  if (tiled_ && rows_.size() - converted_ >= tile_rows_) {
+    convert_rows(converted_, converted_ + tile_rows_);
+    converted_ += tile_rows_;
+  }
+}
+
+void ChunkConverter::convert_rows(std::size_t first, std::size_t end) {
+  for (; first < end; first += tile_rows_) {
+    const std::size_t count = std::min(tile_rows_, end - first);
+    for (std::size_t column = 0; column < types_.size(); ++column) {
+      rows_.gather_column(first, count, column, texts_.data());
+      builders_[column].append({texts_.data(), count});
+    }
+  }
+}
+
+WriteStatus ChunkConverter::write_chunk(VrexWriter& writer, std::size_t rows) {
+  const std::size_t converted = converted_;
+  converted_ = 0;
+  VREX_TRY(writer.write_table_slice_column_count(types_.size()));
+  if (tiled_) {
+    convert_rows(converted, rows);
+    for (ColumnSliceBuilder& builder : builders_) {
+      ColumnSlice slice = builder.finish();
+      VREX_TRY(writer.write_column_slice(slice));
+      builder.recycle(std::move(slice));
+      builder.restart(rows);
+    }
+    return {};
+  }
+  texts_.resize(std::max(rows, texts_.size()));
+  for (std::size_t column = 0; column < types_.size(); ++column) {
+    rows_.gather_column(0, rows, column, texts_.data());
+    VREX_TRY(writer.write_column_slice(build_column_slice({texts_.data(), rows}, types_[column])));
+  }
+  return {};
+}
+
+}  // namespace vrex::ext

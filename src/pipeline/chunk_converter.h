@@ -1,0 +1,52 @@
+// Turns the rows of one chunk into its column slices and writes them.
+//
+// Up to kMaxTiledColumns columns, a chunk is converted tile by tile across all
+// its columns, each tile as soon as its rows are queued, while their input
+// and views are still in cache; the column slices are written once the chunk
+// is complete. Wider tables convert one column slice at a time, so a chunk of
+// mostly padded rows is never held whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "pipeline/row_queue.h"
+#include "typing/column.h"
+#include "vrex/writer.h"
+
+namespace vrex::ext {
+
+class ChunkConverter {
+ public:
+  // Up to this many columns a chunk is converted in tiles of rows; the typed
+  // values of every column of the chunk are alive together then (for 10,000
+  // rows of padded texts, about 23 MB at this width).
+  static constexpr std::size_t kMaxTiledColumns = 256;
+
+  ChunkConverter(const RowQueue& rows, std::span<const ValueType> types, std::uint64_t chunk_size);
+
+  // Called after each row queued for the current chunk: converts the rows
+  // not converted yet once they make a whole tile.
+  void row_queued();
+
+  // Converts what is left of the chunk's first `rows` queued rows and writes
+  // the column count and every column slice. The rows stay queued; the
+  // caller pops them afterwards.
+  WriteStatus write_chunk(VrexWriter& writer, std::size_t rows);
+
+ private:
+  void convert_rows(std::size_t first, std::size_t end);
+
+  const RowQueue& rows_;
+  std::span<const ValueType> types_;
+  bool tiled_;
+  std::size_t tile_rows_;
+  std::size_t converted_ = 0;                 // rows of the current chunk already in the builders
+  std::vector<ColumnSliceBuilder> builders_;  // one per column, kept from chunk to chunk
+  std::vector<std::string_view> texts_;       // one column's texts of a tile or chunk
+};
+
+}  // namespace vrex::ext
