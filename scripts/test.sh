@@ -18,7 +18,7 @@ counted() {
   "$@" 2>&1 | tee "$log"
   local status=${PIPESTATUS[0]}
   set -e
-  tail -5 "$log" >>"$SUMMARY"
+  grep -E 'tests passed|[0-9]+ passed' "$log" | tail -1 >>"$SUMMARY" || true
   rm -f "$log"
   return "$status"
 }
@@ -72,7 +72,7 @@ source "$VREX_ROOT/scripts/fuzz.sh"
 run_fuzz_targets "$FUZZ_SECONDS"
 # One closing line over every suite: GoogleTest cases (plain and sanitized)
 # and pytest cases (plain and sanitized); the fuzz runs add no count.
-passed=$(grep -hoE '[0-9]+ passed|tests passed out of [0-9]+' "$SUMMARY" |
+passed=$(grep -hoE '[0-9]+ passed|out of [0-9]+' "$SUMMARY" |
   grep -oE '[0-9]+' | awk '{ total += $1 } END { print total + 0 }')
 log "all suites passed"
 echo "${passed:-0} passed, 0 failed"
