@@ -1,1 +1,0 @@
-// Stands in for a library whose sources do not exist yet.
