@@ -12,6 +12,7 @@
 #include "csv/block_classifier.h"
 #include "csv/csv_reader.h"
 #include "csv/utf8.h"
+#include "support/csv_trace.h"
 
 namespace vrex::ext {
 namespace {
@@ -20,34 +21,8 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// Everything a reader reports, read after read, errors included (a failed
-// record is skipped and reading goes on), until the end of input.
 std::vector<std::string> trace_reads(std::string_view input, CsvScan scan) {
-  CsvReader reader(bytes_of(input), scan);
-  std::vector<std::string> trace;
-  auto note_fields = [&] {
-    std::string line = "fields:";
-    for (std::string_view field : reader.fields()) {
-      line += std::to_string(field.size()) + ":";
-      line += field;
-    }
-    trace.push_back(std::move(line));
-  };
-  if (auto header = reader.read_header(); header) {
-    note_fields();
-  } else {
-    trace.push_back(header.error().text());
-  }
-  for (;;) {
-    auto more = reader.read_record();
-    if (!more) {
-      trace.push_back(more.error().text());
-      continue;
-    }
-    if (!*more) break;
-    note_fields();
-  }
-  return trace;
+  return vrex::testing::trace_reads(bytes_of(input), scan);
 }
 
 // Random CSV-like bytes, heavy in the bytes that matter: structure, multi-byte
