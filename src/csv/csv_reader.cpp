@@ -65,7 +65,7 @@ Result<bool, CsvError> CsvReader::read_next(CsvPosition position) {
   if (!use_reference_) {
     const auto* record = reinterpret_cast<const char*>(input_.data() + outcome.begin);
     const std::string_view bytes(record, outcome.end - outcome.begin);
-    if (utf8_valid_prefix(bytes) == bytes.size()) return true;
+    if (utf8_is_valid(bytes)) return true;
   }
   const std::span<const std::string_view> fields = fields_.views();
   for (std::size_t index = 0; index < fields.size(); ++index) {

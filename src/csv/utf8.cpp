@@ -1,6 +1,8 @@
 #include "csv/utf8.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
+
+#include <cstring>
 
 namespace vrex::ext {
 
@@ -54,6 +56,128 @@ std::size_t utf8_valid_prefix(std::string_view text) noexcept {
     at += length;
   }
   return size;
+}
+
+namespace {
+
+// Validation by table lookups over whole blocks: three lookups classify each
+// pair of adjacent bytes by the errors it could start (by the high and low
+// nibble of the first byte and the high nibble of the second), and a byte that
+// has to be the third or fourth of a sequence is checked against the bytes two
+// and three back. A bit left over in any position is an error.
+namespace lookup {
+
+constexpr std::uint8_t kTooShort = 1 << 0;      // a lead byte not followed by a continuation
+constexpr std::uint8_t kTooLong = 1 << 1;       // ASCII followed by a continuation
+constexpr std::uint8_t kOverlong3 = 1 << 2;     // E0 followed by 80..9F
+constexpr std::uint8_t kTooLarge = 1 << 3;      // F4 followed by 90..BF, or F5..FF
+constexpr std::uint8_t kSurrogate = 1 << 4;     // ED followed by A0..BF
+constexpr std::uint8_t kOverlong2 = 1 << 5;     // C0 or C1
+constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5..FF followed by 80..8F
+constexpr std::uint8_t kOverlong4 = 1 << 6;     // F0 followed by 80..8F
+constexpr std::uint8_t kTwoContinuations = 1 << 7;
+constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoContinuations;
+
+__attribute__((target("avx2"))) __m256i table(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2,
+                                              std::uint8_t b3, std::uint8_t b4, std::uint8_t b5,
+                                              std::uint8_t b6, std::uint8_t b7, std::uint8_t b8,
+                                              std::uint8_t b9, std::uint8_t b10, std::uint8_t b11,
+                                              std::uint8_t b12, std::uint8_t b13, std::uint8_t b14,
+                                              std::uint8_t b15) {
+  const __m128i lane = _mm_setr_epi8(
+      static_cast<char>(b0), static_cast<char>(b1), static_cast<char>(b2), static_cast<char>(b3),
+      static_cast<char>(b4), static_cast<char>(b5), static_cast<char>(b6), static_cast<char>(b7),
+      static_cast<char>(b8), static_cast<char>(b9), static_cast<char>(b10), static_cast<char>(b11),
+      static_cast<char>(b12), static_cast<char>(b13), static_cast<char>(b14),
+      static_cast<char>(b15));
+  return _mm256_broadcastsi128_si256(lane);
+}
+
+struct Tables {
+  __m256i first_high, first_low, second_high;
+};
+
+__attribute__((target("avx2"))) Tables make_tables() {
+  constexpr std::uint8_t kLarge = kCarry | kTooLarge | kTooLarge1000;
+  return {
+      table(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+            kTwoContinuations, kTwoContinuations, kTwoContinuations, kTwoContinuations,
+            kTooShort | kOverlong2, kTooShort, kTooShort | kOverlong3 | kSurrogate,
+            kTooShort | kTooLarge | kTooLarge1000 | kOverlong4),
+      table(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+            kCarry | kTooLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge,
+            kLarge | kSurrogate, kLarge, kLarge),
+      table(kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+            kTooLong | kOverlong2 | kTwoContinuations | kOverlong3 | kTooLarge1000 | kOverlong4,
+            kTooLong | kOverlong2 | kTwoContinuations | kOverlong3 | kTooLarge,
+            kTooLong | kOverlong2 | kTwoContinuations | kSurrogate | kTooLarge,
+            kTooLong | kOverlong2 | kTwoContinuations | kSurrogate | kTooLarge, kTooShort,
+            kTooShort, kTooShort, kTooShort),
+  };
+}
+
+// The block shifted by `n` bytes towards its end, with the last bytes of the
+// previous block shifted in.
+template <int n>
+__attribute__((target("avx2"))) __m256i previous(__m256i block, __m256i previous_block) {
+  return _mm256_alignr_epi8(block, _mm256_permute2x128_si256(previous_block, block, 0x21), 16 - n);
+}
+
+__attribute__((target("avx2"))) __m256i high_nibbles(__m256i bytes) {
+  return _mm256_and_si256(_mm256_srli_epi16(bytes, 4), _mm256_set1_epi8(0x0F));
+}
+
+__attribute__((target("avx2"))) __m256i block_errors(const Tables& tables, __m256i block,
+                                                     __m256i previous_block) {
+  const __m256i prev1 = previous<1>(block, previous_block);
+  const __m256i special = _mm256_and_si256(
+      _mm256_and_si256(
+          _mm256_shuffle_epi8(tables.first_high, high_nibbles(prev1)),
+          _mm256_shuffle_epi8(tables.first_low, _mm256_and_si256(prev1, _mm256_set1_epi8(0x0F)))),
+      _mm256_shuffle_epi8(tables.second_high, high_nibbles(block)));
+  // Bytes two back at E0 or above, or three back at F0 or above, need a
+  // continuation here; the lookups above flag such a continuation as two in a row.
+  const __m256i third = _mm256_subs_epu8(previous<2>(block, previous_block),
+                                         _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
+  const __m256i fourth = _mm256_subs_epu8(previous<3>(block, previous_block),
+                                          _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+  const __m256i must_continue =
+      _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
+  return _mm256_xor_si256(must_continue, special);
+}
+
+__attribute__((target("avx2"))) bool is_valid_avx2(const std::uint8_t* data,
+                                                   std::size_t size) noexcept {
+  const Tables tables = make_tables();
+  __m256i errors = _mm256_setzero_si256();
+  __m256i previous_block = _mm256_setzero_si256();
+  std::size_t at = 0;
+  for (; at + 32 <= size; at += 32) {
+    const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at));
+    errors = _mm256_or_si256(errors, block_errors(tables, block, previous_block));
+    previous_block = block;
+  }
+  // The rest, padded with ASCII zeros: a sequence cut short by the end of the
+  // text then fails like one cut short by an ASCII byte.
+  alignas(32) std::uint8_t tail[32] = {};
+  std::memcpy(tail, data + at, size - at);
+  const __m256i block = _mm256_load_si256(reinterpret_cast<const __m256i*>(tail));
+  errors = _mm256_or_si256(errors, block_errors(tables, block, previous_block));
+  return _mm256_testz_si256(errors, errors) != 0;
+}
+
+bool cpu_has_avx2() noexcept { return __builtin_cpu_supports("avx2") != 0; }
+
+}  // namespace lookup
+
+}  // namespace
+
+bool utf8_is_valid(std::string_view text) noexcept {
+  static const bool use_avx2 = lookup::cpu_has_avx2();
+  if (use_avx2) {
+    return lookup::is_valid_avx2(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  }
+  return utf8_valid_prefix(text) == text.size();
 }
 
 std::size_t utf8_valid_prefix_reference(std::string_view text) noexcept {

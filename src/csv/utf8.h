@@ -13,6 +13,10 @@ namespace vrex::ext {
 // sequence begins. Skips ASCII runs many bytes at a time.
 std::size_t utf8_valid_prefix(std::string_view text) noexcept;
 
+// Whether all of `text` is valid UTF-8: the same answer as comparing
+// `utf8_valid_prefix` with the size, 32 bytes at a time where the CPU allows.
+bool utf8_is_valid(std::string_view text) noexcept;
+
 // The same answer by decoding one code point at a time; kept as the reference.
 std::size_t utf8_valid_prefix_reference(std::string_view text) noexcept;
 

@@ -134,14 +134,15 @@ TEST(BlockClassifier, SimdMasksMatchTheScalarOnes) {
 }
 
 void expect_validators_agree(std::string_view text) {
-  ASSERT_EQ(utf8_valid_prefix(text), utf8_valid_prefix_reference(text))
-      << "text of " << text.size() << " bytes";
+  const std::size_t expected = utf8_valid_prefix_reference(text);
+  ASSERT_EQ(utf8_valid_prefix(text), expected) << "text of " << text.size() << " bytes";
+  ASSERT_EQ(utf8_is_valid(text), expected == text.size()) << "text of " << text.size() << " bytes";
 }
 
 // Every sequence of up to three bytes after an ASCII prefix, which also puts
-// it behind the 16-byte ASCII skip.
+// it behind the 16-byte ASCII skip and across a 32-byte block boundary.
 TEST(Utf8, FastValidatorAgreesOnEveryShortSequence) {
-  for (std::size_t prefix : {0, 17}) {
+  for (std::size_t prefix : {0, 30}) {
     std::string text(prefix, 'a');
     for (unsigned first = 0; first < 256; ++first) {
       for (unsigned second = 0; second < 256; ++second) {
