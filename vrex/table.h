@@ -73,10 +73,19 @@ class TextArray {
   // The block of owned elements (empty when the array borrows).
   const char* data() const noexcept { return bytes_.data(); }
 
+  // Borrowed texts may promise this many readable bytes after the end of
+  // each: the writer then copies a short text as one block of this size.
+  static constexpr std::size_t kBorrowedSlack = 32;
+
   // From now on push_back() keeps views; only while the array is empty.
-  void borrow_texts() noexcept {
-    if (empty()) borrows_ = true;
+  // `padded`: every text pushed has kBorrowedSlack readable bytes after it.
+  void borrow_texts(bool padded = false) noexcept {
+    if (!empty()) return;
+    borrows_ = true;
+    padded_ = padded;
   }
+
+  bool borrows_padded() const noexcept { return borrows_ && padded_; }
 
   void reserve(std::size_t count, std::size_t total_bytes) {
     if (borrows_) {
@@ -126,6 +135,7 @@ class TextArray {
   std::vector<std::string_view> views_;
   std::size_t borrowed_bytes_ = 0;
   bool borrows_ = false;
+  bool padded_ = false;
 };
 
 using DecimalBytes = std::array<std::uint8_t, 16>;

@@ -70,11 +70,19 @@ WriteStatus append_text_array(ByteBuffer& output, const TextArray& texts, bool p
   place = store_le(place, static_cast<std::int32_t>(*total));
   const std::uint8_t* const end = place + *total;
   if (texts.borrows()) {
-    // Views of texts owned elsewhere: nothing may be read past their ends.
+    // Views of texts owned elsewhere: nothing may be read past their ends,
+    // except the slack that padded texts promise.
+    constexpr std::size_t kBlock = TextArray::kBorrowedSlack;
+    const bool padded = texts.borrows_padded();
     for (std::size_t index = 0; index < texts.size(); ++index) {
       const std::string_view text = texts[index];
       place = store_7bit_packed(place, static_cast<std::uint32_t>(text.size()));
-      if (!text.empty()) std::memcpy(place, text.data(), text.size());
+      if (text.empty()) continue;
+      if (padded && text.size() <= kBlock && static_cast<std::size_t>(end - place) >= kBlock) {
+        std::memcpy(place, text.data(), kBlock);
+      } else {
+        std::memcpy(place, text.data(), text.size());
+      }
       place += text.size();
     }
     return {};

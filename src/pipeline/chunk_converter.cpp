@@ -25,7 +25,7 @@ ChunkConverter::ChunkConverter(const RowQueue& rows, std::span<const ValueType> 
   // Sized for what is queued (or a tile) at first; the builders grow with the
   // first full chunk and keep that size from then on. Text columns borrow
   // their texts from the queue (views into the input, or the queue's own
-  // copies): each chunk is written before its rows leave the queue.
+  // copies, all padded): each chunk is written before its rows leave the queue.
   const auto first_rows = static_cast<std::size_t>(
       std::min<std::uint64_t>(chunk_size, std::max(rows.size(), tile_rows_)));
   builders_.reserve(types.size());

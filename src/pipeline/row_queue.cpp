@@ -9,8 +9,9 @@ std::string_view TextArena::copy(std::string_view text) {
   if (text.empty()) return {};
   if (text.size() > free_size_) {
     std::size_t block_size = std::max(text.size(), kBlockSize);
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(block_size));
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(block_size + kTextSlack));
     free_begin_ = blocks_.back().get();
+    std::memset(free_begin_ + block_size, 0, kTextSlack);
     free_size_ = block_size;
   }
   char* place = free_begin_;
@@ -29,13 +30,14 @@ void TextArena::clear() noexcept {
 void RowQueue::push_back(std::span<const std::string_view> fields, bool all_input_views) {
   std::size_t kept = std::min(fields.size(), column_count_);
   rows_.push_back(RowFields{fields_.size(), kept});
-  if (all_input_views) {
+  // Views into the input follow each other, so the last one ends last.
+  if (all_input_views && (kept == 0 || padded_inside_input(fields[kept - 1]))) {
     fields_.append(fields.data(), kept);
     return;
   }
   for (std::size_t index = 0; index < kept; ++index) {
     std::string_view field = fields[index];
-    fields_.push_back(inside_input(field) ? field : arena_.copy(field));
+    fields_.push_back(padded_inside_input(field) ? field : arena_.copy(field));
   }
 }
 

@@ -4,7 +4,8 @@
 // really has (at most the column count): a short row's missing cells cost
 // nothing until a chunk asks for them. Views into the caller's input stay
 // views; fields the reader had to unescape are copied into an arena that
-// lives as long as the rows do.
+// lives as long as the rows do. Every text handed out is padded: at least
+// kTextSlack readable bytes follow it, so short texts are copied in one block.
 #pragma once
 
 #include <cstddef>
@@ -15,13 +16,17 @@
 #include <vector>
 
 #include "vrex/byte_buffer.h"
+#include "vrex/table.h"
 
 namespace vrex::ext {
 
 using vrex::PodArray;
 
+inline constexpr std::size_t kTextSlack = vrex::TextArray::kBorrowedSlack;
+
 // Owned storage for field texts that do not point into the input. Blocks never
-// move, so views into them stay valid until clear().
+// move, so views into them stay valid until clear(). Each block ends in
+// kTextSlack zero bytes beyond the texts it holds.
 class TextArena {
  public:
   std::string_view copy(std::string_view text);
@@ -64,8 +69,14 @@ class RowQueue {
     std::size_t count;  // at most the column count
   };
 
-  bool inside_input(std::string_view text) const noexcept {
-    return text.data() >= input_begin_ && text.data() + text.size() <= input_end_;
+  // Inside the input with the slack of a padded text: only the last few
+  // fields of the input fail this and are copied.
+  bool padded_inside_input(std::string_view text) const noexcept {
+    // Addresses as integers: a text below the input wraps to a large offset.
+    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(text.data()) -
+                                  reinterpret_cast<std::uintptr_t>(input_begin_);
+    const auto input_size = static_cast<std::uintptr_t>(input_end_ - input_begin_);
+    return offset <= input_size && text.size() + kTextSlack <= input_size - offset;
   }
 
   const char* input_begin_;

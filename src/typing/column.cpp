@@ -132,7 +132,7 @@ ColumnSliceBuilder::ColumnSliceBuilder(ValueType type, std::size_t row_count, bo
   // Every type without a reading of its own keeps the text.
   reading_ = Reading::Text;
   object::StringArray texts;
-  if (borrow_texts) texts.values.borrow_texts();
+  if (borrow_texts) texts.values.borrow_texts(/*padded=*/true);
   texts.values.reserve(row_count, 0);
   values_ = std::move(texts);
 }

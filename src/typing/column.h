@@ -23,7 +23,8 @@ ColumnSlice build_column_slice(std::span<const std::string_view> texts, ValueTyp
 class ColumnSliceBuilder {
  public:
   // With `borrow_texts`, a text column keeps views of its texts instead of
-  // copies: the slice must then be written before the texts go away.
+  // copies: the slice must then be written before the texts go away, and
+  // every text must have TextArray::kBorrowedSlack readable bytes after it.
   ColumnSliceBuilder(ValueType type, std::size_t row_count, bool borrow_texts = false);
 
   // Converts the next texts of the column, in row order; more rows than the
