@@ -29,7 +29,7 @@ ChunkConverter::ChunkConverter(const RowQueue& rows, std::span<const ValueType> 
   const auto first_rows = static_cast<std::size_t>(
       std::min<std::uint64_t>(chunk_size, std::max(rows.size(), tile_rows_)));
   builders_.reserve(types.size());
-  for (ValueType type : types) builders_.emplace_back(type, first_rows, /*borrow_texts=*/true);
+  for (ValueType type : types) builders_.emplace_back(type, first_rows, /*padded_texts=*/true);
 }
 
 void ChunkConverter::row_queued() {

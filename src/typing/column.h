@@ -22,10 +22,11 @@ ColumnSlice build_column_slice(std::span<const std::string_view> texts, ValueTyp
 // once, for the whole chunk.
 class ColumnSliceBuilder {
  public:
-  // With `borrow_texts`, a text column keeps views of its texts instead of
-  // copies: the slice must then be written before the texts go away, and
-  // every text must have TextArray::kBorrowedSlack readable bytes after it.
-  ColumnSliceBuilder(ValueType type, std::size_t row_count, bool borrow_texts = false);
+  // `padded_texts`: every text appended has TextArray::kBorrowedSlack
+  // readable bytes after it and outlives the writing of the slice. Numbers
+  // are then read a block at a time, and a text column keeps views of its
+  // texts instead of copies.
+  ColumnSliceBuilder(ValueType type, std::size_t row_count, bool padded_texts = false);
 
   // Converts the next texts of the column, in row order; more rows than the
   // builder was sized for make it grow.
@@ -44,6 +45,7 @@ class ColumnSliceBuilder {
   enum class Reading : std::uint8_t { Bool, Int, Long, Float, Double, Text };
 
   Reading reading_;
+  bool read_blocks_ = false;
   Object values_;
   std::vector<std::uint8_t> flags_;
   std::size_t filled_ = 0;

@@ -1,0 +1,80 @@
+// The common short decimal forms, read from one 16-byte block of a padded
+// text (one with readable bytes past its end): no loop over the digits and no
+// branch on where they stop. Anything else is left to the general readers.
+#pragma once
+
+#include <immintrin.h>
+
+#include <bit>
+#include <cstdint>
+#include <string_view>
+
+#include "typing/number_parse.h"
+
+namespace vrex::ext {
+
+#define VREX_SHORT_NUMBER_TARGET __attribute__((target("sse4.1")))
+
+// Whether the CPU runs the block readers below.
+inline bool cpu_reads_short_numbers() noexcept { return __builtin_cpu_supports("sse4.1") != 0; }
+
+namespace short_number_detail {
+
+// The value of 16 digit bytes (0 to 9 each, first the highest).
+VREX_SHORT_NUMBER_TARGET inline std::uint64_t sixteen_digits_value(__m128i digits) noexcept {
+  const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));
+  const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
+  const __m128i packed = _mm_packus_epi32(quads, quads);
+  const __m128i eights = _mm_madd_epi16(packed, _mm_set1_epi32(0x00012710));
+  const auto high = static_cast<std::uint32_t>(_mm_cvtsi128_si32(eights));
+  const auto low = static_cast<std::uint32_t>(_mm_extract_epi32(eights, 1));
+  return std::uint64_t{high} * 100000000 + low;
+}
+
+}  // namespace short_number_detail
+
+// A padded text of an optional sign and then at most 16 bytes of digits with
+// at most one point among them: true with the correctly rounded double.
+// False leaves the text to read_double.
+VREX_SHORT_NUMBER_TARGET inline bool read_short_double(std::string_view text,
+                                                       double& value) noexcept {
+  if (text.empty()) return false;
+  const bool negative = text[0] == '-';
+  const std::size_t sign_length = (negative || text[0] == '+') ? 1 : 0;
+  const std::size_t length = text.size() - sign_length;
+  if (length == 0 || length > 16) return false;
+  const __m128i bytes =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + sign_length));
+  const __m128i digits = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+  const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits);
+  const unsigned inside = (1u << length) - 1;
+  const unsigned digit_bits = static_cast<unsigned>(_mm_movemask_epi8(is_digit)) & inside;
+  const unsigned point_bits =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.')))) & inside;
+  if ((digit_bits | point_bits) != inside || (point_bits & (point_bits - 1)) != 0 ||
+      digit_bits == 0) {
+    return false;
+  }
+  // Right-aligns the digits and drops the point: the last digit goes to byte
+  // 15, bytes before the point move one further, and indices below zero
+  // select zero digits.
+  const int point = point_bits != 0 ? std::countr_zero(point_bits) : -1;
+  const __m128i source =
+      _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                   _mm_set1_epi8(static_cast<char>(static_cast<int>(length) - 16)));
+  const __m128i after_point = _mm_cmpgt_epi8(source, _mm_set1_epi8(static_cast<char>(point)));
+  const __m128i index = _mm_sub_epi8(_mm_sub_epi8(source, _mm_set1_epi8(1)), after_point);
+  const std::uint64_t mantissa =
+      short_number_detail::sixteen_digits_value(_mm_shuffle_epi8(digits, index));
+  const int fraction_digits = point < 0 ? 0 : static_cast<int>(length) - 1 - point;
+  // Exact in one rounding: with a point there are at most 15 digits, below
+  // 2^53, so the mantissa converts exactly and the division rounds once; with
+  // none, the conversion rounds once and the division by 10^0 is exact.
+  const auto exact = static_cast<double>(mantissa);
+  const double magnitude = exact / number_detail::FloatTraits<double>::kPowers[fraction_digits];
+  value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) |
+                                (negative ? number_detail::FloatTraits<double>::kSignBit : 0));
+  return true;
+}
+
+}  // namespace vrex::ext
