@@ -5,7 +5,8 @@
 //   Split      the fast splitter alone: records and fields, no UTF-8 check
 //   Read       the CSV reader: splitting plus the UTF-8 check of non-ASCII records
 //   Queue      reading plus the row queue: pushing rows, gathering columns per chunk
-//   Convert    build_column_slice on every column of every chunk (texts gathered beforehand)
+//   Convert    a column slice of every column of every chunk, as the pipeline builds
+//              them (texts gathered beforehand, padded like the queue's)
 //   Write      write_column_slice of every column slice (slices built beforehand)
 //   Copy       the module's last step: the finished output copied into fresh memory
 //   Whole      convert_csv with the default sizes (without that copy)
@@ -144,8 +145,11 @@ void queue(benchmark::State& state, const Bytes* input) {
 }
 
 // Every chunk's column texts, gathered once: a list of views per chunk column.
+// The texts are copied one after another into one block with slack at its
+// end, so each is padded as the queue's texts are, and outlives the queue.
 struct GatheredColumns {
   std::vector<ValueType> types;
+  std::string storage;
   std::vector<std::vector<std::string_view>> texts;  // chunk after chunk, column after column
   std::vector<std::size_t> columns;                  // the column of each entry of `texts`
 };
@@ -157,10 +161,24 @@ const GatheredColumns& gathered(const Bytes& input) {
     cached = {};
     std::size_t column_count = 0;
     cached.types = infer_types(input, column_count);
+    std::vector<std::size_t> lengths;
     for_each_chunk_column(input, column_count, [&](std::size_t column, auto texts) {
-      cached.texts.emplace_back(texts.begin(), texts.end());
+      for (std::string_view text : texts) {
+        cached.storage.append(text);
+        lengths.push_back(text.size());
+      }
+      cached.texts.emplace_back(texts.size());
       cached.columns.push_back(column);
     });
+    cached.storage.append(vrex::TextArray::kBorrowedSlack, '\0');
+    std::size_t offset = 0;
+    std::size_t next_length = 0;
+    for (std::vector<std::string_view>& texts : cached.texts) {
+      for (std::string_view& text : texts) {
+        text = {cached.storage.data() + offset, lengths[next_length]};
+        offset += lengths[next_length++];
+      }
+    }
     cached_for = &input;
   }
   return cached;
@@ -170,8 +188,11 @@ void convert(benchmark::State& state, const Bytes* input) {
   const GatheredColumns& columns = gathered(*input);
   for (auto _ : state) {
     for (std::size_t entry = 0; entry < columns.texts.size(); ++entry) {
-      ColumnSlice slice = vrex::ext::build_column_slice(columns.texts[entry],
-                                                        columns.types[columns.columns[entry]]);
+      const std::vector<std::string_view>& texts = columns.texts[entry];
+      vrex::ext::ColumnSliceBuilder builder(columns.types[columns.columns[entry]], texts.size(),
+                                            /*padded_texts=*/true);
+      builder.append(texts);
+      ColumnSlice slice = builder.finish();
       benchmark::DoNotOptimize(&slice);
     }
   }

@@ -51,6 +51,22 @@ __attribute__((target("sse4.1"))) std::uint8_t read_padded_doubles(
   return any;
 }
 
+template <class Int>
+__attribute__((target("sse4.1"))) std::uint8_t read_padded_integers(
+    std::span<const std::string_view> texts, Int* value_out, std::uint8_t* flag_out) {
+  const std::size_t count = texts.size();
+  std::uint8_t any = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    Int value{};
+    const bool read = read_short_integer(texts[i], value) || read_integer(texts[i], value);
+    const auto flag = static_cast<std::uint8_t>(!read);
+    value_out[i] = value;
+    flag_out[i] = flag;
+    any |= flag;
+  }
+  return any;
+}
+
 static_assert(std::endian::native == std::endian::little);
 
 constexpr std::uint32_t little_endian_word(const char (&text)[5]) {
@@ -183,12 +199,16 @@ void ColumnSliceBuilder::append(std::span<const std::string_view> texts) {
       any = read_bools(texts, std::get<BoolArray>(values_).values.data() + filled_, flag_out);
       break;
     case Reading::Int:
-      any = read_numbers<std::int32_t, read_int32>(
-          texts, values_at<object::IntArray>(values_, filled_), flag_out);
+      any = read_blocks_ ? read_padded_integers(
+                               texts, values_at<object::IntArray>(values_, filled_), flag_out)
+                         : read_numbers<std::int32_t, read_int32>(
+                               texts, values_at<object::IntArray>(values_, filled_), flag_out);
       break;
     case Reading::Long:
-      any = read_numbers<std::int64_t, read_int64>(
-          texts, values_at<object::LongArray>(values_, filled_), flag_out);
+      any = read_blocks_ ? read_padded_integers(
+                               texts, values_at<object::LongArray>(values_, filled_), flag_out)
+                         : read_numbers<std::int64_t, read_int64>(
+                               texts, values_at<object::LongArray>(values_, filled_), flag_out);
       break;
     case Reading::Float:
       any = read_numbers<float, read_float>(texts, values_at<object::FloatArray>(values_, filled_),

@@ -31,7 +31,63 @@ VREX_SHORT_NUMBER_TARGET inline std::uint64_t sixteen_digits_value(__m128i digit
   return std::uint64_t{high} * 100000000 + low;
 }
 
+// Digit bytes (0 to 9) of a 16-byte block, right-aligned: the byte before
+// `length` goes to byte 15, and the bytes before the block's start become
+// zeros. With a point at `point` (-1 for none), the bytes before it move one
+// further, so the point drops out.
+VREX_SHORT_NUMBER_TARGET inline __m128i right_aligned_digits(__m128i digits, std::size_t length,
+                                                             int point) noexcept {
+  const __m128i source =
+      _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                   _mm_set1_epi8(static_cast<char>(static_cast<int>(length) - 16)));
+  const __m128i after_point = _mm_cmpgt_epi8(source, _mm_set1_epi8(static_cast<char>(point)));
+  // Indices below zero have their top bit set, which selects a zero.
+  const __m128i index = _mm_sub_epi8(_mm_sub_epi8(source, _mm_set1_epi8(1)), after_point);
+  return _mm_shuffle_epi8(digits, index);
+}
+
+// The bytes of a block less '0', and which of the first `length` are digits.
+struct DigitBlock {
+  __m128i digits;
+  unsigned digit_bits;
+  unsigned inside;
+};
+
+VREX_SHORT_NUMBER_TARGET inline DigitBlock load_digit_block(const char* text,
+                                                            std::size_t length) noexcept {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+  const __m128i digits = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+  const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits);
+  const unsigned inside = (1u << length) - 1;
+  return {digits, static_cast<unsigned>(_mm_movemask_epi8(is_digit)) & inside, inside};
+}
+
 }  // namespace short_number_detail
+
+// A padded text of an optional sign and 1 to 16 digits: true with its value
+// when it fits `Int`, false when it does not read or needs the general reader.
+template <class Int>
+VREX_SHORT_NUMBER_TARGET inline bool read_short_integer(std::string_view text,
+                                                        Int& value) noexcept {
+  using namespace short_number_detail;
+  if (text.empty()) return false;
+  const bool negative = text[0] == '-';
+  const std::size_t sign_length = (negative || text[0] == '+') ? 1 : 0;
+  const std::size_t length = text.size() - sign_length;
+  if (length == 0 || length > 16) return false;
+  const DigitBlock block = load_digit_block(text.data() + sign_length, length);
+  if (block.digit_bits != block.inside) return false;
+  const std::uint64_t magnitude =
+      sixteen_digits_value(right_aligned_digits(block.digits, length, -1));
+  const std::uint64_t limit =
+      static_cast<std::uint64_t>(std::numeric_limits<Int>::max()) + (negative ? 1u : 0u);
+  if (magnitude > limit) return false;
+  // Two's complement negation of the magnitude also covers the type's minimum.
+  using Unsigned = std::make_unsigned_t<Int>;
+  const auto bits = static_cast<Unsigned>(magnitude);
+  value = static_cast<Int>(negative ? static_cast<Unsigned>(Unsigned{0} - bits) : bits);
+  return true;
+}
 
 // A padded text of an optional sign and then at most 16 bytes of digits with
 // at most one point among them: true with the correctly rounded double.
@@ -43,29 +99,17 @@ VREX_SHORT_NUMBER_TARGET inline bool read_short_double(std::string_view text,
   const std::size_t sign_length = (negative || text[0] == '+') ? 1 : 0;
   const std::size_t length = text.size() - sign_length;
   if (length == 0 || length > 16) return false;
-  const __m128i bytes =
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + sign_length));
-  const __m128i digits = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
-  const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits);
-  const unsigned inside = (1u << length) - 1;
-  const unsigned digit_bits = static_cast<unsigned>(_mm_movemask_epi8(is_digit)) & inside;
-  const unsigned point_bits =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.')))) & inside;
-  if ((digit_bits | point_bits) != inside || (point_bits & (point_bits - 1)) != 0 ||
-      digit_bits == 0) {
+  using namespace short_number_detail;
+  const DigitBlock block = load_digit_block(text.data() + sign_length, length);
+  const __m128i points = _mm_cmpeq_epi8(block.digits, _mm_set1_epi8('.' - '0'));
+  const unsigned point_bits = static_cast<unsigned>(_mm_movemask_epi8(points)) & block.inside;
+  if ((block.digit_bits | point_bits) != block.inside || (point_bits & (point_bits - 1)) != 0 ||
+      block.digit_bits == 0) {
     return false;
   }
-  // Right-aligns the digits and drops the point: the last digit goes to byte
-  // 15, bytes before the point move one further, and indices below zero
-  // select zero digits.
   const int point = point_bits != 0 ? std::countr_zero(point_bits) : -1;
-  const __m128i source =
-      _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-                   _mm_set1_epi8(static_cast<char>(static_cast<int>(length) - 16)));
-  const __m128i after_point = _mm_cmpgt_epi8(source, _mm_set1_epi8(static_cast<char>(point)));
-  const __m128i index = _mm_sub_epi8(_mm_sub_epi8(source, _mm_set1_epi8(1)), after_point);
   const std::uint64_t mantissa =
-      short_number_detail::sixteen_digits_value(_mm_shuffle_epi8(digits, index));
+      sixteen_digits_value(right_aligned_digits(block.digits, length, point));
   const int fraction_digits = point < 0 ? 0 : static_cast<int>(length) - 1 - point;
   // Exact in one rounding: with a point there are at most 15 digits, below
   // 2^53, so the mantissa converts exactly and the division rounds once; with

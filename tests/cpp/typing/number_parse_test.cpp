@@ -134,9 +134,20 @@ bool agrees_with_reference(const std::string& text) {
   if (cpu_reads_short_numbers()) {
     const std::string padded = text + "1.2345678901234567890123456789012";
     double short_value = 0;
-    if (read_short_double({padded.data(), text.size()}, short_value)) {
+    const std::string_view view(padded.data(), text.size());
+    if (read_short_double(view, short_value)) {
       EXPECT_TRUE(double_read);
       EXPECT_EQ(std::bit_cast<std::uint64_t>(short_value), std::bit_cast<std::uint64_t>(binary64));
+    }
+    std::int32_t short_int32 = 0;
+    if (read_short_integer(view, short_int32)) {
+      EXPECT_TRUE(int32_read);
+      EXPECT_EQ(short_int32, int32);
+    }
+    std::int64_t short_int64 = 0;
+    if (read_short_integer(view, short_int64)) {
+      EXPECT_TRUE(int64_read);
+      EXPECT_EQ(short_int64, int64);
     }
   }
   return !testing::Test::HasFailure();
