@@ -58,6 +58,8 @@ inline std::uint64_t load_eight(const char* bytes) noexcept {
   return block;
 }
 
+inline constexpr std::uint64_t kPowersOfTen16 = 10000000000000000;
+
 // The most digits whose value always fits an unsigned 64-bit accumulator.
 inline constexpr std::size_t kMaxUnwrappedDigits = 19;
 

@@ -64,7 +64,7 @@ VREX_SHORT_NUMBER_TARGET inline DigitBlock load_digit_block(const char* text,
 
 }  // namespace short_number_detail
 
-// A padded text of an optional sign and 1 to 16 digits: true with its value
+// A padded text of an optional sign and 1 to 19 digits: true with its value
 // when it fits `Int`, false when it does not read or needs the general reader.
 template <class Int>
 VREX_SHORT_NUMBER_TARGET inline bool read_short_integer(std::string_view text,
@@ -73,11 +73,24 @@ VREX_SHORT_NUMBER_TARGET inline bool read_short_integer(std::string_view text,
   if (text.empty()) return false;
   const bool negative = text[0] == '-';
   const std::size_t sign_length = (negative || text[0] == '+') ? 1 : 0;
-  const std::size_t length = text.size() - sign_length;
-  if (length == 0 || length > 16) return false;
-  const DigitBlock block = load_digit_block(text.data() + sign_length, length);
-  if (block.digit_bits != block.inside) return false;
+  std::size_t length = text.size() - sign_length;
+  if (length == 0 || length > number_detail::kMaxUnwrappedDigits) return false;
+  // Beyond 16 digits, the first one to three are a block of their own.
+  const char* digits = text.data() + sign_length;
+  std::uint64_t head = 0;
+  bool head_read = true;
+  if (length > 16) {
+    const std::size_t head_length = length - 16;
+    const DigitBlock head_block = load_digit_block(digits, head_length);
+    head_read = head_block.digit_bits == head_block.inside;
+    head = sixteen_digits_value(right_aligned_digits(head_block.digits, head_length, -1));
+    digits += head_length;
+    length = 16;
+  }
+  const DigitBlock block = load_digit_block(digits, length);
+  if (!head_read || block.digit_bits != block.inside) return false;
   const std::uint64_t magnitude =
+      head * number_detail::kPowersOfTen16 +
       sixteen_digits_value(right_aligned_digits(block.digits, length, -1));
   const std::uint64_t limit =
       static_cast<std::uint64_t>(std::numeric_limits<Int>::max()) + (negative ? 1u : 0u);
@@ -89,35 +102,74 @@ VREX_SHORT_NUMBER_TARGET inline bool read_short_integer(std::string_view text,
   return true;
 }
 
-// A padded text of an optional sign and then at most 16 bytes of digits with
-// at most one point among them: true with the correctly rounded double.
-// False leaves the text to read_double.
+// A padded text of an optional sign and then at most 16 bytes: digits with at
+// most one point among them, and optionally an exponent of one to three
+// digits after 'e' or 'E' and an optional sign; or "0." and up to 16 digits.
+// True with the correctly rounded double when the digits and the power of ten
+// are both exact in binary64, so that one operation rounds once. False leaves
+// the text to read_double.
 VREX_SHORT_NUMBER_TARGET inline bool read_short_double(std::string_view text,
                                                        double& value) noexcept {
+  using namespace short_number_detail;
+  using Traits = number_detail::FloatTraits<double>;
   if (text.empty()) return false;
   const bool negative = text[0] == '-';
   const std::size_t sign_length = (negative || text[0] == '+') ? 1 : 0;
-  const std::size_t length = text.size() - sign_length;
-  if (length == 0 || length > 16) return false;
-  using namespace short_number_detail;
-  const DigitBlock block = load_digit_block(text.data() + sign_length, length);
+  const char* body = text.data() + sign_length;
+  std::size_t length = text.size() - sign_length;
+  // Fractions with a leading "0." read the digits after the point alone.
+  bool skipped_point = false;
+  if (length > 16) {
+    if (length > 18 || body[0] != '0' || body[1] != '.') return false;
+    body += 2;
+    length -= 2;
+    skipped_point = true;
+  }
+  if (length == 0) return false;
+  const DigitBlock block = load_digit_block(body, length);
+  // 'E' less '0' differs from 'e' less '0' only in the 0x20 bit, like the letters.
+  const __m128i folded = _mm_or_si128(block.digits, _mm_set1_epi8(0x20));
+  const unsigned exponent_bits =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(folded, _mm_set1_epi8('e' - '0')))) &
+      block.inside;
+  std::size_t mantissa_end = length;
+  int exponent = 0;
+  if (exponent_bits != 0) {
+    mantissa_end = static_cast<std::size_t>(std::countr_zero(exponent_bits));
+    std::size_t at = mantissa_end + 1;
+    const bool exponent_negative = at < length && body[at] == '-';
+    if (at < length && (exponent_negative || body[at] == '+')) ++at;
+    if (at == length || length - at > 3) return false;
+    const unsigned exponent_digits = block.inside & ~((1u << at) - 1);
+    if ((block.digit_bits & exponent_digits) != exponent_digits) return false;
+    for (; at < length; ++at) exponent = exponent * 10 + (body[at] - '0');
+    if (exponent_negative) exponent = -exponent;
+  }
+  const unsigned mantissa_bits = (1u << mantissa_end) - 1;
   const __m128i points = _mm_cmpeq_epi8(block.digits, _mm_set1_epi8('.' - '0'));
-  const unsigned point_bits = static_cast<unsigned>(_mm_movemask_epi8(points)) & block.inside;
-  if ((block.digit_bits | point_bits) != block.inside || (point_bits & (point_bits - 1)) != 0 ||
-      block.digit_bits == 0) {
+  const unsigned point_bits = static_cast<unsigned>(_mm_movemask_epi8(points)) & mantissa_bits;
+  const unsigned mantissa_digit_bits = block.digit_bits & mantissa_bits;
+  if ((mantissa_digit_bits | point_bits) != mantissa_bits || (point_bits & (point_bits - 1)) != 0 ||
+      mantissa_digit_bits == 0 || (skipped_point && point_bits != 0)) {
     return false;
   }
   const int point = point_bits != 0 ? std::countr_zero(point_bits) : -1;
   const std::uint64_t mantissa =
-      sixteen_digits_value(right_aligned_digits(block.digits, length, point));
-  const int fraction_digits = point < 0 ? 0 : static_cast<int>(length) - 1 - point;
-  // Exact in one rounding: with a point there are at most 15 digits, below
-  // 2^53, so the mantissa converts exactly and the division rounds once; with
-  // none, the conversion rounds once and the division by 10^0 is exact.
+      sixteen_digits_value(right_aligned_digits(block.digits, mantissa_end, point));
+  const int fraction_digits = point >= 0      ? static_cast<int>(mantissa_end) - 1 - point
+                              : skipped_point ? static_cast<int>(mantissa_end)
+                                              : 0;
+  const int power = exponent - fraction_digits;
+  // Up to 2^53 the digits convert exactly, and so do powers of ten up to
+  // 10^22: the one multiplication or division then rounds once. Sixteen
+  // digits with no point and no exponent need only the conversion's rounding.
+  if (mantissa > Traits::kMaxExactMantissa && power != 0) return false;
+  if (power < -Traits::kMaxExactPower || power > Traits::kMaxExactPower) return false;
   const auto exact = static_cast<double>(mantissa);
-  const double magnitude = exact / number_detail::FloatTraits<double>::kPowers[fraction_digits];
+  const double magnitude =
+      power < 0 ? exact / Traits::kPowers[-power] : exact * Traits::kPowers[power];
   value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) |
-                                (negative ? number_detail::FloatTraits<double>::kSignBit : 0));
+                                (negative ? Traits::kSignBit : 0));
   return true;
 }
 

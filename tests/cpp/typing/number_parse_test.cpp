@@ -175,7 +175,8 @@ constexpr std::string_view kBoundaryTexts =
     "123456789012345e-22 123456789012345e-23 3.4028235e38 3.4028236e38 1.17549435e-38 "
     "1.4e-45 7.006492321624086e-46 16777217 16777216.5 1e-999 1e999 "
     "0e999999999999999999999 1e-99999999999999999999 .5 5. -.5e1 +5.E-1 inf -Infinity "
-    "+NaN nan INF 0.1 0.3 1.5 -2.5e-3";
+    "+NaN nan INF 0.1 0.3 1.5 -2.5e-3 0.4465931527569984 -0.9007199254740993 "
+    "0.9999999999999999 1.4180e-02 -1.73707e+06 3.10e+08 -2.302244E-02 5.1288e-10";
 
 std::vector<std::string> split_at_spaces(std::string_view words) {
   std::vector<std::string> split;
@@ -247,6 +248,9 @@ TEST(NumberReaders, AgreeWithTheReferenceOnRandomNumbers) {
     texts.push_back(formatted("%llue%d", static_cast<unsigned long long>(mantissa), exponent));
     texts.push_back(formatted("-%llu.%llu", static_cast<unsigned long long>(random() % 100000),
                               static_cast<unsigned long long>(mantissa)));
+    // Fractions of sixteen digits after "0.", the form random doubles print in.
+    texts.push_back(
+        formatted("0.%016llu", static_cast<unsigned long long>(random() % 10000000000000000ULL)));
     // Integers of every length and sign.
     texts.push_back(formatted("%lld", static_cast<long long>(random() >> (random() % 64))));
     texts.push_back(
