@@ -8,7 +8,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <malloc.h>
-#include <sys/mman.h>
 
 #include <atomic>
 #include <cstdint>
@@ -23,6 +22,7 @@
 #include <string_view>
 
 #include "pipeline/pipeline.h"
+#include "vrex/huge_pages.h"
 
 namespace {
 
@@ -311,12 +311,7 @@ PyObject* copy_into_bytes(const vrex::ByteBuffer& output) {
   PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(output.size()));
   if (result == nullptr) return nullptr;
   char* target = PyBytes_AS_STRING(result);
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  if (output.size() >= 4 * kHugePage) {
-    auto first = (reinterpret_cast<std::uintptr_t>(target) + kHugePage - 1) & ~(kHugePage - 1);
-    auto last = (reinterpret_cast<std::uintptr_t>(target) + output.size()) & ~(kHugePage - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  }
+  vrex::advise_huge_pages(target, output.size());
   if (!output.empty()) std::memcpy(target, output.data(), output.size());
   return result;
 }

@@ -1,25 +1,15 @@
 #include "vrex/byte_buffer.h"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <new>
+
+#include "vrex/huge_pages.h"
 
 namespace vrex {
 
 namespace {
 
 constexpr std::size_t kMinimumCapacity = 4096;
-constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
-
-// Large buffers ask for transparent huge pages: first touch of fresh 4 KiB
-// pages costs more than writing them in these virtual machines.
-void advise_huge_pages(std::uint8_t* data, std::size_t capacity) noexcept {
-  if (capacity < 4 * kHugePageSize) return;
-  auto first = (reinterpret_cast<std::uintptr_t>(data) + kHugePageSize - 1) & ~(kHugePageSize - 1);
-  auto last = (reinterpret_cast<std::uintptr_t>(data) + capacity) & ~(kHugePageSize - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
 
 }  // namespace
 
