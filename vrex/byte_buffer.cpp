@@ -31,6 +31,7 @@ void ByteBuffer::grow_for(std::size_t extra) {
 }
 
 void ByteBuffer::release() noexcept {
+  note_release(capacity_);
   std::free(data_);
   data_ = nullptr;
   size_ = 0;

@@ -219,8 +219,8 @@ def describe_phases(run: dict) -> str:
         "`bench/pipeline/phases_bench.cpp` (C++, no Python) runs each phase over a whole data set; "
         "times are CPU time of the one thread. Split: the fast splitter alone. Read: the CSV "
         "reader (splitting and the UTF-8 check). Queue: reading plus the row queue (push rows, "
-        "gather each chunk's columns). Convert: `build_column_slice` on every chunk column, texts "
-        "gathered beforehand. Write: `write_column_slice` of slices built beforehand. Copy: the "
+        "gather each chunk's columns). Convert: every chunk column built as the pipeline builds it "
+        "(`ColumnSliceBuilder` over padded texts gathered beforehand). Write: `write_column_slice` of slices built beforehand. Copy: the "
         "finished output copied into fresh memory, as the module does into the result. Whole: "
         "`convert_csv` with the default sizes (without that copy).",
         "",
