@@ -14,11 +14,13 @@ std::size_t rows_per_tile(std::size_t column_count) {
 
 }  // namespace
 
-ChunkConverter::ChunkConverter(const RowQueue& rows, std::span<const ValueType> types,
+ChunkConverter::ChunkConverter(RowQueue& rows, std::span<const ValueType> types,
                                std::uint64_t chunk_size)
     : rows_(rows),
       types_(types),
       tiled_(types.size() <= kMaxTiledColumns),
+      releases_rows_(tiled_ && std::none_of(types.begin(), types.end(),
+                                            [](ValueType type) { return keeps_texts(type); })),
       tile_rows_(rows_per_tile(types.size())) {
   texts_.resize(tile_rows_);
   if (!tiled_) return;
@@ -33,8 +35,12 @@ ChunkConverter::ChunkConverter(const RowQueue& rows, std::span<const ValueType> 
 }
 
 void ChunkConverter::row_queued() {
-  if (tiled_ && rows_.size() - converted_ >= tile_rows_) {
-    convert_rows(converted_, converted_ + tile_rows_);
+  if (!tiled_ || rows_.size() - converted_ < tile_rows_) return;
+  convert_rows(converted_, converted_ + tile_rows_);
+  if (releases_rows_) {
+    rows_.pop_front(tile_rows_);
+    released_ += tile_rows_;
+  } else {
     converted_ += tile_rows_;
   }
 }
@@ -50,24 +56,29 @@ void ChunkConverter::convert_rows(std::size_t first, std::size_t end) {
 }
 
 WriteStatus ChunkConverter::write_chunk(VrexWriter& writer, std::size_t rows) {
+  // The chunk's rows still queued, from the front.
+  const std::size_t queued = rows - released_;
   const std::size_t converted = converted_;
+  released_ = 0;
   converted_ = 0;
   VREX_TRY(writer.write_table_slice_column_count(types_.size()));
   if (tiled_) {
-    convert_rows(converted, rows);
+    convert_rows(converted, queued);
     for (ColumnSliceBuilder& builder : builders_) {
       ColumnSlice slice = builder.finish();
       VREX_TRY(writer.write_column_slice(slice));
       builder.recycle(std::move(slice));
       builder.restart(rows);
     }
-    return {};
+  } else {
+    texts_.resize(std::max(rows, texts_.size()));
+    for (std::size_t column = 0; column < types_.size(); ++column) {
+      rows_.gather_column(0, rows, column, texts_.data());
+      VREX_TRY(
+          writer.write_column_slice(build_column_slice({texts_.data(), rows}, types_[column])));
+    }
   }
-  texts_.resize(std::max(rows, texts_.size()));
-  for (std::size_t column = 0; column < types_.size(); ++column) {
-    rows_.gather_column(0, rows, column, texts_.data());
-    VREX_TRY(writer.write_column_slice(build_column_slice({texts_.data(), rows}, types_[column])));
-  }
+  rows_.pop_front(queued);
   return {};
 }
 

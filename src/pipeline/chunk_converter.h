@@ -3,7 +3,9 @@
 // Up to kMaxTiledColumns columns, a chunk is converted tile by tile across all
 // its columns, each tile as soon as its rows are queued, while their input
 // and views are still in cache; the column slices are written once the chunk
-// is complete. Wider tables convert one column slice at a time, so a chunk of
+// is complete. When no column keeps texts, a converted tile's rows leave the
+// queue at once: the queue then never holds more than a tile beyond the
+// sample. Wider tables convert one column slice at a time, so a chunk of
 // mostly padded rows is never held whole.
 #pragma once
 
@@ -26,25 +28,30 @@ class ChunkConverter {
   // rows of padded texts, about 23 MB at this width).
   static constexpr std::size_t kMaxTiledColumns = 256;
 
-  ChunkConverter(const RowQueue& rows, std::span<const ValueType> types, std::uint64_t chunk_size);
+  ChunkConverter(RowQueue& rows, std::span<const ValueType> types, std::uint64_t chunk_size);
+
+  // Rows of the current chunk so far: converted and released ones, and the
+  // ones queued.
+  std::size_t chunk_rows() const noexcept { return released_ + rows_.size(); }
 
   // Called after each row queued for the current chunk: converts the rows
   // not converted yet once they make a whole tile.
   void row_queued();
 
-  // Converts what is left of the chunk's first `rows` queued rows and writes
-  // the column count and every column slice. The rows stay queued; the
-  // caller pops them afterwards.
+  // Converts what is left of the chunk's first `rows` rows, writes the column
+  // count and every column slice, and takes the chunk's rows off the queue.
   WriteStatus write_chunk(VrexWriter& writer, std::size_t rows);
 
  private:
   void convert_rows(std::size_t first, std::size_t end);
 
-  const RowQueue& rows_;
+  RowQueue& rows_;
   std::span<const ValueType> types_;
   bool tiled_;
+  bool releases_rows_;  // tiled, and no column keeps views of its texts
   std::size_t tile_rows_;
-  std::size_t converted_ = 0;                 // rows of the current chunk already in the builders
+  std::size_t released_ = 0;                  // rows of the current chunk converted and popped
+  std::size_t converted_ = 0;                 // queued rows of the current chunk in the builders
   std::vector<ColumnSliceBuilder> builders_;  // one per column, kept from chunk to chunk
   std::vector<std::string_view> texts_;       // one column's texts of a tile or chunk
 };

@@ -110,21 +110,20 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
 
   ChunkConverter chunks(pending_rows, types, chunk_size);
   while (true) {
-    while (pending_rows.size() < chunk_size) {
+    while (chunks.chunk_rows() < chunk_size) {
       auto more = reader.read_record();
       if (!more) return fail(kParseErrorPrefix, more.error().text());
       if (!*more) break;
       pending_rows.push_back(reader.fields(), reader.fields_are_input_views());
       chunks.row_queued();
     }
-    if (pending_rows.empty()) break;
+    if (chunks.chunk_rows() == 0) break;
     const auto rows =
-        static_cast<std::size_t>(std::min<std::uint64_t>(pending_rows.size(), chunk_size));
+        static_cast<std::size_t>(std::min<std::uint64_t>(chunks.chunk_rows(), chunk_size));
     VREX_TRY(write_step(output, [&](VrexWriter& writer) -> WriteStatus {
       VREX_TRY(writer.write_section_id(SectionType::TableSlice));
       return chunks.write_chunk(writer, rows);
     }));
-    pending_rows.pop_front(rows);
     if (rows < chunk_size) break;
   }
 

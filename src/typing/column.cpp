@@ -171,6 +171,19 @@ ColumnSliceBuilder::ColumnSliceBuilder(ValueType type, std::size_t row_count, bo
   values_ = std::move(texts);
 }
 
+bool keeps_texts(ValueType type) noexcept {
+  switch (type) {
+    case ValueType::Bool:
+    case ValueType::Int:
+    case ValueType::Long:
+    case ValueType::Float:
+    case ValueType::Double:
+      return false;
+    default:
+      return true;
+  }
+}
+
 namespace {
 
 // Sets the element count of a fixed-width value array; text arrays grow by themselves.

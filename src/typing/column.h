@@ -16,6 +16,10 @@ namespace vrex::ext {
 // placeholders flagged in "IsInvalid". Never fails.
 ColumnSlice build_column_slice(std::span<const std::string_view> texts, ValueType type);
 
+// Whether a column of this type keeps its texts (String, and every type
+// without a reading of its own) rather than values read from them.
+bool keeps_texts(ValueType type) noexcept;
+
 // Builds the same slice from its texts handed over a piece at a time, so a
 // chunk can be converted in tiles of rows across all its columns while the
 // tile's input is still in cache. The value array and the flags are sized

@@ -106,32 +106,49 @@ std::string reference_conversion(const std::string& csv, std::size_t chunk_size,
   return std::string(reinterpret_cast<const char*>(output.data()), output.size());
 }
 
+// Tables with a text column, and tables of numbers only, whose converted
+// rows leave the queue tile by tile; samples larger and smaller than a chunk.
 TEST(ConvertCsv, MatchesThePlainWayOnRandomTables) {
   std::mt19937_64 random(1234);
-  const char* cells[] = {"",      "1",    "-42",     "2147483648", "3.25", "1e5", "true",
-                         "FALSE", "word", "\"a,b\"", "\"x\"\"y\"", " 7",   "nan", "caf\xC3\xA9"};
-  for (std::size_t columns : {1u, 3u, 40u, 1500u}) {
-    std::string csv;
-    for (std::size_t c = 0; c < columns; ++c) csv += (c ? ",h" : "h") + std::to_string(c);
-    csv += "\n";
-    std::size_t row_count = columns > 100 ? 300 : 5000;
-    for (std::size_t r = 0; r < row_count; ++r) {
-      // Each column draws from its own few cells, so typed columns appear.
-      std::size_t fields = random() % 8 == 0 ? random() % (columns + 2) + 1 : columns;
-      for (std::size_t c = 0; c < fields; ++c) {
-        if (c) csv += ',';
-        std::size_t pick = (c * 5 + (random() % 16 == 0 ? random() : 0)) % std::size(cells);
-        csv += cells[pick];
+  const std::vector<std::string_view> cells = {
+      "",      "1",    "-42",     "2147483648", "3.25", "1e5", "true",
+      "FALSE", "word", "\"a,b\"", "\"x\"\"y\"", " 7",   "nan", "caf\xC3\xA9"};
+  // Numbers only: each column keeps to one group, so no column reads as text.
+  const std::vector<std::vector<std::string_view>> number_groups = {
+      {"1", "-42", "\"7\"", "2147483648"}, {"3.25", "1e5", "-0.5"}, {"true", "FALSE"}};
+  for (bool numbers_only : {false, true}) {
+    for (std::size_t columns : {1u, 3u, 40u, 1500u}) {
+      std::string csv;
+      for (std::size_t c = 0; c < columns; ++c) csv += (c ? ",h" : "h") + std::to_string(c);
+      csv += "\n";
+      std::size_t row_count = columns > 100 ? 300 : 5000;
+      for (std::size_t r = 0; r < row_count; ++r) {
+        // Each column draws from its own few cells, so typed columns appear.
+        std::size_t fields = random() % 8 == 0 ? random() % (columns + 2) + 1 : columns;
+        if (numbers_only) fields = columns;
+        for (std::size_t c = 0; c < fields; ++c) {
+          if (c) csv += ',';
+          if (numbers_only) {
+            const std::vector<std::string_view>& group = number_groups[c % number_groups.size()];
+            csv += group[random() % group.size()];
+            continue;
+          }
+          std::size_t pick = (c * 5 + (random() % 16 == 0 ? random() : 0)) % cells.size();
+          csv += cells[pick];
+        }
+        csv += random() % 2 ? "\n" : "\r\n";
       }
-      csv += random() % 2 ? "\n" : "\r\n";
-    }
-    for (std::size_t chunk_size : {1u, 7u, 1000u, 4096u}) {
-      if (columns > 100 && chunk_size == 1) continue;
-      SCOPED_TRACE(testing_label(columns, chunk_size));
-      auto converted = convert_csv(bytes_of(csv), chunk_size, 200);
-      ASSERT_TRUE(converted);
-      std::string got(reinterpret_cast<const char*>(converted->data()), converted->size());
-      EXPECT_TRUE(got == reference_conversion(csv, chunk_size, 200));
+      for (std::size_t chunk_size : {1u, 7u, 1000u, 4096u}) {
+        if (columns > 100 && chunk_size == 1) continue;
+        for (std::size_t sample_rows : {200u, 3u}) {
+          SCOPED_TRACE(testing_label(columns, chunk_size) + ", sample_rows " +
+                       std::to_string(sample_rows) + (numbers_only ? ", numbers only" : ""));
+          auto converted = convert_csv(bytes_of(csv), chunk_size, sample_rows);
+          ASSERT_TRUE(converted);
+          std::string got(reinterpret_cast<const char*>(converted->data()), converted->size());
+          EXPECT_TRUE(got == reference_conversion(csv, chunk_size, sample_rows));
+        }
+      }
     }
   }
 }
