@@ -157,6 +157,21 @@ __attribute__((target("avx2"))) bool is_valid_avx2(const std::uint8_t* data,
     errors = _mm256_or_si256(errors, block_errors(tables, block, previous_block));
     previous_block = block;
   }
+  if (at < size && size >= 64) {
+    // The last 32 bytes, after the 32 before them: bytes checked twice do no harm.
+    const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + size - 32));
+    const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + size - 64));
+    errors = _mm256_or_si256(errors, block_errors(tables, last, before));
+    at = size;
+  }
+  if (at == size) {
+    // A sequence cut short by the end: a lead byte among the last three that
+    // needs more bytes than follow it.
+    const bool cut_short = (size >= 1 && data[size - 1] >= 0xC0) ||
+                           (size >= 2 && data[size - 2] >= 0xE0) ||
+                           (size >= 3 && data[size - 3] >= 0xF0);
+    return _mm256_testz_si256(errors, errors) != 0 && !cut_short;
+  }
   // The rest, padded with ASCII zeros: a sequence cut short by the end of the
   // text then fails like one cut short by an ASCII byte.
   alignas(32) std::uint8_t tail[32] = {};
