@@ -15,8 +15,15 @@ namespace vrex::ext {
 
 #define VREX_SHORT_NUMBER_TARGET __attribute__((target("sse4.1")))
 
-// Whether the CPU runs the block readers below.
-inline bool cpu_reads_short_numbers() noexcept { return __builtin_cpu_supports("sse4.1") != 0; }
+// Whether the CPU runs the block readers below (never in a build forced to
+// the scalar reference paths).
+inline bool cpu_reads_short_numbers() noexcept {
+#ifdef VREX_FORCE_SCALAR
+  return false;
+#else
+  return __builtin_cpu_supports("sse4.1") != 0;
+#endif
+}
 
 namespace short_number_detail {
 
