@@ -19,14 +19,14 @@ namespace {
 // pointer kept in a vector would be reloaded after every flag.
 
 // Numbers: a value per text, the zero of the type where the text does not read.
-template <class Value, bool (*kRead)(std::string_view, Value&) noexcept>
-std::uint8_t read_numbers(std::span<const std::string_view> texts, Value* value_out,
-                          std::uint8_t* flag_out) {
+template <class Value, class Read>
+inline std::uint8_t read_each(std::span<const std::string_view> texts, Value* value_out,
+                              std::uint8_t* flag_out, Read read) {
   const std::size_t count = texts.size();
   std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
     Value value{};
-    const auto flag = static_cast<std::uint8_t>(!kRead(texts[i], value));
+    const auto flag = static_cast<std::uint8_t>(!read(texts[i], value));
     value_out[i] = value;
     flag_out[i] = flag;
     any |= flag;
@@ -34,37 +34,33 @@ std::uint8_t read_numbers(std::span<const std::string_view> texts, Value* value_
   return any;
 }
 
-// Doubles of padded texts: the short forms from one block each, the rest by
-// the general reader.
-__attribute__((target("sse4.1"))) std::uint8_t read_padded_doubles(
-    std::span<const std::string_view> texts, double* value_out, std::uint8_t* flag_out) {
-  const std::size_t count = texts.size();
-  std::uint8_t any = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    double value{};
-    const bool read = read_short_double(texts[i], value) || read_double(texts[i], value);
-    const auto flag = static_cast<std::uint8_t>(!read);
-    value_out[i] = value;
-    flag_out[i] = flag;
-    any |= flag;
-  }
-  return any;
+template <class Value, bool (*kRead)(std::string_view, Value&) noexcept>
+std::uint8_t read_numbers(std::span<const std::string_view> texts, Value* value_out,
+                          std::uint8_t* flag_out) {
+  return read_each(texts, value_out, flag_out, kRead);
 }
 
-template <class Int>
-__attribute__((target("sse4.1"))) std::uint8_t read_padded_integers(
-    std::span<const std::string_view> texts, Int* value_out, std::uint8_t* flag_out) {
-  const std::size_t count = texts.size();
-  std::uint8_t any = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    Int value{};
-    const bool read = read_short_integer(texts[i], value) || read_integer(texts[i], value);
-    const auto flag = static_cast<std::uint8_t>(!read);
-    value_out[i] = value;
-    flag_out[i] = flag;
-    any |= flag;
+// Numbers of padded texts: the short forms from one block each, the rest by
+// the general readers.
+struct ReadPadded {
+  __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
+                                                    double& value) const noexcept {
+    return read_short_double(text, value) || read_double(text, value);
   }
-  return any;
+
+  template <class Int>
+  __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
+                                                    Int& value) const noexcept {
+    return read_short_integer(text, value) || read_integer(text, value);
+  }
+};
+
+// Flattened: the block readers inline only into code built for SSE4.1, which
+// the shared loop is once it is inlined here.
+template <class Value>
+__attribute__((target("sse4.1"), flatten)) std::uint8_t read_padded_numbers(
+    std::span<const std::string_view> texts, Value* value_out, std::uint8_t* flag_out) {
+  return read_each(texts, value_out, flag_out, ReadPadded{});
 }
 
 static_assert(std::endian::native == std::endian::little);
@@ -212,13 +208,13 @@ void ColumnSliceBuilder::append(std::span<const std::string_view> texts) {
       any = read_bools(texts, std::get<BoolArray>(values_).values.data() + filled_, flag_out);
       break;
     case Reading::Int:
-      any = read_blocks_ ? read_padded_integers(
-                               texts, values_at<object::IntArray>(values_, filled_), flag_out)
+      any = read_blocks_ ? read_padded_numbers(texts, values_at<object::IntArray>(values_, filled_),
+                                               flag_out)
                          : read_numbers<std::int32_t, read_int32>(
                                texts, values_at<object::IntArray>(values_, filled_), flag_out);
       break;
     case Reading::Long:
-      any = read_blocks_ ? read_padded_integers(
+      any = read_blocks_ ? read_padded_numbers(
                                texts, values_at<object::LongArray>(values_, filled_), flag_out)
                          : read_numbers<std::int64_t, read_int64>(
                                texts, values_at<object::LongArray>(values_, filled_), flag_out);
@@ -228,7 +224,7 @@ void ColumnSliceBuilder::append(std::span<const std::string_view> texts) {
                                             flag_out);
       break;
     case Reading::Double:
-      any = read_blocks_ ? read_padded_doubles(
+      any = read_blocks_ ? read_padded_numbers(
                                texts, values_at<object::DoubleArray>(values_, filled_), flag_out)
                          : read_numbers<double, read_double>(
                                texts, values_at<object::DoubleArray>(values_, filled_), flag_out);
