@@ -6,8 +6,11 @@
 #include <immintrin.h>
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string_view>
+#include <type_traits>
 
 #include "typing/number_parse.h"
 
