@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "vrex/byte_buffer.h"
@@ -42,6 +43,11 @@ class VrexWriter {
 
   // The body of the TableMetadata section.
   WriteStatus write_table_metadata(const TableMetadata& table);
+
+  // The same body for columns with only a name and a type (names[c] and
+  // types[c]): the bytes that a TableMetadata of such columns gives.
+  WriteStatus write_table_metadata(std::span<const Metadata> entries, const ColumnNames& names,
+                                   std::span<const ValueType> types);
 
   // The body of a TableSlice section: the column count, then every column slice.
   WriteStatus write_table_slice(const TableSlice& slice);

@@ -3,6 +3,7 @@
 // descriptor.
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -81,40 +82,52 @@ WriteStatus append_name(ByteBuffer& output, std::string_view name) {
   return {};
 }
 
+// The table-level entries, then the column count.
+WriteStatus write_entries_and_column_count(VrexWriter& writer, std::span<const Metadata> entries,
+                                           std::size_t column_count) {
+  ByteBuffer& output = writer.output();
+  if (entries.size() > kMaxCount) return fail(Kind::TooManyMetadata);
+  append_count(output, entries.size());
+  for (const Metadata& entry : entries) {
+    VREX_TRY(append_name(output, entry.name));
+    output.push_back(to_byte(type_of(entry.value)));
+    output.push_back(1);
+    VREX_TRY(writer.write_object(entry.value, /*packed=*/false));
+    if (entry.default_value) {
+      output.push_back(1);
+      VREX_TRY(writer.write_object(*entry.default_value, /*packed=*/false));
+    } else {
+      output.push_back(0);
+    }
+  }
+  if (column_count > kMaxCount) return fail(Kind::TooManyColumns);
+  append_count(output, column_count);
+  return {};
+}
+
+WriteStatus write_descriptors(VrexWriter& writer, std::span<const Descriptor> descriptors) {
+  ByteBuffer& output = writer.output();
+  append_count(output, descriptors.size());
+  for (const Descriptor& descriptor : descriptors) {
+    VREX_TRY(append_name(output, descriptor.name));
+    output.push_back(to_byte(descriptor.type));
+    if (descriptor.default_value != nullptr) {
+      output.push_back(1);
+      VREX_TRY(writer.write_object(*descriptor.default_value, /*packed=*/false));
+    } else {
+      output.push_back(0);
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 WriteStatus VrexWriter::write_table_metadata(const TableMetadata& table) {
-  if (table.metadata.size() > kMaxCount) return fail(Kind::TooManyMetadata);
-  append_count(*output_, table.metadata.size());
-  for (const Metadata& entry : table.metadata) {
-    VREX_TRY(append_name(*output_, entry.name));
-    output_->push_back(to_byte(type_of(entry.value)));
-    output_->push_back(1);
-    VREX_TRY(write_object(entry.value, /*packed=*/false));
-    if (entry.default_value) {
-      output_->push_back(1);
-      VREX_TRY(write_object(*entry.default_value, /*packed=*/false));
-    } else {
-      output_->push_back(0);
-    }
-  }
-
-  if (table.columns.size() > kMaxCount) return fail(Kind::TooManyColumns);
-  append_count(*output_, table.columns.size());
-
+  VREX_TRY(write_entries_and_column_count(*this, table.metadata, table.columns.size()));
   auto descriptors = build_descriptors(table.columns);
   if (!descriptors) return Unexpected{descriptors.error()};
-  append_count(*output_, descriptors->size());
-  for (const Descriptor& descriptor : *descriptors) {
-    VREX_TRY(append_name(*output_, descriptor.name));
-    output_->push_back(to_byte(descriptor.type));
-    if (descriptor.default_value != nullptr) {
-      output_->push_back(1);
-      VREX_TRY(write_object(*descriptor.default_value, /*packed=*/false));
-    } else {
-      output_->push_back(0);
-    }
-  }
+  VREX_TRY(write_descriptors(*this, *descriptors));
 
   // With no columns there are no descriptors either, so this writes nothing.
   for (const ColumnMetadata& column : table.columns) {
@@ -127,6 +140,30 @@ WriteStatus VrexWriter::write_table_metadata(const TableMetadata& table) {
       output_->push_back(1);
       VREX_TRY(write_object(**value, /*packed=*/false));
     }
+  }
+  return {};
+}
+
+WriteStatus VrexWriter::write_table_metadata(std::span<const Metadata> entries,
+                                             const ColumnNames& names,
+                                             std::span<const ValueType> types) {
+  VREX_TRY(write_entries_and_column_count(*this, entries, names.size()));
+  if (names.empty()) {
+    append_count(*output_, 0);
+    return {};
+  }
+  // Every column has the two fixed properties and nothing else, so the
+  // descriptors are those two, and each column gives its name and its type.
+  const Descriptor fixed[] = {{kNameProperty, ValueType::String, nullptr, 0},
+                              {kDataTypeProperty, ValueType::Binary, nullptr, 1}};
+  VREX_TRY(write_descriptors(*this, fixed));
+  for (std::size_t column = 0; column < names.size(); ++column) {
+    output_->push_back(1);
+    VREX_TRY(append_name(*output_, names[column]));
+    std::uint8_t* place = output_->append_uninitialized(6);
+    place[0] = 1;
+    place = store_le(place + 1, std::int32_t{1});
+    *place = to_byte(types[column]);
   }
   return {};
 }

@@ -27,7 +27,11 @@ CsvReader::CsvReader(std::span<const std::uint8_t> input, CsvScan scan)
     : input_(input),
       use_reference_(scan == CsvScan::Reference),
       fast_(input, select_classifier(scan)),
-      reference_(input) {}
+      reference_(input) {
+  // The plain splitter reports every record as possibly non-ASCII, so its
+  // dropped fields are checked on the way out rather than split again.
+  fields_.set_check_dropped(use_reference_);
+}
 
 Status<CsvError> CsvReader::read_header() {
   if (header_read_) return Status<CsvError>::ok();
@@ -75,7 +79,26 @@ Result<bool, CsvError> CsvReader::read_next(CsvPosition position) {
     position.line = 1 + line_feeds_before(position.byte);
     return Unexpected{CsvError{position, index, valid}};
   }
+  if (fields_.dropped() == 0) return true;
+  const std::optional<InvalidField> invalid =
+      use_reference_ ? fields_.first_invalid_dropped() : find_invalid_dropped(position.byte);
+  if (invalid) {
+    position.line = 1 + line_feeds_before(position.byte);
+    return Unexpected{CsvError{position, invalid->index, invalid->valid_length}};
+  }
   return true;
+}
+
+std::optional<InvalidField> CsvReader::find_invalid_dropped(std::size_t cursor) const {
+  // Rare: only for a record that failed the UTF-8 check with no kept field to
+  // blame. The record is split once more, by the plain splitter, with the
+  // dropped fields checked on their way out.
+  FieldList checked;
+  checked.set_kept_limit(fields_.kept_limit());
+  checked.set_check_dropped(true);
+  ReferenceSplitter splitter(input_);
+  splitter.split(cursor, checked);
+  return checked.first_invalid_dropped();
 }
 
 std::uint64_t CsvReader::line_feeds_before(std::size_t offset) noexcept {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,6 +50,16 @@ class CsvReader {
   // The fields of the record read last.
   std::span<const std::string_view> fields() const noexcept;
 
+  // From the next record on, keeps only the first `count` fields of each
+  // record in fields(); the others are split, counted and checked for valid
+  // UTF-8 like any field, then forgotten. Errors name the same field and
+  // byte as when every field is kept.
+  void keep_fields(std::size_t count) noexcept { fields_.set_kept_limit(count); }
+
+  // Gives back the storage of the record read last, whose fields() are no
+  // longer needed (after a very wide header, say).
+  void release_fields() noexcept { fields_.release_storage(); }
+
   // Whether every field of the record read last is a view into the input
   // (none needed unescaping into the reader's own buffer).
   bool fields_are_input_views() const noexcept { return !fields_.has_copies(); }
@@ -70,6 +81,8 @@ class CsvReader {
 
  private:
   Result<bool, CsvError> read_next(CsvPosition position);
+  // The first invalid field past the kept ones of the record split from `cursor`.
+  std::optional<InvalidField> find_invalid_dropped(std::size_t cursor) const;
   std::uint64_t line_feeds_before(std::size_t offset) noexcept;
 
   std::span<const std::uint8_t> input_;

@@ -39,16 +39,33 @@ Status<std::string> fill_queue(CsvReader& reader, RowQueue& queue, std::uint64_t
   return {};
 }
 
-TableMetadata build_table_metadata(std::vector<std::string> names,
-                                   const std::vector<ValueType>& types) {
-  TableMetadata table;
-  table.metadata.push_back(Metadata{
-      "TableColumns", Object(object::Int{static_cast<std::int32_t>(names.size())}), std::nullopt});
-  table.columns.reserve(names.size());
-  for (std::size_t column = 0; column < names.size(); ++column) {
-    table.columns.push_back(ColumnMetadata{std::move(names[column]), {}, types[column]});
+// Each column's type from its sampled texts, gathered a tile at a time so
+// that a sample of millions of rows needs no list of all its texts.
+std::vector<ValueType> infer_column_types(const RowQueue& sample, std::size_t column_count) {
+  constexpr std::size_t kTileRows = 4096;
+  std::vector<std::string_view> texts(std::min(sample.size(), kTileRows));
+  std::vector<ValueType> types;
+  types.reserve(column_count);
+  for (std::size_t column = 0; column < column_count; ++column) {
+    TypeInference inference;
+    for (std::size_t first = 0; first < sample.size(); first += kTileRows) {
+      const std::size_t count = std::min(kTileRows, sample.size() - first);
+      sample.gather_column(first, count, column, texts.data());
+      inference.add({texts.data(), count});
+    }
+    types.push_back(inference.type());
   }
-  return table;
+  return types;
+}
+
+// Copies the header's fields, verbatim, into the column names.
+ColumnNames copy_column_names(std::span<const std::string_view> fields) {
+  std::size_t bytes = 0;
+  for (std::string_view field : fields) bytes += field.size();
+  ColumnNames names;
+  names.reserve(fields.size(), bytes);
+  for (std::string_view field : fields) names.push_back(field);
+  return names;
 }
 
 // One write step goes straight into the output; if it fails, its bytes are
@@ -75,23 +92,18 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
   if (auto header = reader.read_header(); !header) {
     return fail(kHeaderErrorPrefix, header.error().text());
   }
-  std::vector<std::string> names(reader.fields().begin(), reader.fields().end());
+  ColumnNames names = copy_column_names(reader.fields());
   const std::size_t column_count = names.size();
   // "TableColumns" is a signed 32-bit value; a wider header cannot be described.
   if (column_count > kMaxCount) return fail_write(VrexError::Kind::TooManyColumns);
+  // Data records keep the fields that make columns; the rest cost nothing.
+  reader.release_fields();
+  reader.keep_fields(column_count);
 
   RowQueue pending_rows(csv, column_count);
   VREX_TRY(fill_queue(reader, pending_rows, sample_rows));
 
-  std::vector<ValueType> types;
-  {
-    std::vector<std::string_view> sampled_texts(pending_rows.size());
-    types.reserve(column_count);
-    for (std::size_t column = 0; column < column_count; ++column) {
-      pending_rows.gather_column(0, sampled_texts.size(), column, sampled_texts.data());
-      types.push_back(infer_type(sampled_texts));
-    }
-  }
+  const std::vector<ValueType> types = infer_column_types(pending_rows, column_count);
 
   ByteBuffer output;
   // Address space for about the input's size (up to 1 GiB; beyond, it grows by
@@ -99,14 +111,16 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
   // regrown gets huge pages from the start.
   output.reserve(std::clamp<std::size_t>(csv.size(), 4096, std::size_t{1} << 30));
   {
-    TableMetadata table = build_table_metadata(std::move(names), types);
+    const Metadata table_columns{
+        "TableColumns", Object(object::Int{static_cast<std::int32_t>(column_count)}), std::nullopt};
     VREX_TRY(write_step(output, [&](VrexWriter& writer) -> WriteStatus {
       VREX_TRY(writer.write_section_id(SectionType::FileHeader));
       VREX_TRY(writer.write_file_header(1, 0));
       VREX_TRY(writer.write_section_id(SectionType::TableMetadata));
-      return writer.write_table_metadata(table);
+      return writer.write_table_metadata({&table_columns, 1}, names, types);
     }));
   }
+  names = ColumnNames();
 
   ChunkConverter chunks(pending_rows, types, chunk_size);
   while (true) {

@@ -17,6 +17,33 @@ ParsedBool parse_bool(std::string_view text) noexcept {
   return ParsedBool::None;
 }
 
+void TypeInference::add(std::span<const std::string_view> texts) noexcept {
+  for (std::string_view text : texts) {
+    if (text.empty()) continue;
+    has_candidate_ = true;
+    // Once a type fails it is never asked again; Long accepts what Int does
+    // and Double what Long does, so a text that reads as the narrower type
+    // needs no other check.
+    bool_ = bool_ && parse_bool(text) != ParsedBool::None;
+    std::int32_t int_value;
+    std::int64_t long_value;
+    if (int_ && read_int32(text, int_value)) continue;
+    int_ = false;
+    if (long_ && read_int64(text, long_value)) continue;
+    long_ = false;
+    double_ = double_ && is_float_text(text);
+  }
+}
+
+ValueType TypeInference::type() const noexcept {
+  if (!has_candidate_) return ValueType::String;
+  if (bool_) return ValueType::Bool;
+  if (int_) return ValueType::Int;
+  if (long_) return ValueType::Long;
+  if (double_) return ValueType::Double;
+  return ValueType::String;
+}
+
 namespace {
 
 template <class Accepts>

@@ -18,4 +18,22 @@ ParsedBool parse_bool(std::string_view text) noexcept;
 // The first of Bool, Int, Long, Double that every non-empty text satisfies; else String.
 ValueType infer_type(std::span<const std::string_view> texts) noexcept;
 
+// The answer of infer_type for texts that arrive a few at a time, so a large
+// sample is never gathered whole: add() every text in order, then type().
+// infer_type stays as the plain reference.
+class TypeInference {
+ public:
+  void add(std::span<const std::string_view> texts) noexcept;
+
+  ValueType type() const noexcept;
+
+ private:
+  bool has_candidate_ = false;
+  // Whether every non-empty text so far reads as Bool, Int, Long, Double.
+  bool bool_ = true;
+  bool int_ = true;
+  bool long_ = true;
+  bool double_ = true;
+};
+
 }  // namespace vrex::ext

@@ -159,6 +159,35 @@ TEST(TableMetadataTest, DescriptorsKeepFirstAppearanceOrderTypeAndDefault) {
   }
 }
 
+// Columns held as compact names and types give the bytes of the same columns
+// as ColumnMetadata, for any names (empty, repeated, long, not text at all)
+// and any count, none included.
+TEST(TableMetadataTest, CompactColumnsWriteTheBytesOfTheModel) {
+  const std::vector<std::string> pool = {"",         "a",
+                                         "a",        "Name",
+                                         "DataType", std::string("x\0y\xff", 4),
+                                         "\xc3\xa9", std::string(300, 'n')};
+  const ValueType types[] = {ValueType::Bool, ValueType::Int, ValueType::Long, ValueType::Double,
+                             ValueType::String};
+  for (std::size_t count : {0, 1, 2, 7, 130}) {
+    TableMetadata table;
+    table.metadata.push_back(entry("TableColumns", object::Int{static_cast<std::int32_t>(count)}));
+    ColumnNames names;
+    std::vector<ValueType> column_types;
+    for (std::size_t column = 0; column < count; ++column) {
+      const std::string& name = pool[(column * 5 + count) % pool.size()];
+      const ValueType type = types[(column * 3 + count) % std::size(types)];
+      table.columns.push_back({name, {}, type});
+      names.push_back(name);
+      column_types.push_back(type);
+    }
+    ASSERT_EQ(names.size(), count);
+    const Bytes compact = written(
+        [&](VrexWriter& w) { return w.write_table_metadata(table.metadata, names, column_types); });
+    EXPECT_EQ(hex(compact), hex(metadata_bytes(table))) << count << " columns";
+  }
+}
+
 TEST(ColumnMetadataTest, FixedNamesComeFromTheColumnOthersAreBorrowed) {
   ColumnMetadata column{
       "col", {entry("DataType", object::Int{9}), entry("p", object::Int{1})}, ValueType::Date};

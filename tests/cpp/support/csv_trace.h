@@ -4,6 +4,7 @@
 // the fast paths and the reference agree exactly.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -14,13 +15,23 @@
 
 namespace vrex::testing {
 
-inline std::vector<std::string> trace_reads(std::span<const std::uint8_t> input,
-                                            ext::CsvScan scan) {
+// How many fields of each data record a trace notes, and whether the reader
+// itself keeps only those (keep_fields) or every field is read and the trace
+// cuts them: both ways must give the same lines.
+struct KeptFields {
+  std::size_t count = ext::FieldList::kKeepAll;
+  bool by_reader = false;
+};
+
+inline std::vector<std::string> trace_reads(std::span<const std::uint8_t> input, ext::CsvScan scan,
+                                            KeptFields kept = {}) {
   ext::CsvReader reader(input, scan);
   std::vector<std::string> trace;
+  std::size_t noted = ext::FieldList::kKeepAll;  // the header is noted whole
   auto note_fields = [&] {
     std::string line = "fields:";
-    for (std::string_view field : reader.fields()) {
+    const auto fields = reader.fields();
+    for (std::string_view field : fields.first(std::min(noted, fields.size()))) {
       line += std::to_string(field.size()) + ":";
       line += field;
     }
@@ -31,6 +42,8 @@ inline std::vector<std::string> trace_reads(std::span<const std::uint8_t> input,
   } else {
     trace.push_back(header.error().text());
   }
+  noted = kept.count;
+  if (kept.by_reader) reader.keep_fields(kept.count);
   for (;;) {
     auto more = reader.read_record();
     if (!more) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -132,6 +134,48 @@ TEST(InferType, TakesTheFirstRungThatEveryNonEmptyTextSatisfies) {
     for (std::string_view text : c.texts) trace.append(joined({"'", text, "' "}));
     SCOPED_TRACE(trace);
     EXPECT_EQ(infer_type(c.texts), c.expected);
+  }
+}
+
+// Texts fed a few at a time, cut anywhere, give the answer of the plain
+// inference over all of them.
+TEST(TypeInference, AgreesWithThePlainInferenceOnRandomTexts) {
+  const std::string_view pieces[] = {"1",
+                                     "0",
+                                     "9",
+                                     "-",
+                                     "+",
+                                     ".",
+                                     "e",
+                                     "E",
+                                     "5",
+                                     " ",
+                                     "\t",
+                                     "true",
+                                     "FALSE",
+                                     "nan",
+                                     "inf",
+                                     "x",
+                                     "007",
+                                     "2147483648",
+                                     "9223372036854775808",
+                                     ""};
+  std::mt19937_64 random(20261208);
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::vector<std::string> owned(random() % 6);
+    for (std::string& text : owned) {
+      for (std::size_t count = random() % 4; count > 0; --count) {
+        text += pieces[random() % std::size(pieces)];
+      }
+    }
+    const std::vector<std::string_view> texts(owned.begin(), owned.end());
+    const std::size_t cut = texts.empty() ? 0 : random() % (texts.size() + 1);
+    TypeInference inference;
+    inference.add(std::span(texts).first(cut));
+    inference.add(std::span(texts).subspan(cut));
+    std::string trace;
+    for (std::string_view text : texts) trace.append(joined({"'", text, "' "}));
+    ASSERT_EQ(inference.type(), infer_type(texts)) << trace;
   }
 }
 
