@@ -106,10 +106,11 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
   const std::vector<ValueType> types = infer_column_types(pending_rows, column_count);
 
   ByteBuffer output;
-  // Address space for about the input's size (up to 1 GiB; beyond, it grows by
+  // Address space for about the input's size (up to 256 MiB, so an input that
+  // yields little output does not hold a large reservation; beyond, it grows by
   // remapping): untouched pages cost no memory, and a buffer that is not
   // regrown gets huge pages from the start.
-  output.reserve(std::clamp<std::size_t>(csv.size(), 4096, std::size_t{1} << 30));
+  output.reserve(std::clamp<std::size_t>(csv.size(), 4096, std::size_t{256} << 20));
   {
     const Metadata table_columns{
         "TableColumns", Object(object::Int{static_cast<std::int32_t>(column_count)}), std::nullopt};
