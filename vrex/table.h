@@ -345,35 +345,6 @@ struct TableMetadata {
   std::vector<ColumnMetadata> columns;
 };
 
-// The names of columns that have nothing but a name and a type, held
-// compactly: every name's bytes in one block and where each one ends, so a
-// header of millions of names costs its own bytes and eight more per name.
-class ColumnNames {
- public:
-  void reserve(std::size_t count, std::size_t bytes) {
-    ends_.reserve(count);
-    bytes_.reserve(bytes);
-  }
-
-  void push_back(std::string_view name) {
-    bytes_.append(name);
-    ends_.push_back(bytes_.size());
-  }
-
-  std::size_t size() const noexcept { return ends_.size(); }
-
-  bool empty() const noexcept { return ends_.empty(); }
-
-  std::string_view operator[](std::size_t index) const noexcept {
-    const std::size_t begin = index == 0 ? 0 : ends_[index - 1];
-    return std::string_view(bytes_).substr(begin, ends_[index] - begin);
-  }
-
- private:
-  std::string bytes_;
-  std::vector<std::uint64_t> ends_;
-};
-
 struct Property {
   std::string name;
   ValueArray value;

@@ -46,7 +46,7 @@ class VrexWriter {
 
   // The same body for columns with only a name and a type (names[c] and
   // types[c]): the bytes that a TableMetadata of such columns gives.
-  WriteStatus write_table_metadata(std::span<const Metadata> entries, const ColumnNames& names,
+  WriteStatus write_table_metadata(std::span<const Metadata> entries, const TextArray& names,
                                    std::span<const ValueType> types);
 
   // The body of a TableSlice section: the column count, then every column slice.

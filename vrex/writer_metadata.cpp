@@ -145,7 +145,7 @@ WriteStatus VrexWriter::write_table_metadata(const TableMetadata& table) {
 }
 
 WriteStatus VrexWriter::write_table_metadata(std::span<const Metadata> entries,
-                                             const ColumnNames& names,
+                                             const TextArray& names,
                                              std::span<const ValueType> types) {
   VREX_TRY(write_entries_and_column_count(*this, entries, names.size()));
   if (names.empty()) {

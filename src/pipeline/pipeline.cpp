@@ -59,10 +59,10 @@ std::vector<ValueType> infer_column_types(const RowQueue& sample, std::size_t co
 }
 
 // Copies the header's fields, verbatim, into the column names.
-ColumnNames copy_column_names(std::span<const std::string_view> fields) {
+TextArray copy_column_names(std::span<const std::string_view> fields) {
   std::size_t bytes = 0;
   for (std::string_view field : fields) bytes += field.size();
-  ColumnNames names;
+  TextArray names;
   names.reserve(fields.size(), bytes);
   for (std::string_view field : fields) names.push_back(field);
   return names;
@@ -92,7 +92,7 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
   if (auto header = reader.read_header(); !header) {
     return fail(kHeaderErrorPrefix, header.error().text());
   }
-  ColumnNames names = copy_column_names(reader.fields());
+  TextArray names = copy_column_names(reader.fields());
   const std::size_t column_count = names.size();
   // "TableColumns" is a signed 32-bit value; a wider header cannot be described.
   if (column_count > kMaxCount) return fail_write(VrexError::Kind::TooManyColumns);
@@ -121,7 +121,7 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
       return writer.write_table_metadata({&table_columns, 1}, names, types);
     }));
   }
-  names = ColumnNames();
+  names = TextArray();
 
   ChunkConverter chunks(pending_rows, types, chunk_size);
   while (true) {

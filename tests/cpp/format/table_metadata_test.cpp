@@ -172,7 +172,7 @@ TEST(TableMetadataTest, CompactColumnsWriteTheBytesOfTheModel) {
   for (std::size_t count : {0, 1, 2, 7, 130}) {
     TableMetadata table;
     table.metadata.push_back(entry("TableColumns", object::Int{static_cast<std::int32_t>(count)}));
-    ColumnNames names;
+    TextArray names;
     std::vector<ValueType> column_types;
     for (std::size_t column = 0; column < count; ++column) {
       const std::string& name = pool[(column * 5 + count) % pool.size()];
