@@ -93,11 +93,7 @@ std::vector<ValueType> infer_types(const Bytes& input, std::size_t& column_count
   (void)reader.read_header();
   column_count = reader.fields().size();
   vrex::ext::RowQueue sample(view(input), column_count);
-  while (sample.size() < kDefaultSampleRows) {
-    auto more = reader.read_record();
-    if (!more || !*more) break;
-    sample.push_back(reader.fields(), reader.fields_are_input_views());
-  }
+  (void)sample.read_until(reader, kDefaultSampleRows);
   std::vector<std::string_view> texts(sample.size());
   std::vector<ValueType> types;
   for (std::size_t column = 0; column < column_count; ++column) {
@@ -114,16 +110,8 @@ void for_each_chunk_column(const Bytes& input, std::size_t column_count, Use&& u
   (void)reader.read_header();
   vrex::ext::RowQueue queue(view(input), column_count);
   std::vector<std::string_view> texts(kDefaultChunkSize);
-  bool at_end = false;
-  while (!at_end) {
-    while (queue.size() < kDefaultChunkSize) {
-      auto more = reader.read_record();
-      if (!more || !*more) {
-        at_end = true;
-        break;
-      }
-      queue.push_back(reader.fields(), reader.fields_are_input_views());
-    }
+  while (true) {
+    (void)queue.read_until(reader, kDefaultChunkSize);
     const std::size_t rows = queue.size();
     if (rows == 0) break;
     for (std::size_t column = 0; column < column_count; ++column) {

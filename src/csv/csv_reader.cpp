@@ -39,39 +39,47 @@ Status<CsvError> CsvReader::read_header() {
   // The header's position is taken before the byte-order mark is skipped.
   const CsvPosition position{0, 1, 0};
   if (starts_with_byte_order_mark(input_)) cursor_ = sizeof kByteOrderMark;
-  VREX_TRY(read_next(position));
+  fields_.clear();
+  VREX_TRY(read_next(position, fields_));
   return Status<CsvError>::ok();
 }
 
 Result<bool, CsvError> CsvReader::read_record() {
   if (!header_read_) VREX_TRY(read_header());
-  return read_next(CsvPosition{cursor_, 0, records_});
+  fields_.clear();
+  return read_next(CsvPosition{cursor_, 0, records_}, fields_);
+}
+
+Result<bool, CsvError> CsvReader::read_record(FieldList& into) {
+  if (!header_read_) VREX_TRY(read_header());
+  into.start_record();
+  into.set_check_dropped(use_reference_);
+  auto read = read_next(CsvPosition{cursor_, 0, records_}, into);
+  if (!read || !*read) into.drop_record();
+  return read;
 }
 
 std::span<const std::string_view> CsvReader::fields() const noexcept { return fields_.views(); }
 
-Result<bool, CsvError> CsvReader::read_next(CsvPosition position) {
-  if (at_end_) {
-    fields_.clear();
-    return false;
-  }
+Result<bool, CsvError> CsvReader::read_next(CsvPosition position, FieldList& record) {
+  if (at_end_) return false;
   const SplitOutcome outcome =
-      use_reference_ ? reference_.split(cursor_, fields_) : fast_.split(cursor_, fields_);
+      use_reference_ ? reference_.split(cursor_, record) : fast_.split(cursor_, record);
   cursor_ = outcome.next;
   if (!outcome.found) {
     at_end_ = true;
     return false;
   }
   ++records_;
-  fields_.finish();
+  record.finish();
   if (!outcome.non_ascii) return true;
 
   if (!use_reference_) {
-    const auto* record = reinterpret_cast<const char*>(input_.data() + outcome.begin);
-    const std::string_view bytes(record, outcome.end - outcome.begin);
+    const auto* record_bytes = reinterpret_cast<const char*>(input_.data() + outcome.begin);
+    const std::string_view bytes(record_bytes, outcome.end - outcome.begin);
     if (utf8_is_valid(bytes)) return true;
   }
-  const std::span<const std::string_view> fields = fields_.views();
+  const std::span<const std::string_view> fields = record.views();
   for (std::size_t index = 0; index < fields.size(); ++index) {
     const std::size_t valid = use_reference_ ? utf8_valid_prefix_reference(fields[index])
                                              : utf8_valid_prefix(fields[index]);
@@ -79,9 +87,9 @@ Result<bool, CsvError> CsvReader::read_next(CsvPosition position) {
     position.line = 1 + line_feeds_before(position.byte);
     return Unexpected{CsvError{position, index, valid}};
   }
-  if (fields_.dropped() == 0) return true;
+  if (record.dropped() == 0) return true;
   const std::optional<InvalidField> invalid =
-      use_reference_ ? fields_.first_invalid_dropped() : find_invalid_dropped(position.byte);
+      use_reference_ ? record.first_invalid_dropped() : find_invalid_dropped(position.byte, record.kept_limit());
   if (invalid) {
     position.line = 1 + line_feeds_before(position.byte);
     return Unexpected{CsvError{position, invalid->index, invalid->valid_length}};
@@ -89,12 +97,13 @@ Result<bool, CsvError> CsvReader::read_next(CsvPosition position) {
   return true;
 }
 
-std::optional<InvalidField> CsvReader::find_invalid_dropped(std::size_t cursor) const {
+std::optional<InvalidField> CsvReader::find_invalid_dropped(std::size_t cursor,
+                                                            std::size_t kept_limit) const {
   // Rare: only for a record that failed the UTF-8 check with no kept field to
   // blame. The record is split once more, by the plain splitter, with the
   // dropped fields checked on their way out.
   FieldList checked;
-  checked.set_kept_limit(fields_.kept_limit());
+  checked.set_kept_limit(kept_limit);
   checked.set_check_dropped(true);
   ReferenceSplitter splitter(input_);
   splitter.split(cursor, checked);

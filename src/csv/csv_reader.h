@@ -50,6 +50,12 @@ class CsvReader {
   // The fields of the record read last.
   std::span<const std::string_view> fields() const noexcept;
 
+  // Reads the next data record as a new record of `into`, after the ones it
+  // holds, with `into`'s own kept limit; on an error or at the end of input
+  // `into` holds what it held before. The queue of pending rows reads this
+  // way, so every view is written once, where the rows are read from.
+  Result<bool, CsvError> read_record(FieldList& into);
+
   // From the next record on, keeps only the first `count` fields of each
   // record in fields(); the others are split, counted and checked for valid
   // UTF-8 like any field, then forgotten. Errors name the same field and
@@ -80,9 +86,11 @@ class CsvReader {
   // another read_record() goes on with the record after it.
 
  private:
-  Result<bool, CsvError> read_next(CsvPosition position);
-  // The first invalid field past the kept ones of the record split from `cursor`.
-  std::optional<InvalidField> find_invalid_dropped(std::size_t cursor) const;
+  Result<bool, CsvError> read_next(CsvPosition position, FieldList& record);
+  // The first invalid field past the first `kept_limit` ones of the record
+  // split from `cursor`.
+  std::optional<InvalidField> find_invalid_dropped(std::size_t cursor,
+                                                   std::size_t kept_limit) const;
   std::uint64_t line_feeds_before(std::size_t offset) noexcept;
 
   std::span<const std::uint8_t> input_;

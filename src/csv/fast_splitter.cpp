@@ -87,7 +87,6 @@ std::size_t FastSplitter::next_quote(std::size_t from) {
 }
 
 SplitOutcome FastSplitter::split(std::size_t cursor, FieldList& fields) {
-  fields.clear();
   while (cursor < size_ && is_terminator(data_[cursor])) ++cursor;
   if (cursor == size_) return {false, size_, false};
   begin_record(cursor);

@@ -30,7 +30,8 @@ class FastSplitter {
  public:
   FastSplitter(std::span<const std::uint8_t> input, ClassifyBlocks classify);
 
-  // Skips CR and LF bytes from `cursor`, then splits one record into `fields`.
+  // Skips CR and LF bytes from `cursor`, then splits one record into the
+  // record that `fields` has started.
   SplitOutcome split(std::size_t cursor, FieldList& fields);
 
   // Line feeds in the input before `offset`.

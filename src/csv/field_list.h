@@ -1,7 +1,10 @@
-// The fields of one record: views into the input where a field's content is
-// a contiguous run of input bytes, copies in a reused buffer otherwise.
+// The fields of records: views into the input where a field's content is a
+// contiguous run of input bytes, copies in a reused buffer otherwise. A list
+// holds the record being split after any records kept before it, so a queue
+// of rows can own one list and have the splitter write each view where the
+// rows are later read from.
 //
-// Only the first `kept_limit()` fields are kept; the ones after them are
+// Only the first `kept_limit()` fields of a record are kept; the ones after them are
 // counted and forgotten as soon as they are split, so a record of a billion
 // fields costs the memory of the kept ones. When asked to, the forgotten
 // fields are checked for valid UTF-8 on the way out, the first invalid one
@@ -39,13 +42,34 @@ class FieldList {
   // Whether fields past the kept ones are checked for valid UTF-8.
   void set_check_dropped(bool check) noexcept { check_dropped_ = check; }
 
-  // Forgets the previous record; keeps the capacity of every buffer.
+  // Forgets every record; keeps the capacity of every buffer.
   void clear() noexcept {
     size_ = 0;
+    start_record();
+  }
+
+  // Starts a new record after the ones held. Copies of the previous record's
+  // fields are forgotten: whoever keeps that record has taken them first.
+  void start_record() noexcept {
+    record_begin_ = size_;
     dropped_ = 0;
     first_invalid_dropped_.reset();
     copied_.clear();
     copies_.clear();
+  }
+
+  // Forgets the record being split, keeping the ones before it.
+  void drop_record() noexcept {
+    size_ = record_begin_;
+    start_record();
+  }
+
+  // Forgets the first `count` views of the records held (whole records, by
+  // the holder's count); the rest move to the front.
+  void erase_front(std::size_t count) noexcept {
+    std::copy(views_.get() + count, views_.get() + size_, views_.get());
+    size_ -= count;
+    record_begin_ -= count;
   }
 
   // Gives back the views' storage (after a very wide header, say).
@@ -57,7 +81,7 @@ class FieldList {
   }
 
   void add_view(const std::uint8_t* begin, std::size_t length) {
-    if (size_ >= kept_limit_) {
+    if (record_size() >= kept_limit_) {
       drop(view_of(begin, length));
       return;
     }
@@ -75,12 +99,13 @@ class FieldList {
 
   void commit_views(const std::string_view* end) noexcept {
     const auto written = static_cast<std::size_t>(end - views_.get());
-    if (written <= kept_limit_) {
+    if (written - record_begin_ <= kept_limit_) {
       size_ = written;
       return;
     }
-    for (std::size_t index = kept_limit_; index < written; ++index) drop(views_[index]);
-    size_ = kept_limit_;
+    const std::size_t kept_end = record_begin_ + kept_limit_;
+    size_ = kept_end;
+    for (std::size_t index = kept_end; index < written; ++index) drop(views_[index]);
   }
 
   static std::string_view view_of(const std::uint8_t* begin, std::size_t length) noexcept {
@@ -97,7 +122,7 @@ class FieldList {
   void append_byte(std::uint8_t byte) { copies_.push_back(static_cast<char>(byte)); }
 
   void end_copy() {
-    if (size_ >= kept_limit_) {
+    if (record_size() >= kept_limit_) {
       drop(std::string_view(copies_).substr(copy_begin_));
       copies_.resize(copy_begin_);
       return;
@@ -106,16 +131,32 @@ class FieldList {
     add_view(nullptr, 0);
   }
 
-  // Points the copied fields into the buffer, which no longer moves. Call once
-  // the record is complete, before reading views().
+  // Points the copied fields into the buffer, which no longer moves until
+  // the next record starts. Call once the record is complete, before reading
+  // views().
   void finish() noexcept {
     for (const Copied& field : copied_) {
       views_[field.index] = std::string_view(copies_.data() + field.offset, field.length);
     }
   }
 
-  std::span<const std::string_view> views() const noexcept { return {views_.get(), size_}; }
+  // The kept fields of the record being split (or split last).
+  std::span<const std::string_view> views() const noexcept {
+    return {views_.get() + record_begin_, record_size()};
+  }
 
+  // Every view held, records one after the other, the current one last.
+  std::span<std::string_view> all_views() noexcept { return {views_.get(), size_}; }
+
+  std::span<const std::string_view> all_views() const noexcept { return {views_.get(), size_}; }
+
+  // Where the current record's views begin among all_views().
+  std::size_t record_begin() const noexcept { return record_begin_; }
+
+  std::size_t record_size() const noexcept { return size_ - record_begin_; }
+
+  // Whether some of the current record's fields are copies, in a buffer that
+  // the next record reuses.
   bool has_copies() const noexcept { return !copied_.empty(); }
 
   // Fields of the record past the kept ones.
@@ -136,16 +177,16 @@ class FieldList {
     std::size_t length;
   };
 
-  void grow(std::size_t count) {
-    const std::size_t capacity = std::max(2 * capacity_, std::max<std::size_t>(size_ + count, 16));
-    auto views = std::make_unique<std::string_view[]>(capacity);
-    std::copy(views_.get(), views_.get() + size_, views.get());
-    views_ = std::move(views);
-    capacity_ = capacity;
-  }
+  // Grows by realloc: a queue's many records move by remapping, not copying.
+  void grow(std::size_t count);
 
-  std::unique_ptr<std::string_view[]> views_;
-  std::size_t size_ = 0;  // kept views, at most kept_limit_
+  struct FreeViews {
+    void operator()(std::string_view* views) const noexcept;
+  };
+
+  std::unique_ptr<std::string_view[], FreeViews> views_;
+  std::size_t size_ = 0;          // views held, of every record
+  std::size_t record_begin_ = 0;  // the current record's first view
   std::size_t capacity_ = 0;
   std::size_t kept_limit_ = kKeepAll;
   std::size_t dropped_ = 0;

@@ -13,7 +13,6 @@ bool is_terminator(std::uint8_t byte) { return byte == '\r' || byte == '\n'; }
 }  // namespace
 
 SplitOutcome ReferenceSplitter::split(std::size_t cursor, FieldList& fields) {
-  fields.clear();
   // Positions only ever move forward; count what lies between.
   for (; consumed_ < cursor; ++consumed_) line_feeds_ += input_[consumed_] == '\n' ? 1 : 0;
   record_cursor_ = cursor;

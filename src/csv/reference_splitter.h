@@ -14,7 +14,8 @@ class ReferenceSplitter {
  public:
   explicit ReferenceSplitter(std::span<const std::uint8_t> input) : input_(input) {}
 
-  // Skips CR and LF bytes from `cursor`, then splits one record into `fields`.
+  // Skips CR and LF bytes from `cursor`, then splits one record into the
+  // record that `fields` has started.
   SplitOutcome split(std::size_t cursor, FieldList& fields);
 
   // Line feeds in the input before `offset` (known without counting when it

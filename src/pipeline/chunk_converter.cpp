@@ -14,10 +14,11 @@ std::size_t rows_per_tile(std::size_t column_count) {
 
 }  // namespace
 
-ChunkConverter::ChunkConverter(RowQueue& rows, std::span<const ValueType> types,
+ChunkConverter::ChunkConverter(RowQueue&& rows, std::span<const ValueType> types,
                                std::uint64_t chunk_size)
-    : rows_(rows),
+    : rows_(std::move(rows)),
       types_(types),
+      chunk_size_(chunk_size),
       tiled_(types.size() <= kMaxTiledColumns),
       releases_rows_(tiled_ && std::none_of(types.begin(), types.end(),
                                             [](ValueType type) { return keeps_texts(type); })),
@@ -29,19 +30,34 @@ ChunkConverter::ChunkConverter(RowQueue& rows, std::span<const ValueType> types,
   // their texts from the queue (views into the input, or the queue's own
   // copies, all padded): each chunk is written before its rows leave the queue.
   const auto first_rows = static_cast<std::size_t>(
-      std::min<std::uint64_t>(chunk_size, std::max(rows.size(), tile_rows_)));
+      std::min<std::uint64_t>(chunk_size, std::max(rows_.size(), tile_rows_)));
   builders_.reserve(types.size());
   for (ValueType type : types) builders_.emplace_back(type, first_rows, /*padded_texts=*/true);
 }
 
-void ChunkConverter::row_queued() {
-  if (!tiled_ || rows_.size() - converted_ < tile_rows_) return;
-  convert_rows(converted_, converted_ + tile_rows_);
-  if (releases_rows_) {
-    rows_.pop_front(tile_rows_);
-    released_ += tile_rows_;
-  } else {
-    converted_ += tile_rows_;
+Result<std::size_t, CsvError> ChunkConverter::fill_chunk(CsvReader& reader) {
+  while (chunk_rows() < chunk_size_) {
+    // Queued rows wanted: the rest of the chunk, or of the tile being read.
+    const std::size_t chunk_end = static_cast<std::size_t>(chunk_size_ - released_);
+    const std::size_t target = tiled_ ? std::min(chunk_end, converted_ + tile_rows_) : chunk_end;
+    auto more = rows_.read_until(reader, target);
+    if (!more) return Unexpected{more.error()};
+    convert_whole_tiles();
+    if (!*more) break;
+  }
+  return static_cast<std::size_t>(std::min<std::uint64_t>(chunk_rows(), chunk_size_));
+}
+
+void ChunkConverter::convert_whole_tiles() {
+  while (tiled_ && rows_.size() - converted_ >= tile_rows_ &&
+         released_ + converted_ + tile_rows_ <= chunk_size_) {
+    convert_rows(converted_, converted_ + tile_rows_);
+    if (releases_rows_) {
+      rows_.pop_front(tile_rows_);
+      released_ += tile_rows_;
+    } else {
+      converted_ += tile_rows_;
+    }
   }
 }
 

@@ -28,25 +28,30 @@ class ChunkConverter {
   // rows of padded texts, about 23 MB at this width).
   static constexpr std::size_t kMaxTiledColumns = 256;
 
-  ChunkConverter(RowQueue& rows, std::span<const ValueType> types, std::uint64_t chunk_size);
+  // Takes over the queue of pending rows (the sample, at first).
+  ChunkConverter(RowQueue&& rows, std::span<const ValueType> types, std::uint64_t chunk_size);
 
-  // Rows of the current chunk so far: converted and released ones, and the
-  // ones queued.
-  std::size_t chunk_rows() const noexcept { return released_ + rows_.size(); }
-
-  // Called after each row queued for the current chunk: converts the rows
-  // not converted yet once they make a whole tile.
-  void row_queued();
+  // Reads rows from `reader` until the current chunk is complete or the
+  // input ends, converting each tile as soon as it is queued. Returns the
+  // chunk's row count: chunk_size, or fewer (none included) at the end.
+  Result<std::size_t, CsvError> fill_chunk(CsvReader& reader);
 
   // Converts what is left of the chunk's first `rows` rows, writes the column
   // count and every column slice, and takes the chunk's rows off the queue.
   WriteStatus write_chunk(VrexWriter& writer, std::size_t rows);
 
  private:
+  // Rows of the current chunk so far: converted and released ones, and the
+  // ones queued.
+  std::size_t chunk_rows() const noexcept { return released_ + rows_.size(); }
+
+  // Converts the queued rows not converted yet while they make a whole tile.
+  void convert_whole_tiles();
   void convert_rows(std::size_t first, std::size_t end);
 
-  RowQueue& rows_;
+  RowQueue rows_;
   std::span<const ValueType> types_;
+  std::uint64_t chunk_size_;
   bool tiled_;
   bool releases_rows_;  // tiled, and no column keeps views of its texts
   std::size_t tile_rows_;

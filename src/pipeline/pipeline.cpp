@@ -28,16 +28,7 @@ Failure fail(std::string_view prefix, const std::string& cause) {
 
 Failure fail_write(const VrexError& error) { return fail(kWriteErrorPrefix, error.display_text()); }
 
-// Reads records into the queue until it holds `target` rows or the input ends.
-Status<std::string> fill_queue(CsvReader& reader, RowQueue& queue, std::uint64_t target) {
-  while (queue.size() < target) {
-    auto more = reader.read_record();
-    if (!more) return fail(kParseErrorPrefix, more.error().text());
-    if (!*more) break;
-    queue.push_back(reader.fields(), reader.fields_are_input_views());
-  }
-  return {};
-}
+Failure fail_parse(const CsvError& error) { return fail(kParseErrorPrefix, error.text()); }
 
 // Each column's type from its sampled texts, gathered a tile at a time so
 // that a sample of millions of rows needs no list of all its texts.
@@ -96,12 +87,15 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
   const std::size_t column_count = names.size();
   // "TableColumns" is a signed 32-bit value; a wider header cannot be described.
   if (column_count > kMaxCount) return fail_write(VrexError::Kind::TooManyColumns);
-  // Data records keep the fields that make columns; the rest cost nothing.
+  // The header's views are copied; data records go straight into the queue,
+  // which keeps the fields that make columns (the rest cost nothing).
   reader.release_fields();
-  reader.keep_fields(column_count);
 
   RowQueue pending_rows(csv, column_count);
-  VREX_TRY(fill_queue(reader, pending_rows, sample_rows));
+  if (auto sampled = pending_rows.read_until(reader, static_cast<std::size_t>(sample_rows));
+      !sampled) {
+    return fail_parse(sampled.error());
+  }
 
   const std::vector<ValueType> types = infer_column_types(pending_rows, column_count);
 
@@ -123,23 +117,16 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
   }
   names = TextArray();
 
-  ChunkConverter chunks(pending_rows, types, chunk_size);
+  ChunkConverter chunks(std::move(pending_rows), types, chunk_size);
   while (true) {
-    while (chunks.chunk_rows() < chunk_size) {
-      auto more = reader.read_record();
-      if (!more) return fail(kParseErrorPrefix, more.error().text());
-      if (!*more) break;
-      pending_rows.push_back(reader.fields(), reader.fields_are_input_views());
-      chunks.row_queued();
-    }
-    if (chunks.chunk_rows() == 0) break;
-    const auto rows =
-        static_cast<std::size_t>(std::min<std::uint64_t>(chunks.chunk_rows(), chunk_size));
+    auto rows = chunks.fill_chunk(reader);
+    if (!rows) return fail_parse(rows.error());
+    if (*rows == 0) break;
     VREX_TRY(write_step(output, [&](VrexWriter& writer) -> WriteStatus {
       VREX_TRY(writer.write_section_id(SectionType::TableSlice));
-      return chunks.write_chunk(writer, rows);
+      return chunks.write_chunk(writer, *rows);
     }));
-    if (rows < chunk_size) break;
+    if (*rows < chunk_size) break;
   }
 
   VREX_TRY(write_step(

@@ -27,24 +27,31 @@ void TextArena::clear() noexcept {
   free_size_ = 0;
 }
 
-void RowQueue::push_back(std::span<const std::string_view> fields, bool all_input_views) {
-  std::size_t kept = std::min(fields.size(), column_count_);
-  rows_.push_back(RowFields{fields_.size(), kept});
-  // Views into the input follow each other, so the last one ends last.
-  if (all_input_views && (kept == 0 || padded_inside_input(fields[kept - 1]))) {
-    fields_.append(fields.data(), kept);
-    return;
+Result<bool, CsvError> RowQueue::read_until(CsvReader& reader, std::size_t target) {
+  while (size() < target) {
+    auto more = reader.read_record(fields_);
+    if (!more) return Unexpected{more.error()};
+    if (!*more) return false;
+    rows_.push_back(RowFields{fields_.record_begin(), fields_.record_size()});
+    keep_texts_of_last_row();
   }
-  for (std::size_t index = 0; index < kept; ++index) {
-    std::string_view field = fields[index];
-    fields_.push_back(padded_inside_input(field) ? field : arena_.copy(field));
+  return true;
+}
+
+void RowQueue::keep_texts_of_last_row() {
+  const std::span<std::string_view> views =
+      fields_.all_views().subspan(fields_.record_begin(), fields_.record_size());
+  // Views into the input follow each other, so the last one ends last.
+  if (!fields_.has_copies() && (views.empty() || padded_inside_input(views.back()))) return;
+  for (std::string_view& view : views) {
+    if (!padded_inside_input(view)) view = arena_.copy(view);
   }
 }
 
 void RowQueue::gather_column(std::size_t first, std::size_t count, std::size_t column,
                              std::string_view* out) const {
   const RowFields* row = rows_.data() + front_ + first;
-  const std::string_view* fields = fields_.data();
+  const std::string_view* fields = fields_.all_views().data();
   for (std::size_t index = 0; index < count; ++index) {
     out[index] = column < row[index].count ? fields[row[index].first + column] : std::string_view();
   }

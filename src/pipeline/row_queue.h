@@ -2,8 +2,9 @@
 //
 // Rows are kept row after row as views of their fields, only the fields a row
 // really has (at most the column count): a short row's missing cells cost
-// nothing until a chunk asks for them. Views into the caller's input stay
-// views; fields the reader had to unescape are copied into an arena that
+// nothing until a chunk asks for them. The reader splits each record straight
+// into the queue's list of views; views into the caller's input stay as they
+// are, and fields the reader had to unescape are copied into an arena that
 // lives as long as the rows do. Every text handed out is padded: at least
 // kTextSlack readable bytes follow it, so short texts are copied in one block.
 #pragma once
@@ -15,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "csv/csv_reader.h"
+#include "csv/field_list.h"
 #include "vrex/byte_buffer.h"
 #include "vrex/table.h"
 
@@ -44,16 +47,18 @@ class RowQueue {
  public:
   RowQueue(std::span<const std::uint8_t> input, std::size_t column_count)
       : input_begin_(reinterpret_cast<const char*>(input.data())),
-        input_end_(input_begin_ + input.size()),
-        column_count_(column_count) {}
+        input_end_(input_begin_ + input.size()) {
+    fields_.set_kept_limit(column_count);
+  }
 
   std::size_t size() const noexcept { return rows_.size() - front_; }
 
   bool empty() const noexcept { return size() == 0; }
 
-  // Appends one record; fields beyond the column count are dropped. When the
-  // caller knows every field is a view into the input, nothing is checked.
-  void push_back(std::span<const std::string_view> fields, bool all_input_views = false);
+  // Reads data records from `reader` onto the back of the queue until it
+  // holds `target` rows (true) or the input ends (false); fields beyond the
+  // column count are counted, not kept. This is the one loop that reads rows.
+  Result<bool, CsvError> read_until(CsvReader& reader, std::size_t target);
 
   // Text `column` of `count` queued rows from the `first` (0 is the front),
   // padded cells empty.
@@ -79,10 +84,13 @@ class RowQueue {
     return offset <= input_size && text.size() + kTextSlack <= input_size - offset;
   }
 
+  // Copies the texts of the row just read that point into the reader's
+  // buffer or lack their slack at the end of the input.
+  void keep_texts_of_last_row();
+
   const char* input_begin_;
   const char* input_end_;
-  std::size_t column_count_;
-  PodArray<std::string_view> fields_;
+  FieldList fields_;  // every queued row's views, then the record being read
   PodArray<RowFields> rows_;
   std::size_t front_ = 0;
   TextArena arena_;
