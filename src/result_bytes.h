@@ -38,6 +38,9 @@ class ResultBytes final : public vrex::ByteStorage {
 
  private:
   PyObject* object_ = nullptr;
+#ifdef VREX_FAULT_INJECTION
+  std::size_t growths_ = 0;
+#endif
 };
 
 }  // namespace vrex::ext
