@@ -1,13 +1,13 @@
 // The module as the interpreter sees it: PyInit__vrex and csv_to_vrex.
 //
-// This is the only file that talks to the CPython C API. Every entry runs
+// This file and result_bytes.cpp (the result, written in place) are the only
+// ones that talk to the CPython C API. Every entry runs
 // behind a fault barrier, so no C++ exception ever unwinds into the
 // interpreter: exhausted memory becomes MemoryError, any other internal fault
 // becomes pyo3_runtime.PanicException (a BaseException), and a fault while a
 // fault is being handled aborts the process.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <malloc.h>
 
 #include <atomic>
 #include <cstdint>
@@ -21,8 +21,9 @@
 #include <string>
 #include <string_view>
 
+#include "memory_policy.h"
 #include "pipeline/pipeline.h"
-#include "vrex/huge_pages.h"
+#include "result_bytes.h"
 
 namespace {
 
@@ -304,27 +305,14 @@ bool convert_arguments(PyObject* const slots[3], Arguments* arguments) {
 // ----------------------------------------------------------------------------
 // csv_to_vrex
 
-// The one copy of the output into a new bytes object; exhausted memory here
-// surfaces as MemoryError. Large results ask for huge pages before the copy
-// first touches them.
-PyObject* copy_into_bytes(const vrex::ByteBuffer& output) {
-  PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(output.size()));
-  if (result == nullptr) return nullptr;
-  char* target = PyBytes_AS_STRING(result);
-  vrex::advise_huge_pages(target, output.size());
-  if (!output.empty()) std::memcpy(target, output.data(), output.size());
-  return result;
-}
+// Tells the memory policy a conversion is over, on every way out of the call
+// (exhausted memory included), after the pipeline's own buffers are released.
+struct CallEnd {
+  std::size_t input_size;
+  const vrex::ByteBuffer& output;
 
-// A big conversion leaves the allocator holding freed chunks in its heap;
-// give them back so the process's memory returns to where it was.
-void release_free_memory_after(std::size_t input_size) {
-#ifdef __GLIBC__
-  if (input_size >= (std::size_t{32} << 20)) malloc_trim(0);
-#else
-  (void)input_size;
-#endif
-}
+  ~CallEnd() { vrex::ext::after_conversion(input_size, output.capacity()); }
+};
 
 PyObject* call_csv_to_vrex(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 #ifdef VREX_FAULT_INJECTION
@@ -335,22 +323,16 @@ PyObject* call_csv_to_vrex(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   Arguments arguments;
   if (!convert_arguments(slots, &arguments)) return nullptr;
 
-  // The interpreter lock stays held: the input cannot change under us, and
-  // calls from several threads run one after another.
-  PyObject* result = nullptr;
-  {
-    auto converted =
-        vrex::ext::convert_csv(arguments.csv, arguments.chunk_size, arguments.sample_rows);
-    if (!converted) {
-      raise_text(PyExc_ValueError, converted.error());
-    } else if (converted->size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-      PyErr_NoMemory();
-    } else {
-      result = copy_into_bytes(*converted);
-    }
-  }
-  release_free_memory_after(arguments.csv.size());
-  return result;
+  // The interpreter lock stays held: the input cannot change under us, calls
+  // from several threads run one after another, and the result object can be
+  // created and resized as the output grows.
+  vrex::ext::ResultBytes result_bytes;
+  vrex::ByteBuffer output(result_bytes);
+  const CallEnd call_end{arguments.csv.size(), output};
+  auto converted =
+      vrex::ext::convert_csv(arguments.csv, arguments.chunk_size, arguments.sample_rows, output);
+  if (!converted) return raise_text(PyExc_ValueError, converted.error());
+  return result_bytes.finish(output.size());
 }
 
 PyObject* csv_to_vrex_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,

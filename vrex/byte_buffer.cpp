@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <new>
 
-#include "vrex/huge_pages.h"
-
 namespace vrex {
 
 namespace {
@@ -15,11 +13,14 @@ constexpr std::size_t kMinimumCapacity = 4096;
 
 void ByteBuffer::reserve(std::size_t capacity) {
   if (capacity <= capacity_) return;
-  void* grown = std::realloc(data_, capacity);
-  if (grown == nullptr) throw std::bad_alloc();
-  data_ = static_cast<std::uint8_t*>(grown);
+  if (storage_ != nullptr) {
+    data_ = storage_->grow(size_, capacity);
+  } else {
+    void* grown = std::realloc(data_, capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<std::uint8_t*>(grown);
+  }
   capacity_ = capacity;
-  advise_huge_pages(data_, capacity_);
 }
 
 void ByteBuffer::grow_for(std::size_t extra) {
@@ -31,8 +32,7 @@ void ByteBuffer::grow_for(std::size_t extra) {
 }
 
 void ByteBuffer::release() noexcept {
-  note_release(capacity_);
-  std::free(data_);
+  if (storage_ == nullptr) std::free(data_);
   data_ = nullptr;
   size_ = 0;
   capacity_ = 0;

@@ -3,6 +3,9 @@
 // std::vector<uint8_t> value-initialises every byte it grows by; the output of a
 // conversion is written once, so that pass over fresh memory is pure waste.
 // Exhausted memory throws std::bad_alloc, which the module boundary reports.
+//
+// The bytes live on the heap, owned by the buffer, unless the buffer is made
+// over a ByteStorage: then the storage owns them and must outlive the buffer.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +15,16 @@
 #include <type_traits>
 #include <utility>
 
+#include "vrex/byte_storage.h"
+
 namespace vrex {
 
 class ByteBuffer {
  public:
   ByteBuffer() = default;
+
+  // A buffer whose bytes `storage` keeps; it starts empty.
+  explicit ByteBuffer(ByteStorage& storage) noexcept : storage_(&storage) {}
 
   ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
@@ -24,7 +32,8 @@ class ByteBuffer {
   ByteBuffer(ByteBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        storage_(std::exchange(other.storage_, nullptr)) {}
 
   ByteBuffer& operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
@@ -32,6 +41,7 @@ class ByteBuffer {
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
+      storage_ = std::exchange(other.storage_, nullptr);
     }
     return *this;
   }
@@ -84,6 +94,7 @@ class ByteBuffer {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  ByteStorage* storage_ = nullptr;  // null: the heap, and the buffer owns data_
 };
 
 }  // namespace vrex
@@ -91,8 +102,8 @@ class ByteBuffer {
 namespace vrex {
 
 // A growable array of trivially copyable values on top of ByteBuffer: it
-// grows by realloc (large blocks move by remapping, not copying) with huge
-// pages, and appends without zero-filling.
+// grows by realloc (large blocks move by remapping, not copying) and appends
+// without zero-filling.
 template <class T>
 class PodArray {
   static_assert(std::is_trivially_copyable_v<T>);

@@ -8,17 +8,22 @@
 //   Convert    a column slice of every column of every chunk, as the pipeline builds
 //              them (texts gathered beforehand, padded like the queue's)
 //   Write      write_column_slice of every column slice (slices built beforehand)
-//   Copy       the module's last step: the finished output copied into fresh memory
-//   Whole      convert_csv with the default sizes (without that copy)
+//   Fresh pages  one write to each 4 KiB page of a fresh block the output's size:
+//              what the first touch of the result's pages costs (the result is
+//              written in place, so each output page is touched fresh once)
+//   Whole      convert_csv with the default sizes, into a fresh output like the module's
+//
+// Fresh pages and Whole also count, per call, the system time and the minor
+// page faults of the thread.
 //
 // Data: VREX_BENCH_DATA (default build/bench-data), VREX_BENCH_MB (default 100)
 // and VREX_BENCH_SETS (default all: "numeric text mixed wide").
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -51,6 +56,28 @@ std::span<const std::uint8_t> view(const Bytes& bytes) { return {bytes.data(), b
 void count_bytes(benchmark::State& state, const Bytes& input) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
 }
+
+// System time and minor page faults of this thread since construction,
+// reported per iteration.
+class PageFaultCounter {
+ public:
+  PageFaultCounter() noexcept { getrusage(RUSAGE_THREAD, &start_); }
+
+  void report(benchmark::State& state) const {
+    rusage end{};
+    getrusage(RUSAGE_THREAD, &end);
+    const double iterations = static_cast<double>(state.iterations());
+    const double system_ms =
+        static_cast<double>(end.ru_stime.tv_sec - start_.ru_stime.tv_sec) * 1e3 +
+        static_cast<double>(end.ru_stime.tv_usec - start_.ru_stime.tv_usec) / 1e3;
+    state.counters["sys_ms"] = system_ms / iterations;
+    state.counters["minor_faults"] =
+        static_cast<double>(end.ru_minflt - start_.ru_minflt) / iterations;
+  }
+
+ private:
+  rusage start_{};
+};
 
 void split(benchmark::State& state, const Bytes* input) {
   vrex::ext::FieldList fields;
@@ -209,24 +236,28 @@ void write(benchmark::State& state, const Bytes* input) {
   state.counters["output_MB"] = static_cast<double>(output_size) / 1e6;
 }
 
-void copy(benchmark::State& state, const Bytes* input) {
+void fresh_pages(benchmark::State& state, const Bytes* input) {
   auto output = vrex::ext::convert_csv(view(*input), kDefaultChunkSize, kDefaultSampleRows);
   if (!output) {
     state.SkipWithError(output.error().c_str());
     return;
   }
+  constexpr std::size_t kPageSize = 4096;
+  const std::size_t size = output->size();
+  const PageFaultCounter faults;
   for (auto _ : state) {
-    // Like the result object: fresh memory each time, so its pages are touched anew.
-    std::unique_ptr<std::uint8_t[]> result =
-        std::make_unique_for_overwrite<std::uint8_t[]>(output->size());
-    std::memcpy(result.get(), output->data(), output->size());
+    // Like the result object: fresh memory each time, each page touched once.
+    std::unique_ptr<std::uint8_t[]> result = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    for (std::size_t offset = 0; offset < size; offset += kPageSize) result[offset] = 1;
     benchmark::DoNotOptimize(result.get());
   }
+  faults.report(state);
   count_bytes(state, *input);
 }
 
 void whole(benchmark::State& state, const Bytes* input) {
   std::size_t output_size = 0;
+  const PageFaultCounter faults;
   for (auto _ : state) {
     auto output = vrex::ext::convert_csv(view(*input), kDefaultChunkSize, kDefaultSampleRows);
     if (!output)
@@ -234,6 +265,7 @@ void whole(benchmark::State& state, const Bytes* input) {
     else
       output_size = output->size();
   }
+  faults.report(state);
   count_bytes(state, *input);
   state.counters["output_MB"] = static_cast<double>(output_size) / 1e6;
 }
@@ -274,8 +306,9 @@ int main(int argc, char** argv) {
     void (*run)(benchmark::State&, const Bytes*);
   };
 
-  const Phase phases[] = {{"Split", split}, {"Read", read}, {"Queue", queue}, {"Convert", convert},
-                          {"Write", write}, {"Copy", copy}, {"Whole", whole}};
+  const Phase phases[] = {{"Split", split},     {"Read", read},   {"Queue", queue},
+                          {"Convert", convert}, {"Write", write}, {"Fresh pages", fresh_pages},
+                          {"Whole", whole}};
   for (const auto& [name, bytes] : inputs) {
     for (const Phase& phase : phases) {
       benchmark::RegisterBenchmark((std::string(phase.name) + "/" + name).c_str(), phase.run,

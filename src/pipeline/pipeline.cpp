@@ -75,8 +75,8 @@ Status<std::string> write_step(ByteBuffer& output, Step&& step) {
 
 }  // namespace
 
-Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
-                                            std::uint64_t chunk_size, std::uint64_t sample_rows) {
+Status<std::string> convert_csv(std::span<const std::uint8_t> csv, std::uint64_t chunk_size,
+                                std::uint64_t sample_rows, ByteBuffer& output) {
   if (chunk_size == 0) return Failure{"chunk_size must be at least 1"};
 
   CsvReader reader(csv);
@@ -99,11 +99,9 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
 
   const std::vector<ValueType> types = infer_column_types(pending_rows, column_count);
 
-  ByteBuffer output;
   // Address space for about the input's size (up to 256 MiB, so an input that
   // yields little output does not hold a large reservation; beyond, it grows by
-  // remapping): untouched pages cost no memory, and a buffer that is not
-  // regrown gets huge pages from the start.
+  // remapping): untouched pages cost no memory.
   output.reserve(std::clamp<std::size_t>(csv.size(), 4096, std::size_t{256} << 20));
   {
     const Metadata table_columns{
@@ -129,8 +127,14 @@ Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
     if (*rows < chunk_size) break;
   }
 
-  VREX_TRY(write_step(
-      output, [](VrexWriter& writer) { return writer.write_section_id(SectionType::TableEnd); }));
+  return write_step(
+      output, [](VrexWriter& writer) { return writer.write_section_id(SectionType::TableEnd); });
+}
+
+Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,
+                                            std::uint64_t chunk_size, std::uint64_t sample_rows) {
+  ByteBuffer output;
+  VREX_TRY(convert_csv(csv, chunk_size, sample_rows, output));
   return output;
 }
 

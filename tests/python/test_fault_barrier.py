@@ -50,3 +50,34 @@ def test_fault_while_handling_a_fault_aborts():
     result = run_probe("2")
     assert result.returncode != 0
     assert "uncaught panic at ffi boundary" in result.stderr
+
+
+GROWTH_PROBE = textwrap.dedent("""
+    import os, sys, tracemalloc
+    import _vrex
+    # A small input whose output outgrows its first room many times over.
+    data = (",".join(f"c{i}" for i in range(2000)) + "\\n" + "1\\n" * 2000).encode()
+    expected = _vrex.csv_to_vrex(data, 500, 0)
+    tracemalloc.start()
+    for growth in range(1, 6):
+        os.environ["VREX_INJECT_GROWTH_FAILURE"] = str(growth)
+        before = tracemalloc.get_traced_memory()[0]
+        try:
+            _vrex.csv_to_vrex(data, 500, 0)
+            print("converted")
+        except MemoryError:
+            print(tracemalloc.get_traced_memory()[0] - before)
+    del os.environ["VREX_INJECT_GROWTH_FAILURE"]
+    print(_vrex.csv_to_vrex(data, 500, 0) == expected)
+""")
+
+
+def test_memory_running_out_as_the_result_grows_releases_it():
+    env = dict(os.environ, PYTHONPATH=BUILD_DIR)
+    env.pop("VREX_INJECT_FAULT", None)
+    result = subprocess.run([sys.executable, "-c", GROWTH_PROBE], env=env, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    *held, usable = result.stdout.split()
+    assert len(held) == 5 and all(int(size) < 65536 for size in held), result.stdout
+    assert usable == "True"

@@ -40,6 +40,50 @@ def test_exhausted_memory_is_a_memory_error_and_the_module_stays_usable():
     assert words[0] == "MemoryError" and words[1].isdigit(), result.stdout
 
 
+@pytest.mark.skipif(under_sanitizer, reason="address-space limits and sanitizers do not mix")
+def test_failed_calls_release_the_partly_written_result():
+    # The result is written in place as the output grows; a call that fails
+    # part way must release it, whatever the failure.
+    result = run("""
+        import resource, tracemalloc
+        from _vrex import csv_to_vrex
+        rows = b"12345,-6.75,some text\\n" * 200_000
+        padded = (",".join(f"c{i}" for i in range(20000)) + "\\n" + "1\\n" * 20000).encode()
+        failing = [
+            (b"a,b,c\\n" + rows + b"1,2,\\xff\\n", 1000, ValueError),
+            (b"a,b,c\\n" + rows + b"1,2,\\xff\\n" + rows, 7, ValueError),
+            (padded, 10000, MemoryError),
+        ]
+        csv_to_vrex(b"a,b,c\\n" + rows)  # the allocator and the interpreter settle
+        tracemalloc.start()
+        resource.setrlimit(resource.RLIMIT_AS, (384 << 20, 384 << 20))
+        for payload, chunk_size, expected in failing:
+            before = tracemalloc.get_traced_memory()[0]
+            try:
+                csv_to_vrex(payload, chunk_size, 0)
+                print("converted")
+            except expected:
+                print(tracemalloc.get_traced_memory()[0] - before)
+    """)
+    assert result.returncode == 0, result.stderr
+    held = result.stdout.split()
+    assert len(held) == 3 and all(int(size) < 65536 for size in held), result.stdout
+
+
+def test_result_is_an_ordinary_bytes_object():
+    result = run("""
+        import sys
+        from _vrex import csv_to_vrex
+        data = b"a,b\\n" + b"1,text\\n" * 100_000
+        out = csv_to_vrex(data, 999)
+        copy = bytes(bytearray(out))
+        print(type(out) is bytes, sys.getrefcount(out), out == copy, hash(out) == hash(copy),
+              out[-1:] == copy[-1:])
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "2", "True", "True", "True"], result.stdout
+
+
 @slow
 def test_text_longer_than_the_format_allows():
     result = run("""

@@ -1,0 +1,65 @@
+// Huge pages. First touch of a fresh 4 KiB page costs more than writing it in
+// virtual machines; a 2 MiB page costs far less per byte, as long as the memory
+// behind it is still there. A virtual machine's kernel hands free memory back
+// to the host a moment after it is freed, in blocks of 2 MiB and more; a huge
+// page built from such blocks then costs more to touch than small pages would.
+// So huge pages are asked for only while memory a large call released moments
+// ago is likely what the kernel hands out next: when conversions follow each
+// other (the caller drops one result as the next call starts), not for the
+// first one or one after a pause. Measured: see "huge pages" in bench/RESULTS.md.
+//
+// Trimming. A big conversion leaves the allocator holding freed chunks in its
+// heap (the row queue, tiles, column builders); giving them back after calls
+// on 32 MiB or more returns the process's memory to where it was, at a cost
+// that is small next to the call.
+#include "memory_policy.h"
+
+#include <sys/mman.h>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+namespace vrex::ext {
+
+namespace {
+
+constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+constexpr std::size_t kSmallestAdvised = 4 * kHugePageSize;
+constexpr std::chrono::steady_clock::duration kWarmFor = std::chrono::seconds(1);
+constexpr std::size_t kSmallestTrimmedInput = std::size_t{32} << 20;
+
+// When a call that used a large output last ended, on the steady clock; zero
+// for never.
+std::atomic<std::int64_t> last_large_call_end{0};
+
+std::int64_t now() noexcept { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+}  // namespace
+
+void advise_huge_pages(void* data, std::size_t size) noexcept {
+  if (size < kSmallestAdvised) return;
+  const std::int64_t ended = last_large_call_end.load(std::memory_order_relaxed);
+  if (ended == 0 || now() - ended > kWarmFor.count()) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kHugePageSize - 1) & ~(kHugePageSize - 1);
+  const std::uintptr_t last = (begin + size) & ~(kHugePageSize - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+void after_conversion(std::size_t input_size, std::size_t output_capacity) noexcept {
+  if (output_capacity >= kSmallestAdvised) {
+    last_large_call_end.store(now(), std::memory_order_relaxed);
+  }
+#if defined(__GLIBC__)
+  if (input_size >= kSmallestTrimmedInput) malloc_trim(0);
+#else
+  (void)input_size;
+#endif
+}
+
+}  // namespace vrex::ext

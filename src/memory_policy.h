@@ -1,0 +1,18 @@
+// How the module uses memory beyond asking for it: huge pages for the result
+// and giving freed memory back after a large call. The library underneath only
+// allocates; every such decision is made here.
+#pragma once
+
+#include <cstddef>
+
+namespace vrex::ext {
+
+// Asks for huge pages over the whole 2 MiB pages inside [data, data + size)
+// when they are likely to pay (see memory_policy.cpp).
+void advise_huge_pages(void* data, std::size_t size) noexcept;
+
+// Called once a conversion is over, whether it succeeded or not, with the
+// input's size and the room the output took.
+void after_conversion(std::size_t input_size, std::size_t output_capacity) noexcept;
+
+}  // namespace vrex::ext
