@@ -207,7 +207,7 @@ void convert(benchmark::State& state, const Bytes* input) {
       vrex::ext::ColumnSliceBuilder builder(columns.types[columns.columns[entry]], texts.size(),
                                             /*padded_texts=*/true);
       builder.append(texts);
-      ColumnSlice slice = builder.finish();
+      const ColumnSlice& slice = builder.finish();
       benchmark::DoNotOptimize(&slice);
     }
   }

@@ -81,17 +81,18 @@ WriteStatus ChunkConverter::write_chunk(VrexWriter& writer, std::size_t rows) {
   if (tiled_) {
     convert_rows(converted, queued);
     for (ColumnSliceBuilder& builder : builders_) {
-      ColumnSlice slice = builder.finish();
-      VREX_TRY(writer.write_column_slice(slice));
-      builder.recycle(std::move(slice));
+      VREX_TRY(writer.write_column_slice(builder.finish()));
       builder.restart(rows);
     }
   } else {
+    // One column slice at a time, each written as soon as it is built; its
+    // texts are the queue's own, alive until the chunk leaves the queue.
     texts_.resize(std::max(rows, texts_.size()));
     for (std::size_t column = 0; column < types_.size(); ++column) {
       rows_.gather_column(0, rows, column, texts_.data());
-      VREX_TRY(
-          writer.write_column_slice(build_column_slice({texts_.data(), rows}, types_[column])));
+      ColumnSliceBuilder builder(types_[column], rows, /*padded_texts=*/true);
+      builder.append({texts_.data(), rows});
+      VREX_TRY(writer.write_column_slice(builder.finish()));
     }
   }
   rows_.pop_front(queued);

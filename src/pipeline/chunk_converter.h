@@ -6,7 +6,8 @@
 // is complete. When no column keeps texts, a converted tile's rows leave the
 // queue at once: the queue then never holds more than a tile beyond the
 // sample. Wider tables convert one column slice at a time, so a chunk of
-// mostly padded rows is never held whole.
+// mostly padded rows is never held whole; either way text columns borrow the
+// queue's texts and numbers are read a block at a time.
 #pragma once
 
 #include <cstddef>

@@ -242,26 +242,31 @@ void ColumnSliceBuilder::append(std::span<const std::string_view> texts) {
   any_invalid_ |= any;
 }
 
-ColumnSlice ColumnSliceBuilder::finish() {
+const ColumnSlice& ColumnSliceBuilder::finish() & {
   resize_values(values_, filled_);
   flags_.resize(filled_);
-  ColumnSlice slice;
-  slice.values.encoding = ValueArray::Plain{std::move(values_)};
+  finished_.values.encoding = ValueArray::Plain{std::move(values_)};
+  finished_.properties.is_invalid.reset();
   if (any_invalid_ != 0) {
     BoolArray flags{std::move(flags_)};
-    slice.properties.is_invalid = flags.encode_to_bit_array();
+    finished_.properties.is_invalid = flags.encode_to_bit_array();
     flags_ = std::move(flags.values);
   }
-  return slice;
+  holds_finished_ = true;
+  return finished_;
 }
 
-void ColumnSliceBuilder::recycle(ColumnSlice&& finished) {
-  if (auto* plain = std::get_if<ValueArray::Plain>(&finished.values.encoding)) {
-    values_ = std::move(plain->values);
-  }
+ColumnSlice ColumnSliceBuilder::finish() && {
+  finish();
+  holds_finished_ = false;
+  return std::move(finished_);
 }
 
 void ColumnSliceBuilder::restart(std::size_t row_count) {
+  if (holds_finished_) {
+    values_ = std::move(std::get<ValueArray::Plain>(finished_.values.encoding).values);
+    holds_finished_ = false;
+  }
   // Every slot below the rows appended is written by the appends, so the
   // stale values a resize leaves behind are never read.
   resize_values(values_, row_count);
@@ -274,7 +279,7 @@ void ColumnSliceBuilder::restart(std::size_t row_count) {
 ColumnSlice build_column_slice(std::span<const std::string_view> texts, ValueType type) {
   ColumnSliceBuilder builder(type, texts.size());
   builder.append(texts);
-  return builder.finish();
+  return std::move(builder).finish();
 }
 
 }  // namespace vrex::ext

@@ -36,13 +36,14 @@ class ColumnSliceBuilder {
   // builder was sized for make it grow.
   void append(std::span<const std::string_view> texts);
 
-  // The slice of every text appended; call once, after the last append.
-  ColumnSlice finish();
+  // The slice of every text appended; call once, after the last append. The
+  // builder keeps it until restart(); an expiring builder hands it over.
+  const ColumnSlice& finish() &;
+  ColumnSlice finish() &&;
 
-  // Takes the storage of a finished slice back, and starts over for
-  // `row_count` rows: chunk after chunk reuses the same memory instead of
-  // asking the allocator (and the kernel) for fresh pages.
-  void recycle(ColumnSlice&& finished);
+  // Starts over for `row_count` rows with the storage of the slice it
+  // finished: chunk after chunk reuses the same memory instead of asking the
+  // allocator (and the kernel) for fresh pages.
   void restart(std::size_t row_count);
 
  private:
@@ -54,6 +55,8 @@ class ColumnSliceBuilder {
   std::vector<std::uint8_t> flags_;
   std::size_t filled_ = 0;
   std::uint8_t any_invalid_ = 0;
+  ColumnSlice finished_;  // holds values_ and the flags' bits between finish() and restart()
+  bool holds_finished_ = false;
 };
 
 }  // namespace vrex::ext
