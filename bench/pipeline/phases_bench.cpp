@@ -17,7 +17,7 @@
 // page faults of the thread.
 //
 // Data: VREX_BENCH_DATA (default build/bench-data), VREX_BENCH_MB (default 100)
-// and VREX_BENCH_SETS (default all: "numeric text mixed wide").
+// and VREX_BENCH_SETS (default all: "numeric text mixed wide trips").
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -290,7 +290,7 @@ int main(int argc, char** argv) {
   // Kept alive for the whole run: the benchmarks point at them.
   static std::vector<std::pair<std::string, Bytes>> inputs;
   const char* only = std::getenv("VREX_BENCH_SETS");
-  for (const char* name : {"numeric", "text", "mixed", "wide"}) {
+  for (const char* name : {"numeric", "text", "mixed", "wide", "trips"}) {
     if (only != nullptr && std::string_view(only).find(name) == std::string_view::npos) continue;
     Bytes bytes = read_file(folder + "/" + name + "-" + size + "mb.csv");
     if (!bytes.empty()) inputs.emplace_back(name, std::move(bytes));

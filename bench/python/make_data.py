@@ -1,6 +1,6 @@
 """Generates the benchmark's CSV data sets, seeded so every run gets the same bytes.
 
-    python bench/python/make_data.py --out build/bench-data --size-mb 100 numeric text mixed wide
+    python bench/python/make_data.py --out build/bench-data --size-mb 100 numeric text mixed wide trips
 
 Each set is written as NAME-SIZEmb.csv with a NAME-SIZEmb.json beside it (rows,
 bytes, sha256, generator version); a set whose description matches is not
@@ -13,6 +13,8 @@ written again.
 - mixed: a service log: timestamps as text, integers, two-decimal amounts,
   short categories, about 5% empty cells.
 - wide: 200 numeric columns, integers and doubles.
+- trips: a trip log of 16 columns: text timestamps and categories, small
+  integers, two-decimal amounts, about 5% empty cells in every column.
 """
 
 from __future__ import annotations
@@ -27,7 +29,7 @@ from pathlib import Path
 
 # Bump when the bytes of any set change, so cached files are written again.
 GENERATOR_VERSION = 1
-SEEDS = {"numeric": 11, "text": 23, "mixed": 37, "wide": 41}
+SEEDS = {"numeric": 11, "text": 23, "mixed": 37, "wide": 41, "trips": 53}
 ROWS_PER_BLOCK = 2000
 
 
@@ -229,6 +231,56 @@ def mixed_rows(rng: random.Random) -> Iterator[str]:
         yield ",".join(cells)
 
 
+# --- trips -----------------------------------------------------------------
+
+TRIPS_HEADER = [
+    "vendor", "pickup_at", "dropoff_at", "passengers", "distance", "rate_code",
+    "store_and_forward", "pickup_zone", "dropoff_zone", "payment", "fare", "extra",
+    "tax", "tip", "tolls", "total",
+]  # fmt: skip
+VENDORS = ["V1", "V2", "V3"]
+
+
+def trip_time_text(seconds: int) -> str:
+    days, rest = divmod(seconds, 86400)
+    hours, rest = divmod(rest, 3600)
+    minutes, secs = divmod(rest, 60)
+    return f"2024-03-{days % 28 + 1:02d} {hours:02d}:{minutes:02d}:{secs:02d}"
+
+
+def trips_rows(rng: random.Random) -> Iterator[str]:
+    seconds = 0
+    while True:
+        seconds += rng.randrange(0, 4)
+        duration = int(rng.expovariate(1 / 900.0)) + 30
+        distance = rng.expovariate(1 / 3.0)
+        fare = 2.5 + distance * 2.5 + duration / 60 * 0.5
+        tip = fare * rng.choice([0, 0, 0.1, 0.15, 0.2, 0.25])
+        tolls = rng.choice([0.0] * 9 + [6.55])
+        cells = [
+            rng.choice(VENDORS),
+            trip_time_text(seconds),
+            trip_time_text(seconds + duration),
+            str(rng.choice([1, 1, 1, 1, 2, 2, 3, 4, 5, 6])),
+            f"{distance:.2f}",
+            str(rng.choice([1] * 20 + [2, 3, 4, 5])),
+            rng.choice(["N"] * 30 + ["Y"]),
+            str(rng.randrange(1, 266)),
+            str(rng.randrange(1, 266)),
+            str(rng.choice([1, 1, 1, 2, 2, 3, 4])),
+            f"{fare:.2f}",
+            f"{rng.choice([0, 0.5, 1, 2.5]):.2f}",
+            "0.50",
+            f"{tip:.2f}",
+            f"{tolls:.2f}",
+            f"{fare + tip + tolls + 0.5:.2f}",
+        ]
+        for index in range(len(cells)):
+            if rng.random() < 0.05:
+                cells[index] = ""
+        yield ",".join(cells)
+
+
 # --- wide ------------------------------------------------------------------
 
 WIDE_COLUMNS = 200
@@ -253,6 +305,7 @@ SETS: dict[str, tuple[list[str], Callable[[random.Random], Iterator[str]]]] = {
     "text": (TEXT_HEADER, text_rows),
     "mixed": (MIXED_HEADER, mixed_rows),
     "wide": (WIDE_HEADER, wide_rows),
+    "trips": (TRIPS_HEADER, trips_rows),
 }
 
 

@@ -215,7 +215,7 @@ def main() -> int:
     parser.add_argument("--out", type=Path, default=Path("bench"))
     parser.add_argument("--phases-json", type=Path, help="output of phases_bench, to include")
     parser.add_argument("--no-callgrind", action="store_true")
-    parser.add_argument("sets", nargs="*", help="default: numeric text mixed wide")
+    parser.add_argument("sets", nargs="*", help="default: numeric text mixed wide trips")
     args = parser.parse_args()
     if args.serve:
         return serve(args.serve)
@@ -223,7 +223,7 @@ def main() -> int:
         tool_key, path, scratch, line_breaks = args.memory
         return measure_memory(tool_key, Path(path), Path(scratch), line_breaks == "True")
 
-    sets = args.sets or ["numeric", "text", "mixed", "wide"]
+    sets = args.sets or ["numeric", "text", "mixed", "wide", "trips"]
     scratch = SCRATCH_ROOT / f"vrex-bench-{os.getpid()}"
     scratch.mkdir()
     run = {"machine_before": report.machine_state(), "size_mb": args.size_mb, "sets": {}}
