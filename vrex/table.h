@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "vrex/enums.h"
+#include "vrex/padded_text.h"
 
 namespace vrex {
 
@@ -39,8 +40,9 @@ struct BoolArray {
 // array instead of one per element keeps a chunk of short texts cheap.
 //
 // A converter that writes an array before the texts it was made from go away
-// may instead let it borrow them (borrow_texts()): the elements are then views,
-// and nothing is copied until the writer copies them into the output.
+// may instead let it borrow them (borrow_padded_texts()): the elements are then
+// padded views, and nothing is copied until the writer copies them into the
+// output, a short text as one fixed block.
 class TextArray {
  public:
   TextArray() = default;
@@ -49,18 +51,18 @@ class TextArray {
     for (std::string_view text : texts) push_back(text);
   }
 
-  std::size_t size() const noexcept { return borrows_ ? views_.size() : ends_.size(); }
+  std::size_t size() const noexcept { return borrows_ ? borrowed_.size() : ends_.size(); }
 
   bool empty() const noexcept { return size() == 0; }
 
   std::string_view operator[](std::size_t index) const noexcept {
-    if (borrows_) return views_[index];
+    if (borrows_) return borrowed_[index].view();
     std::size_t begin = index == 0 ? 0 : ends_[index - 1];
     return {bytes_.data() + begin, ends_[index] - begin};
   }
 
   std::uint64_t length(std::size_t index) const noexcept {
-    if (borrows_) return views_[index].size();
+    if (borrows_) return borrowed_[index].size();
     return ends_[index] - (index == 0 ? 0 : ends_[index - 1]);
   }
 
@@ -73,23 +75,18 @@ class TextArray {
   // The block of owned elements (empty when the array borrows).
   const char* data() const noexcept { return bytes_.data(); }
 
-  // Borrowed texts may promise this many readable bytes after the end of
-  // each: the writer then copies a short text as one block of this size.
-  static constexpr std::size_t kBorrowedSlack = 32;
-
-  // From now on push_back() keeps views; only while the array is empty.
-  // `padded`: every text pushed has kBorrowedSlack readable bytes after it.
-  void borrow_texts(bool padded = false) noexcept {
-    if (!empty()) return;
-    borrows_ = true;
-    padded_ = padded;
+  // From now on the array borrows: push_back_borrowed() keeps the views.
+  // Only while the array is empty.
+  void borrow_padded_texts() noexcept {
+    if (empty()) borrows_ = true;
   }
 
-  bool borrows_padded() const noexcept { return borrows_ && padded_; }
+  // A borrowed element, with its promise of readable slack.
+  PaddedText padded(std::size_t index) const noexcept { return borrowed_[index]; }
 
   void reserve(std::size_t count, std::size_t total_bytes) {
     if (borrows_) {
-      views_.reserve(count);
+      borrowed_.reserve(count);
       return;
     }
     ends_.reserve(count);
@@ -99,7 +96,7 @@ class TextArray {
   void clear() noexcept {
     bytes_.clear();
     ends_.clear();
-    views_.clear();
+    borrowed_.clear();
     borrowed_bytes_ = 0;
   }
 
@@ -110,14 +107,16 @@ class TextArray {
     if (needed > bytes_.capacity()) bytes_.reserve(std::max(needed, 2 * bytes_.capacity()));
   }
 
+  // A copy of the text; not for an array that borrows.
   void push_back(std::string_view text) {
-    if (borrows_) {
-      views_.push_back(text);
-      borrowed_bytes_ += text.size();
-      return;
-    }
     bytes_.append(text);
     ends_.push_back(bytes_.size());
+  }
+
+  // A view of the text, for an array that borrows.
+  void push_back_borrowed(PaddedText text) {
+    borrowed_.push_back(text);
+    borrowed_bytes_ += text.size();
   }
 
   // Equal when the elements are, owned or borrowed alike.
@@ -132,10 +131,9 @@ class TextArray {
  private:
   std::string bytes_;
   std::vector<std::uint64_t> ends_;
-  std::vector<std::string_view> views_;
+  std::vector<PaddedText> borrowed_;
   std::size_t borrowed_bytes_ = 0;
   bool borrows_ = false;
-  bool padded_ = false;
 };
 
 using DecimalBytes = std::array<std::uint8_t, 16>;

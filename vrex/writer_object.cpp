@@ -71,14 +71,13 @@ WriteStatus append_text_array(ByteBuffer& output, const TextArray& texts, bool p
   const std::uint8_t* const end = place + *total;
   if (texts.borrows()) {
     // Views of texts owned elsewhere: nothing may be read past their ends,
-    // except the slack that padded texts promise.
-    constexpr std::size_t kBlock = TextArray::kBorrowedSlack;
-    const bool padded = texts.borrows_padded();
+    // except the slack that a short padded text promises.
+    constexpr std::size_t kBlock = PaddedText::kSlack;
     for (std::size_t index = 0; index < texts.size(); ++index) {
-      const std::string_view text = texts[index];
+      const PaddedText text = texts.padded(index);
       place = store_7bit_packed(place, static_cast<std::uint32_t>(text.size()));
       if (text.empty()) continue;
-      if (padded && text.size() <= kBlock && static_cast<std::size_t>(end - place) >= kBlock) {
+      if (text.fits_block() && static_cast<std::size_t>(end - place) >= kBlock) {
         std::memcpy(place, text.data(), kBlock);
       } else {
         std::memcpy(place, text.data(), text.size());

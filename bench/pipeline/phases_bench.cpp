@@ -35,6 +35,7 @@
 #include "csv/fast_splitter.h"
 #include "pipeline/pipeline.h"
 #include "pipeline/row_queue.h"
+#include "support/padded_texts.h"
 #include "typing/column.h"
 #include "typing/infer.h"
 #include "vrex/writer.h"
@@ -121,11 +122,13 @@ std::vector<ValueType> infer_types(const Bytes& input, std::size_t& column_count
   column_count = reader.fields().size();
   vrex::ext::RowQueue sample(view(input), column_count);
   (void)sample.read_until(reader, kDefaultSampleRows);
-  std::vector<std::string_view> texts(sample.size());
+  std::vector<vrex::PaddedText> texts(sample.size());
   std::vector<ValueType> types;
   for (std::size_t column = 0; column < column_count; ++column) {
     sample.gather_column(0, texts.size(), column, texts.data());
-    types.push_back(vrex::ext::infer_type(texts));
+    vrex::ext::TypeInference inference;
+    inference.add(std::span<const vrex::PaddedText>(texts));
+    types.push_back(inference.type());
   }
   return types;
 }
@@ -136,14 +139,14 @@ void for_each_chunk_column(const Bytes& input, std::size_t column_count, Use&& u
   CsvReader reader(view(input));
   (void)reader.read_header();
   vrex::ext::RowQueue queue(view(input), column_count);
-  std::vector<std::string_view> texts(kDefaultChunkSize);
+  std::vector<vrex::PaddedText> texts(kDefaultChunkSize);
   while (true) {
     (void)queue.read_until(reader, kDefaultChunkSize);
     const std::size_t rows = queue.size();
     if (rows == 0) break;
     for (std::size_t column = 0; column < column_count; ++column) {
       queue.gather_column(0, rows, column, texts.data());
-      use(column, std::span<const std::string_view>(texts.data(), rows));
+      use(column, std::span<const vrex::PaddedText>(texts.data(), rows));
     }
     queue.pop_front(rows);
   }
@@ -159,14 +162,13 @@ void queue(benchmark::State& state, const Bytes* input) {
   count_bytes(state, *input);
 }
 
-// Every chunk's column texts, gathered once: a list of views per chunk column.
-// The texts are copied one after another into one block with slack at its
-// end, so each is padded as the queue's texts are, and outlives the queue.
+// Every chunk's column texts, gathered once: padded copies per chunk column,
+// which outlive the queue.
 struct GatheredColumns {
   std::vector<ValueType> types;
-  std::string storage;
-  std::vector<std::vector<std::string_view>> texts;  // chunk after chunk, column after column
-  std::vector<std::size_t> columns;                  // the column of each entry of `texts`
+  std::vector<std::unique_ptr<vrex::testing::PaddedTexts>>
+      texts;                         // chunk after chunk, column after column
+  std::vector<std::size_t> columns;  // the column of each entry of `texts`
 };
 
 const GatheredColumns& gathered(const Bytes& input) {
@@ -176,24 +178,10 @@ const GatheredColumns& gathered(const Bytes& input) {
     cached = {};
     std::size_t column_count = 0;
     cached.types = infer_types(input, column_count);
-    std::vector<std::size_t> lengths;
     for_each_chunk_column(input, column_count, [&](std::size_t column, auto texts) {
-      for (std::string_view text : texts) {
-        cached.storage.append(text);
-        lengths.push_back(text.size());
-      }
-      cached.texts.emplace_back(texts.size());
+      cached.texts.push_back(std::make_unique<vrex::testing::PaddedTexts>(texts));
       cached.columns.push_back(column);
     });
-    cached.storage.append(vrex::TextArray::kBorrowedSlack, '\0');
-    std::size_t offset = 0;
-    std::size_t next_length = 0;
-    for (std::vector<std::string_view>& texts : cached.texts) {
-      for (std::string_view& text : texts) {
-        text = {cached.storage.data() + offset, lengths[next_length]};
-        offset += lengths[next_length++];
-      }
-    }
     cached_for = &input;
   }
   return cached;
@@ -203,9 +191,8 @@ void convert(benchmark::State& state, const Bytes* input) {
   const GatheredColumns& columns = gathered(*input);
   for (auto _ : state) {
     for (std::size_t entry = 0; entry < columns.texts.size(); ++entry) {
-      const std::vector<std::string_view>& texts = columns.texts[entry];
-      vrex::ext::ColumnSliceBuilder builder(columns.types[columns.columns[entry]], texts.size(),
-                                            /*padded_texts=*/true);
+      const std::span<const vrex::PaddedText> texts = columns.texts[entry]->texts();
+      vrex::ext::ColumnSliceBuilder builder(columns.types[columns.columns[entry]], texts.size());
       builder.append(texts);
       const ColumnSlice& slice = builder.finish();
       benchmark::DoNotOptimize(&slice);
@@ -219,8 +206,9 @@ void write(benchmark::State& state, const Bytes* input) {
   std::vector<ColumnSlice> slices;
   slices.reserve(columns.texts.size());
   for (std::size_t entry = 0; entry < columns.texts.size(); ++entry) {
-    slices.push_back(
-        vrex::ext::build_column_slice(columns.texts[entry], columns.types[columns.columns[entry]]));
+    vrex::ext::ColumnSliceBuilder builder(columns.types[columns.columns[entry]], 0);
+    builder.append(columns.texts[entry]->texts());
+    slices.push_back(std::move(builder).finish());
   }
   std::size_t output_size = 0;
   for (auto _ : state) {

@@ -12,11 +12,11 @@
 
 #include "typing/number_parse.h"
 #include "typing/short_number.h"
-#include "vrex/table.h"
+#include "vrex/padded_text.h"
 
 namespace {
 
-constexpr std::size_t kTextSlack = vrex::TextArray::kBorrowedSlack;
+constexpr std::size_t kTextSlack = vrex::PaddedText::kSlack;
 
 template <class Int>
 void check_integer(std::string_view text) {

@@ -32,7 +32,7 @@ ChunkConverter::ChunkConverter(RowQueue&& rows, std::span<const ValueType> types
   const auto first_rows = static_cast<std::size_t>(
       std::min<std::uint64_t>(chunk_size, std::max(rows_.size(), tile_rows_)));
   builders_.reserve(types.size());
-  for (ValueType type : types) builders_.emplace_back(type, first_rows, /*padded_texts=*/true);
+  for (ValueType type : types) builders_.emplace_back(type, first_rows);
 }
 
 Result<std::size_t, CsvError> ChunkConverter::fill_chunk(CsvReader& reader) {
@@ -66,7 +66,7 @@ void ChunkConverter::convert_rows(std::size_t first, std::size_t end) {
     const std::size_t count = std::min(tile_rows_, end - first);
     for (std::size_t column = 0; column < types_.size(); ++column) {
       rows_.gather_column(first, count, column, texts_.data());
-      builders_[column].append({texts_.data(), count});
+      builders_[column].append(std::span<const PaddedText>(texts_.data(), count));
     }
   }
 }
@@ -90,8 +90,8 @@ WriteStatus ChunkConverter::write_chunk(VrexWriter& writer, std::size_t rows) {
     texts_.resize(std::max(rows, texts_.size()));
     for (std::size_t column = 0; column < types_.size(); ++column) {
       rows_.gather_column(0, rows, column, texts_.data());
-      ColumnSliceBuilder builder(types_[column], rows, /*padded_texts=*/true);
-      builder.append({texts_.data(), rows});
+      ColumnSliceBuilder builder(types_[column], rows);
+      builder.append(std::span<const PaddedText>(texts_.data(), rows));
       VREX_TRY(writer.write_column_slice(builder.finish()));
     }
   }

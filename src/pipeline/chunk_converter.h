@@ -59,7 +59,7 @@ class ChunkConverter {
   std::size_t released_ = 0;                  // rows of the current chunk converted and popped
   std::size_t converted_ = 0;                 // queued rows of the current chunk in the builders
   std::vector<ColumnSliceBuilder> builders_;  // one per column, kept from chunk to chunk
-  std::vector<std::string_view> texts_;       // one column's texts of a tile or chunk
+  std::vector<PaddedText> texts_;             // one column's texts of a tile or chunk
 };
 
 }  // namespace vrex::ext

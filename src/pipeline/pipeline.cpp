@@ -34,7 +34,7 @@ Failure fail_parse(const CsvError& error) { return fail(kParseErrorPrefix, error
 // that a sample of millions of rows needs no list of all its texts.
 std::vector<ValueType> infer_column_types(const RowQueue& sample, std::size_t column_count) {
   constexpr std::size_t kTileRows = 4096;
-  std::vector<std::string_view> texts(std::min(sample.size(), kTileRows));
+  std::vector<PaddedText> texts(std::min(sample.size(), kTileRows));
   std::vector<ValueType> types;
   types.reserve(column_count);
   for (std::size_t column = 0; column < column_count; ++column) {
@@ -42,7 +42,7 @@ std::vector<ValueType> infer_column_types(const RowQueue& sample, std::size_t co
     for (std::size_t first = 0; first < sample.size(); first += kTileRows) {
       const std::size_t count = std::min(kTileRows, sample.size() - first);
       sample.gather_column(first, count, column, texts.data());
-      inference.add({texts.data(), count});
+      inference.add(std::span<const PaddedText>(texts.data(), count));
     }
     types.push_back(inference.type());
   }

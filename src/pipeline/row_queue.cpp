@@ -6,8 +6,8 @@
 namespace vrex::ext {
 
 std::string_view TextArena::copy(std::string_view text) {
-  if (text.empty()) return {};
-  if (text.size() > free_size_) {
+  // An empty text takes a place in a block too: it is padded like the others.
+  if (text.size() > free_size_ || free_begin_ == nullptr) {
     std::size_t block_size = std::max(text.size(), kBlockSize);
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(block_size + kTextSlack));
     free_begin_ = blocks_.back().get();
@@ -15,7 +15,7 @@ std::string_view TextArena::copy(std::string_view text) {
     free_size_ = block_size;
   }
   char* place = free_begin_;
-  std::memcpy(place, text.data(), text.size());
+  if (!text.empty()) std::memcpy(place, text.data(), text.size());
   free_begin_ += text.size();
   free_size_ -= text.size();
   return {place, text.size()};
@@ -49,11 +49,13 @@ void RowQueue::keep_texts_of_last_row() {
 }
 
 void RowQueue::gather_column(std::size_t first, std::size_t count, std::size_t column,
-                             std::string_view* out) const {
+                             PaddedText* out) const {
+  // Every kept view is inside the input with its slack, or in the arena.
   const RowFields* row = rows_.data() + front_ + first;
   const std::string_view* fields = fields_.all_views().data();
   for (std::size_t index = 0; index < count; ++index) {
-    out[index] = column < row[index].count ? fields[row[index].first + column] : std::string_view();
+    out[index] =
+        column < row[index].count ? PaddedText(fields[row[index].first + column]) : PaddedText();
   }
 }
 

@@ -5,8 +5,10 @@
 // nothing until a chunk asks for them. The reader splits each record straight
 // into the queue's list of views; views into the caller's input stay as they
 // are, and fields the reader had to unescape are copied into an arena that
-// lives as long as the rows do. Every text handed out is padded: at least
-// kTextSlack readable bytes follow it, so short texts are copied in one block.
+// lives as long as the rows do. Every text handed out is a PaddedText: a short
+// one has readable slack after it (views near the end of the input are
+// copied into the arena for it), so short texts are copied and short numbers
+// read in one block.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +27,9 @@ namespace vrex::ext {
 
 using vrex::PodArray;
 
-inline constexpr std::size_t kTextSlack = vrex::TextArray::kBorrowedSlack;
+using vrex::PaddedText;
+
+inline constexpr std::size_t kTextSlack = PaddedText::kSlack;
 
 // Owned storage for field texts that do not point into the input. Blocks never
 // move, so views into them stay valid until clear(). Each block ends in
@@ -63,7 +67,7 @@ class RowQueue {
   // Text `column` of `count` queued rows from the `first` (0 is the front),
   // padded cells empty.
   void gather_column(std::size_t first, std::size_t count, std::size_t column,
-                     std::string_view* out) const;
+                     PaddedText* out) const;
 
   // Removes `count` rows from the front.
   void pop_front(std::size_t count);
@@ -74,14 +78,15 @@ class RowQueue {
     std::size_t count;  // at most the column count
   };
 
-  // Inside the input with the slack of a padded text: only the last few
-  // fields of the input fail this and are copied.
+  // Inside the input, with the slack of a padded text when it is short: only
+  // the last few short fields of the input fail this and are copied.
   bool padded_inside_input(std::string_view text) const noexcept {
     // Addresses as integers: a text below the input wraps to a large offset.
     const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(text.data()) -
                                   reinterpret_cast<std::uintptr_t>(input_begin_);
     const auto input_size = static_cast<std::uintptr_t>(input_end_ - input_begin_);
-    return offset <= input_size && text.size() + kTextSlack <= input_size - offset;
+    if (offset > input_size || text.size() > input_size - offset) return false;
+    return text.size() > kTextSlack || kTextSlack <= input_size - offset - text.size();
   }
 
   // Copies the texts of the row just read that point into the reader's

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -19,9 +20,9 @@ namespace {
 // pointer kept in a vector would be reloaded after every flag.
 
 // Numbers: a value per text, the zero of the type where the text does not read.
-template <class Value, class Read>
-inline std::uint8_t read_each(std::span<const std::string_view> texts, Value* value_out,
-                              std::uint8_t* flag_out, Read read) {
+template <class Value, class Read, class Text>
+inline std::uint8_t read_each(std::span<const Text> texts, Value* value_out, std::uint8_t* flag_out,
+                              Read read) {
   const std::size_t count = texts.size();
   std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -34,9 +35,8 @@ inline std::uint8_t read_each(std::span<const std::string_view> texts, Value* va
   return any;
 }
 
-template <class Value, bool (*kRead)(std::string_view, Value&) noexcept>
-std::uint8_t read_numbers(std::span<const std::string_view> texts, Value* value_out,
-                          std::uint8_t* flag_out) {
+template <class Value, bool (*kRead)(std::string_view, Value&) noexcept, class Text>
+std::uint8_t read_numbers(std::span<const Text> texts, Value* value_out, std::uint8_t* flag_out) {
   return read_each(texts, value_out, flag_out, kRead);
 }
 
@@ -56,10 +56,11 @@ struct ReadPadded {
 };
 
 // Flattened: the block readers inline only into code built for SSE4.1, which
-// the shared loop is once it is inlined here.
+// the shared loop is once it is inlined here. Only padded texts may be read a
+// block at a time.
 template <class Value>
 __attribute__((target("sse4.1"), flatten)) std::uint8_t read_padded_numbers(
-    std::span<const std::string_view> texts, Value* value_out, std::uint8_t* flag_out) {
+    std::span<const PaddedText> texts, Value* value_out, std::uint8_t* flag_out) {
   return read_each(texts, value_out, flag_out, ReadPadded{});
 }
 
@@ -77,7 +78,8 @@ constexpr std::uint32_t kFalsWord = little_endian_word("fals");
 constexpr std::uint32_t kFoldAscii = 0x20202020;
 constexpr char kNoWord[4] = {};
 
-std::uint8_t read_bools(std::span<const std::string_view> texts, std::uint8_t* value_out,
+template <class Text>
+std::uint8_t read_bools(std::span<const Text> texts, std::uint8_t* value_out,
                         std::uint8_t* flag_out) {
   const std::size_t count = texts.size();
   std::uint8_t any = 0;
@@ -107,12 +109,21 @@ std::uint8_t read_bools(std::span<const std::string_view> texts, std::uint8_t* v
   return any;
 }
 
-std::uint8_t read_texts(std::span<const std::string_view> texts, TextArray& values,
-                        std::uint8_t* flag_out) {
+// Copies of the texts, or padded views that the array borrows.
+template <class Text>
+std::uint8_t read_texts(std::span<const Text> texts, TextArray& values, std::uint8_t* flag_out) {
   const std::size_t count = texts.size();
   std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    values.push_back(texts[i]);
+    if constexpr (std::is_same_v<Text, PaddedText>) {
+      if (values.borrows()) {
+        values.push_back_borrowed(texts[i]);
+      } else {
+        values.push_back(texts[i].view());
+      }
+    } else {
+      values.push_back(texts[i]);
+    }
     const auto flag = static_cast<std::uint8_t>(texts[i].empty());
     flag_out[i] = flag;
     any |= flag;
@@ -127,8 +138,8 @@ auto* values_at(Object& values, std::size_t offset) {
 
 }  // namespace
 
-ColumnSliceBuilder::ColumnSliceBuilder(ValueType type, std::size_t row_count, bool padded_texts)
-    : read_blocks_(padded_texts && cpu_reads_short_numbers()), flags_(row_count) {
+ColumnSliceBuilder::ColumnSliceBuilder(ValueType type, std::size_t row_count)
+    : read_blocks_(cpu_reads_short_numbers()), flags_(row_count) {
   switch (type) {
     case ValueType::Bool:
       reading_ = Reading::Bool;
@@ -161,10 +172,7 @@ ColumnSliceBuilder::ColumnSliceBuilder(ValueType type, std::size_t row_count, bo
   }
   // Every type without a reading of its own keeps the text.
   reading_ = Reading::Text;
-  object::StringArray texts;
-  if (padded_texts) texts.values.borrow_texts(/*padded=*/true);
-  texts.values.reserve(row_count, 0);
-  values_ = std::move(texts);
+  values_ = object::StringArray{};
 }
 
 bool keeps_texts(ValueType type) noexcept {
@@ -195,7 +203,13 @@ void resize_values(Object& values, std::size_t row_count) {
 
 }  // namespace
 
-void ColumnSliceBuilder::append(std::span<const std::string_view> texts) {
+void ColumnSliceBuilder::append(std::span<const std::string_view> texts) { append_texts(texts); }
+
+void ColumnSliceBuilder::append(std::span<const PaddedText> texts) { append_texts(texts); }
+
+template <class Text>
+void ColumnSliceBuilder::append_texts(std::span<const Text> texts) {
+  constexpr bool kPadded = std::is_same_v<Text, PaddedText>;
   if (filled_ + texts.size() > flags_.size()) {
     std::size_t rows = std::max(filled_ + texts.size(), 2 * flags_.size());
     resize_values(values_, rows);
@@ -203,37 +217,43 @@ void ColumnSliceBuilder::append(std::span<const std::string_view> texts) {
   }
   std::uint8_t* const flag_out = flags_.data() + filled_;
   std::uint8_t any = 0;
+  // Numbers of padded texts are read a block at a time where the CPU can.
+  auto read = [&]<class Value, bool (*kRead)(std::string_view, Value&) noexcept>(Value* out) {
+    if constexpr (kPadded) {
+      if (read_blocks_) return read_padded_numbers(texts, out, flag_out);
+    }
+    return read_numbers<Value, kRead>(texts, out, flag_out);
+  };
   switch (reading_) {
     case Reading::Bool:
       any = read_bools(texts, std::get<BoolArray>(values_).values.data() + filled_, flag_out);
       break;
     case Reading::Int:
-      any = read_blocks_ ? read_padded_numbers(texts, values_at<object::IntArray>(values_, filled_),
-                                               flag_out)
-                         : read_numbers<std::int32_t, read_int32>(
-                               texts, values_at<object::IntArray>(values_, filled_), flag_out);
+      any = read.template operator()<std::int32_t, read_int32>(
+          values_at<object::IntArray>(values_, filled_));
       break;
     case Reading::Long:
-      any = read_blocks_ ? read_padded_numbers(
-                               texts, values_at<object::LongArray>(values_, filled_), flag_out)
-                         : read_numbers<std::int64_t, read_int64>(
-                               texts, values_at<object::LongArray>(values_, filled_), flag_out);
+      any = read.template operator()<std::int64_t, read_int64>(
+          values_at<object::LongArray>(values_, filled_));
       break;
     case Reading::Float:
       any = read_numbers<float, read_float>(texts, values_at<object::FloatArray>(values_, filled_),
                                             flag_out);
       break;
     case Reading::Double:
-      any = read_blocks_ ? read_padded_numbers(
-                               texts, values_at<object::DoubleArray>(values_, filled_), flag_out)
-                         : read_numbers<double, read_double>(
-                               texts, values_at<object::DoubleArray>(values_, filled_), flag_out);
+      any = read.template operator()<double, read_double>(
+          values_at<object::DoubleArray>(values_, filled_));
       break;
     case Reading::Text: {
       TextArray& values = std::get<object::StringArray>(values_).values;
-      std::size_t bytes = 0;
-      for (std::string_view text : texts) bytes += text.size();
-      values.reserve_more(bytes);
+      if constexpr (kPadded) {
+        values.borrow_padded_texts();  // unless it already holds copies
+      }
+      if (!values.borrows()) {
+        std::size_t bytes = 0;
+        for (std::string_view text : texts) bytes += text.size();
+        values.reserve_more(bytes);
+      }
       any = read_texts(texts, values, flag_out);
       break;
     }

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "vrex/enums.h"
+#include "vrex/padded_text.h"
 #include "vrex/table.h"
 
 namespace vrex::ext {
+
+using vrex::PaddedText;
 
 // One value per text, in order; texts that do not read under `type` become
 // placeholders flagged in "IsInvalid". Never fails.
@@ -26,15 +29,16 @@ bool keeps_texts(ValueType type) noexcept;
 // once, for the whole chunk.
 class ColumnSliceBuilder {
  public:
-  // `padded_texts`: every text appended has TextArray::kBorrowedSlack
-  // readable bytes after it and outlives the writing of the slice. Numbers
-  // are then read a block at a time, and a text column keeps views of its
-  // texts instead of copies.
-  ColumnSliceBuilder(ValueType type, std::size_t row_count, bool padded_texts = false);
+  ColumnSliceBuilder(ValueType type, std::size_t row_count);
 
   // Converts the next texts of the column, in row order; more rows than the
   // builder was sized for make it grow.
   void append(std::span<const std::string_view> texts);
+
+  // The same for padded texts that outlive the writing of the slice: numbers
+  // are read a block at a time, and a text column borrows the texts instead
+  // of copying them.
+  void append(std::span<const PaddedText> texts);
 
   // The slice of every text appended; call once, after the last append. The
   // builder keeps it until restart(); an expiring builder hands it over.
@@ -47,6 +51,9 @@ class ColumnSliceBuilder {
   void restart(std::size_t row_count);
 
  private:
+  template <class Text>
+  void append_texts(std::span<const Text> texts);
+
   enum class Reading : std::uint8_t { Bool, Int, Long, Float, Double, Text };
 
   Reading reading_;

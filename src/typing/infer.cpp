@@ -17,22 +17,28 @@ ParsedBool parse_bool(std::string_view text) noexcept {
   return ParsedBool::None;
 }
 
+void TypeInference::add(std::string_view text) noexcept {
+  if (text.empty()) return;
+  has_candidate_ = true;
+  // Once a type fails it is never asked again; Long accepts what Int does
+  // and Double what Long does, so a text that reads as the narrower type
+  // needs no other check.
+  bool_ = bool_ && parse_bool(text) != ParsedBool::None;
+  std::int32_t int_value;
+  std::int64_t long_value;
+  if (int_ && read_int32(text, int_value)) return;
+  int_ = false;
+  if (long_ && read_int64(text, long_value)) return;
+  long_ = false;
+  double_ = double_ && is_float_text(text);
+}
+
 void TypeInference::add(std::span<const std::string_view> texts) noexcept {
-  for (std::string_view text : texts) {
-    if (text.empty()) continue;
-    has_candidate_ = true;
-    // Once a type fails it is never asked again; Long accepts what Int does
-    // and Double what Long does, so a text that reads as the narrower type
-    // needs no other check.
-    bool_ = bool_ && parse_bool(text) != ParsedBool::None;
-    std::int32_t int_value;
-    std::int64_t long_value;
-    if (int_ && read_int32(text, int_value)) continue;
-    int_ = false;
-    if (long_ && read_int64(text, long_value)) continue;
-    long_ = false;
-    double_ = double_ && is_float_text(text);
-  }
+  for (std::string_view text : texts) add(text);
+}
+
+void TypeInference::add(std::span<const PaddedText> texts) noexcept {
+  for (PaddedText text : texts) add(text.view());
 }
 
 ValueType TypeInference::type() const noexcept {

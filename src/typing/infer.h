@@ -6,8 +6,11 @@
 #include <string_view>
 
 #include "vrex/enums.h"
+#include "vrex/padded_text.h"
 
 namespace vrex::ext {
+
+using vrex::PaddedText;
 
 // An optional boolean, one byte: false 0, true 1, none 2.
 enum class ParsedBool : std::uint8_t { False = 0, True = 1, None = 2 };
@@ -24,10 +27,13 @@ ValueType infer_type(std::span<const std::string_view> texts) noexcept;
 class TypeInference {
  public:
   void add(std::span<const std::string_view> texts) noexcept;
+  void add(std::span<const PaddedText> texts) noexcept;
 
   ValueType type() const noexcept;
 
  private:
+  void add(std::string_view text) noexcept;
+
   bool has_candidate_ = false;
   // Whether every non-empty text so far reads as Bool, Int, Long, Double.
   bool bool_ = true;

@@ -11,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "support/padded_texts.h"
 #include "typing/infer.h"
+#include "vrex/writer.h"
 
 namespace vrex::ext {
 namespace {
@@ -58,7 +60,7 @@ TEST(BuildColumnSlice, FlagsInvalidTextsHighBitFirst) {
       {{}, ValueType::String, std::nullopt},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message()
+    SCOPED_TRACE(::testing::Message()
                  << "type " << int(to_byte(c.type)) << ", " << c.texts.size() << " texts");
     const ColumnSlice slice = build_column_slice(c.texts, c.type);
     EXPECT_EQ(invalid_bytes(slice, c.texts.size()), c.invalid);
@@ -232,6 +234,42 @@ TEST(BuildColumnSlice, FlagsOnlyEmptyTextsUnderTheInferredType) {
       const bool flagged = slice.properties.is_invalid &&
                            ((slice.properties.is_invalid->bytes[i / 8] >> (7 - i % 8)) & 1);
       ASSERT_EQ(flagged, texts[i].empty()) << "'" << texts[i] << "' as type " << int(to_byte(type));
+    }
+  }
+}
+
+std::vector<std::uint8_t> slice_bytes(const ColumnSlice& slice) {
+  ByteBuffer output;
+  VrexWriter writer(output);
+  EXPECT_TRUE(writer.write_column_slice(slice));
+  return {output.data(), output.data() + output.size()};
+}
+
+// Padded texts take the block readers and are borrowed, appended a tile at a
+// time, by a builder restarted chunk after chunk: the slices are those of the
+// plain path, whatever the texts and whatever lies after them.
+TEST(ColumnSliceBuilder, PaddedTextsGiveThePlainSlicesChunkAfterChunk) {
+  std::mt19937_64 random(20261208);
+  const std::string_view pieces[] = {"0", "7", "9",   "-",  "+",   ".", "e",   "E",         "true",
+                                     " ", "x", "inf", "1e", "0.5", "",  "123", "4567890123"};
+  for (ValueType type : {ValueType::Bool, ValueType::Int, ValueType::Long, ValueType::Float,
+                         ValueType::Double, ValueType::String}) {
+    ColumnSliceBuilder builder(type, 4);
+    for (int chunk = 0; chunk < 200; ++chunk) {
+      std::vector<std::string> owned(random() % 40);
+      for (std::string& text : owned) {
+        for (std::size_t n = random() % 6; n > 0; --n)
+          text.append(pieces[random() % std::size(pieces)]);
+      }
+      const std::vector<std::string_view> texts(owned.begin(), owned.end());
+      vrex::testing::PaddedTexts padded(texts);
+      const std::span<const PaddedText> all = padded.texts();
+      const std::size_t cut = all.empty() ? 0 : random() % (all.size() + 1);
+      builder.restart(all.size());
+      builder.append(all.first(cut));
+      builder.append(all.subspan(cut));
+      ASSERT_EQ(slice_bytes(builder.finish()), slice_bytes(build_column_slice(texts, type)))
+          << "type " << int(to_byte(type)) << ", chunk " << chunk;
     }
   }
 }
