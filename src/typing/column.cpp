@@ -1,14 +1,17 @@
 #include "typing/column.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "typing/infer.h"
 #include "typing/number_parse.h"
+#include "typing/product_double.h"
 #include "typing/short_number.h"
 
 namespace vrex::ext {
@@ -18,15 +21,40 @@ namespace {
 // Loops write through local pointers: a byte store may alias anything, so a
 // pointer kept in a vector would be reloaded after every flag.
 
-// Numbers: a value per text, the zero of the type where the text does not read.
+// Which bytes can begin a number text: an integer starts with a digit or a
+// sign, a floating-point text also with a point or the first letter of inf,
+// infinity or nan.
+constexpr std::uint8_t kStartsInteger = 1;
+constexpr std::uint8_t kStartsFloating = 2;
+
+constexpr std::array<std::uint8_t, 256> number_start_table() {
+  std::array<std::uint8_t, 256> table{};
+  for (char c = '0'; c <= '9'; ++c)
+    table[static_cast<unsigned char>(c)] = kStartsInteger | kStartsFloating;
+  for (char c : {'+', '-'}) table[static_cast<unsigned char>(c)] = kStartsInteger | kStartsFloating;
+  for (char c : {'.', 'i', 'I', 'n', 'N'}) table[static_cast<unsigned char>(c)] = kStartsFloating;
+  return table;
+}
+
+constexpr std::array<std::uint8_t, 256> kNumberStarts = number_start_table();
+
+// Numbers: a value per text, the zero of the type where the text does not
+// read. Empty cells and words in a numeric column (missing values) are
+// common: they cost one branch instead of a failed read.
 template <class Value, class Read>
 inline std::uint8_t read_each(std::span<const std::string_view> texts, Value* value_out,
                               std::uint8_t* flag_out, Read read) {
+  constexpr std::uint8_t kStarts =
+      std::is_floating_point_v<Value> ? kStartsFloating : kStartsInteger;
   const std::size_t count = texts.size();
   std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
+    const std::string_view text = texts[i];
     Value value{};
-    const auto flag = static_cast<std::uint8_t>(!read(texts[i], value));
+    std::uint8_t flag = 1;
+    if (!text.empty() && (kNumberStarts[static_cast<unsigned char>(text[0])] & kStarts) != 0) {
+      flag = static_cast<std::uint8_t>(!read(text, value));
+    }
     value_out[i] = value;
     flag_out[i] = flag;
     any |= flag;
@@ -45,7 +73,7 @@ std::uint8_t read_numbers(std::span<const std::string_view> texts, Value* value_
 struct ReadPadded {
   __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
                                                     double& value) const noexcept {
-    return read_short_double(text, value) || read_double(text, value);
+    return read_short_double(text, value) || read_double_cell(text, value);
   }
 
   template <class Int>
@@ -226,7 +254,7 @@ void ColumnSliceBuilder::append(std::span<const std::string_view> texts) {
     case Reading::Double:
       any = read_blocks_ ? read_padded_numbers(
                                texts, values_at<object::DoubleArray>(values_, filled_), flag_out)
-                         : read_numbers<double, read_double>(
+                         : read_numbers<double, read_double_cell>(
                                texts, values_at<object::DoubleArray>(values_, filled_), flag_out);
       break;
     case Reading::Text: {

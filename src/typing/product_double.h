@@ -1,0 +1,151 @@
+// Doubles of any length by one wide product: the decimal significand times
+// the 128 leading bits of the power of five, which decides the correctly
+// rounded result unless the product lands too close to a rounding boundary;
+// only then does the exact slow reader run. Plain C++: the 64 x 64 -> 128
+// bit products go through unsigned __int128.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <string_view>
+
+#include "typing/number_parse.h"
+#include "typing/powers_of_five.h"
+
+namespace vrex::ext {
+
+namespace product_detail {
+
+// The compilers this builds with all have the 128-bit integer as an extension.
+__extension__ typedef unsigned __int128 U128;
+
+inline constexpr std::uint64_t kInfinityBits = 0x7FF0000000000000;
+inline constexpr int kFractionBits = 52;
+inline constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << kFractionBits) - 1;
+
+// Where the table is exact for the scaled significand, no check is needed:
+// 5^q fits 128 bits up to q = 55, and down to q = -27 a value off a rounding
+// boundary is too far from it for the rounded-up reciprocal to cross it.
+inline constexpr std::int64_t kSmallestExactPower = -27;
+inline constexpr std::int64_t kLargestExactPower = 55;
+
+// Only here can a decimal lie exactly halfway between two doubles: above
+// 10^23 the significand would need more than 54 bits, below 10^-4 it would
+// need to be a multiple of a power of five above 2^64.
+inline constexpr std::int64_t kSmallestTiePower = -4;
+inline constexpr std::int64_t kLargestTiePower = 23;
+
+// floor(log2(10^q)) for |q| far beyond the table's range.
+inline constexpr std::int64_t floor_log2_power_of_ten(std::int64_t q) noexcept {
+  return (q * 217706) >> 16;
+}
+
+}  // namespace product_detail
+
+// The bits of the double nearest significand * 10^exponent (ties to even),
+// or false when the product cannot tell; then nothing is written.
+inline bool round_by_product(std::uint64_t significand, std::int64_t exponent,
+                             std::uint64_t& bits) noexcept {
+  using namespace product_detail;
+  if (significand == 0 || exponent < powers_of_five::kSmallestPower) {
+    bits = 0;
+    return true;
+  }
+  if (exponent > powers_of_five::kLargestPower) {
+    bits = kInfinityBits;
+    return true;
+  }
+  const int leading_zeros = std::countl_zero(significand);
+  const std::uint64_t normalized = significand << leading_zeros;
+  const powers_of_five::Entry& power = powers_of_five::of(static_cast<int>(exponent));
+  // The top 128 bits of the 192-bit product, exactly.
+  const U128 upper_product = U128{normalized} * power.high;
+  const auto lower_carry = static_cast<std::uint64_t>((U128{normalized} * power.low) >> 64);
+  std::uint64_t high = static_cast<std::uint64_t>(upper_product >> 64);
+  std::uint64_t middle = static_cast<std::uint64_t>(upper_product);
+  middle += lower_carry;
+  high += middle < lower_carry ? 1 : 0;
+
+  // The table entry is off by less than one unit, so the product by less than
+  // 2^64 units of its lowest word: it can move the result only when every bit
+  // below the rounding bit is one (truncated entries) or zero (rounded up).
+  if (exponent < kSmallestExactPower || exponent > kLargestExactPower) {
+    const std::uint64_t low_bits = high & 0x1FF;
+    if ((middle == ~std::uint64_t{0} && low_bits == 0x1FF) || (middle == 0 && low_bits == 0)) {
+      return false;
+    }
+  }
+
+  // 54 bits: the double's 53 and one for rounding.
+  const int upper_bit = static_cast<int>(high >> 63);
+  const int shift = upper_bit + 64 - kFractionBits - 3;
+  std::uint64_t mantissa = high >> shift;
+  std::int64_t biased_exponent =
+      floor_log2_power_of_ten(exponent) + 1086 + upper_bit - leading_zeros;
+
+  if (biased_exponent <= 0) {
+    // Subnormal (or zero): shift down to the fixed exponent of the smallest
+    // doubles. No decimal lies exactly halfway here, so round half up; a
+    // carry into bit 52 makes the smallest normal double, as it should.
+    const std::int64_t down = 1 - biased_exponent;
+    if (down >= 64) {
+      bits = 0;
+      return true;
+    }
+    mantissa >>= down;
+    bits = (mantissa + (mantissa & 1)) >> 1;
+    return true;
+  }
+  // Exactly halfway (the rounding bit set, nothing below it): round to even
+  // by not rounding up an even result.
+  if (exponent >= kSmallestTiePower && exponent <= kLargestTiePower && middle == 0 &&
+      (mantissa & 3) == 1 && (mantissa << shift) == high) {
+    mantissa &= ~std::uint64_t{1};
+  }
+  mantissa = (mantissa + (mantissa & 1)) >> 1;
+  if (mantissa >> (kFractionBits + 1) != 0) {
+    mantissa >>= 1;
+    ++biased_exponent;
+  }
+  if (biased_exponent >= 0x7FF) {
+    bits = kInfinityBits;
+    return true;
+  }
+  bits = static_cast<std::uint64_t>(biased_exponent) << kFractionBits | (mantissa & kFractionMask);
+  return true;
+}
+
+namespace product_detail {
+
+// Numbers of more than 19 digits (their first 19 bound the value from both
+// sides) and products too close to call; out of line, being rare.
+double read_long_double_by_product(const FloatText& scan) noexcept;
+
+inline double read_inexact_by_product(const FloatText& scan) noexcept {
+  std::uint64_t bits;
+  if (scan.digit_count <= number_detail::kMaxUnwrappedDigits &&
+      round_by_product(scan.mantissa, scan.exponent, bits)) {
+    return std::bit_cast<double>(bits);
+  }
+  return read_long_double_by_product(scan);
+}
+
+}  // namespace product_detail
+
+// The same texts and the same bits as read_double, by the wide product
+// instead of extended precision and the standard library.
+inline bool read_double_by_product(std::string_view text, double& value) noexcept {
+  return read_floating<double, product_detail::read_inexact_by_product>(text, value);
+}
+
+// The reader of double cells: the product reader, or in a build forced to
+// the reference paths, the general one.
+inline bool read_double_cell(std::string_view text, double& value) noexcept {
+#ifdef VREX_FORCE_SCALAR
+  return read_double(text, value);
+#else
+  return read_double_by_product(text, value);
+#endif
+}
+
+}  // namespace vrex::ext
