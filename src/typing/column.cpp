@@ -38,23 +38,28 @@ constexpr std::array<std::uint8_t, 256> number_start_table() {
 
 constexpr std::array<std::uint8_t, 256> kNumberStarts = number_start_table();
 
-// Numbers: a value per text, the zero of the type where the text does not
-// read. Empty cells and words in a numeric column (missing values) are
-// common: they cost one branch instead of a failed read.
+// Whether a text can be a number of type `Value` by its first byte. Empty
+// cells and words in a numeric column (missing values) are common: this one
+// branch turns them away before a general reader scans them again. The
+// general readers alone need no such guard: they leave an empty text at once
+// and a word within its first eight bytes, and a test in front of them would
+// cost every number.
+template <class Value>
+inline bool may_start_number(std::string_view text) noexcept {
+  constexpr std::uint8_t kStarts =
+      std::is_floating_point_v<Value> ? kStartsFloating : kStartsInteger;
+  return !text.empty() && (kNumberStarts[static_cast<unsigned char>(text[0])] & kStarts) != 0;
+}
+
+// Numbers: a value per text, the zero of the type where the text does not read.
 template <class Value, class Read>
 inline std::uint8_t read_each(std::span<const std::string_view> texts, Value* value_out,
                               std::uint8_t* flag_out, Read read) {
-  constexpr std::uint8_t kStarts =
-      std::is_floating_point_v<Value> ? kStartsFloating : kStartsInteger;
   const std::size_t count = texts.size();
   std::uint8_t any = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::string_view text = texts[i];
     Value value{};
-    std::uint8_t flag = 1;
-    if (!text.empty() && (kNumberStarts[static_cast<unsigned char>(text[0])] & kStarts) != 0) {
-      flag = static_cast<std::uint8_t>(!read(text, value));
-    }
+    const auto flag = static_cast<std::uint8_t>(!read(texts[i], value));
     value_out[i] = value;
     flag_out[i] = flag;
     any |= flag;
@@ -62,24 +67,40 @@ inline std::uint8_t read_each(std::span<const std::string_view> texts, Value* va
   return any;
 }
 
+// Flattened, so that the reader inlines into the loop whatever its size.
 template <class Value, bool (*kRead)(std::string_view, Value&) noexcept>
-std::uint8_t read_numbers(std::span<const std::string_view> texts, Value* value_out,
-                          std::uint8_t* flag_out) {
+__attribute__((flatten)) std::uint8_t read_numbers(std::span<const std::string_view> texts,
+                                                   Value* value_out, std::uint8_t* flag_out) {
   return read_each(texts, value_out, flag_out, kRead);
 }
 
+// The general readers behind the block readers, out of the block loop: the
+// cells they take are few, and inlined they would crowd the loop's registers.
+__attribute__((noinline)) bool read_general(std::string_view text, double& value) noexcept {
+  return read_double_cell(text, value);
+}
+
+template <class Int>
+__attribute__((noinline)) bool read_general(std::string_view text, Int& value) noexcept {
+  return read_integer(text, value);
+}
+
 // Numbers of padded texts: the short forms from one block each, the rest by
-// the general readers.
+// the general readers. The block readers turn away empty and non-numeric
+// texts as cheaply as the first-byte test, so it guards only the general
+// readers and costs the cells that read nothing.
 struct ReadPadded {
   __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
                                                     double& value) const noexcept {
-    return read_short_double(text, value) || read_double_cell(text, value);
+    return read_short_double(text, value) ||
+           (may_start_number<double>(text) && read_general(text, value));
   }
 
   template <class Int>
   __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
                                                     Int& value) const noexcept {
-    return read_short_integer(text, value) || read_integer(text, value);
+    return read_short_integer(text, value) ||
+           (may_start_number<Int>(text) && read_general(text, value));
   }
 };
 

@@ -303,13 +303,16 @@ struct FloatTraits<float> {
 // The correctly rounded value of a floating-point text; a leading '-' sets the
 // sign bit of every result, zero, infinity and NaN alike. NaN is the quiet NaN
 // with no payload.
-// `kReadInexact` rounds the numbers that the one exact operation cannot.
-template <class Float, Float (*kReadInexact)(const FloatText&) noexcept =
-                           number_detail::FloatTraits<Float>::read_inexact>
+// `kScan` reads the text's parts; `kReadInexact` rounds the numbers that the
+// one exact operation cannot.
+template <class Float,
+          Float (*kReadInexact)(const FloatText&) noexcept =
+              number_detail::FloatTraits<Float>::read_inexact,
+          FloatText (*kScan)(std::string_view) noexcept = scan_float_text>
 inline bool read_floating(std::string_view text, Float& value) noexcept {
   using Traits = number_detail::FloatTraits<Float>;
   using Bits = typename Traits::Bits;
-  const FloatText scan = scan_float_text(text);
+  const FloatText scan = kScan(text);
   Float magnitude{};
   switch (scan.kind) {
     case FloatText::Kind::Invalid:
