@@ -74,42 +74,56 @@ __attribute__((flatten)) std::uint8_t read_numbers(std::span<const std::string_v
   return read_each(texts, value_out, flag_out, kRead);
 }
 
-// The general readers behind the block readers, out of the block loop: the
-// cells they take are few, and inlined they would crowd the loop's registers.
-__attribute__((noinline)) bool read_general(std::string_view text, double& value) noexcept {
-  return read_double_cell(text, value);
-}
-
-template <class Int>
-__attribute__((noinline)) bool read_general(std::string_view text, Int& value) noexcept {
-  return read_integer(text, value);
-}
-
-// Numbers of padded texts: the short forms from one block each, the rest by
-// the general readers. The block readers turn away empty and non-numeric
-// texts as cheaply as the first-byte test, so it guards only the general
-// readers and costs the cells that read nothing.
-struct ReadPadded {
-  __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
-                                                    double& value) const noexcept {
-    return read_short_double(text, value) ||
-           (may_start_number<double>(text) && read_general(text, value));
-  }
-
+// Integers of padded texts: the short forms from one block each, the rest by
+// the general reader, which the first-byte test spares the empty cells and
+// words the block reader turned away.
+struct ReadPaddedInteger {
   template <class Int>
   __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
                                                     Int& value) const noexcept {
     return read_short_integer(text, value) ||
-           (may_start_number<Int>(text) && read_general(text, value));
+           (may_start_number<Int>(text) && read_integer(text, value));
   }
 };
+
+struct ReadShortDouble {
+  __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
+                                                    double& value) const noexcept {
+    return read_short_double(text, value);
+  }
+};
+
+// The doubles the block reader left flagged, by the general reader: a loop of
+// its own, since inlined into the block loop the long-number code takes the
+// registers that loop needs.
+__attribute__((noinline, flatten)) std::uint8_t read_flagged_doubles(
+    std::span<const std::string_view> texts, double* value_out, std::uint8_t* flag_out) {
+  const std::size_t count = texts.size();
+  std::uint8_t any = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (flag_out[i] == 0) continue;
+    const std::string_view text = texts[i];
+    double value = 0;
+    const auto flag = static_cast<std::uint8_t>(
+        !(may_start_number<double>(text) && read_double_cell(text, value)));
+    value_out[i] = value;
+    flag_out[i] = flag;
+    any |= flag;
+  }
+  return any;
+}
 
 // Flattened: the block readers inline only into code built for SSE4.1, which
 // the shared loop is once it is inlined here.
 template <class Value>
 __attribute__((target("sse4.1"), flatten)) std::uint8_t read_padded_numbers(
     std::span<const std::string_view> texts, Value* value_out, std::uint8_t* flag_out) {
-  return read_each(texts, value_out, flag_out, ReadPadded{});
+  if constexpr (std::is_same_v<Value, double>) {
+    if (read_each(texts, value_out, flag_out, ReadShortDouble{}) == 0) return 0;
+    return read_flagged_doubles(texts, value_out, flag_out);
+  } else {
+    return read_each(texts, value_out, flag_out, ReadPaddedInteger{});
+  }
 }
 
 static_assert(std::endian::native == std::endian::little);
