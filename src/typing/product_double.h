@@ -141,7 +141,6 @@ inline const char* read_digit_run(const char* p, const char* end,
 inline constexpr std::size_t kShortestWordScan = 16;
 
 inline FloatText scan_decimal_text(std::string_view text) noexcept {
-  if (text.size() < kShortestWordScan) return scan_float_text(text);
   FloatText scan;
   const char* p = text.data();
   const char* const end = p + text.size();
@@ -200,6 +199,9 @@ inline double read_inexact_by_product(const FloatText& scan) noexcept {
 // The same texts and the same bits as read_double, by a word-at-a-time scan
 // and the wide product instead of extended precision and the standard library.
 inline bool read_double_by_product(std::string_view text, double& value) noexcept {
+  if (text.size() < product_detail::kShortestWordScan) {
+    return read_floating<double, product_detail::read_inexact_by_product>(text, value);
+  }
   return read_floating<double, product_detail::read_inexact_by_product,
                        product_detail::scan_decimal_text>(text, value);
 }
