@@ -46,6 +46,8 @@ find "$VREX_ROOT/vrex" "$VREX_ROOT/src" "$VREX_ROOT/tests/cpp" "$VREX_ROOT/bench
 
 run_cpp_suite test -DVREX_BUILD_BENCH=ON
 run_cpp_suite asan -DVREX_SANITIZE=ON
+# Every fast path forced off: the scalar reference paths alone pass the same suites.
+run_cpp_suite scalar -DVREX_FORCE_SCALAR=ON
 
 install_package test
 log "test-only build of the module with fault injection"

@@ -1,6 +1,7 @@
 #include "typing/column.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "typing/infer.h"
 #include "typing/number_parse.h"
+#include "typing/product_double.h"
 #include "typing/short_number.h"
 
 namespace vrex::ext {
@@ -18,6 +20,36 @@ namespace {
 
 // Loops write through local pointers: a byte store may alias anything, so a
 // pointer kept in a vector would be reloaded after every flag.
+
+// Which bytes can begin a number text: an integer starts with a digit or a
+// sign, a floating-point text also with a point or the first letter of inf,
+// infinity or nan.
+constexpr std::uint8_t kStartsInteger = 1;
+constexpr std::uint8_t kStartsFloating = 2;
+
+constexpr std::array<std::uint8_t, 256> number_start_table() {
+  std::array<std::uint8_t, 256> table{};
+  for (char c = '0'; c <= '9'; ++c)
+    table[static_cast<unsigned char>(c)] = kStartsInteger | kStartsFloating;
+  for (char c : {'+', '-'}) table[static_cast<unsigned char>(c)] = kStartsInteger | kStartsFloating;
+  for (char c : {'.', 'i', 'I', 'n', 'N'}) table[static_cast<unsigned char>(c)] = kStartsFloating;
+  return table;
+}
+
+constexpr std::array<std::uint8_t, 256> kNumberStarts = number_start_table();
+
+// Whether a text can be a number of type `Value` by its first byte. Empty
+// cells and words in a numeric column (missing values) are common: this one
+// branch turns them away before a general reader scans them again. The
+// general readers alone need no such guard: they leave an empty text at once
+// and a word within its first eight bytes, and a test in front of them would
+// cost every number.
+template <class Value>
+inline bool may_start_number(std::string_view text) noexcept {
+  constexpr std::uint8_t kStarts =
+      std::is_floating_point_v<Value> ? kStartsFloating : kStartsInteger;
+  return !text.empty() && (kNumberStarts[static_cast<unsigned char>(text[0])] & kStarts) != 0;
+}
 
 // Numbers: a value per text, the zero of the type where the text does not read.
 template <class Value, class Read, class Text>
@@ -35,25 +67,49 @@ inline std::uint8_t read_each(std::span<const Text> texts, Value* value_out, std
   return any;
 }
 
+// Flattened, so that the reader inlines into the loop whatever its size.
 template <class Value, bool (*kRead)(std::string_view, Value&) noexcept, class Text>
-std::uint8_t read_numbers(std::span<const Text> texts, Value* value_out, std::uint8_t* flag_out) {
+__attribute__((flatten)) std::uint8_t read_numbers(std::span<const Text> texts, Value* value_out,
+                                                   std::uint8_t* flag_out) {
   return read_each(texts, value_out, flag_out, kRead);
 }
 
-// Numbers of padded texts: the short forms from one block each, the rest by
-// the general readers.
-struct ReadPadded {
-  __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
-                                                    double& value) const noexcept {
-    return read_short_double(text, value) || read_double(text, value);
-  }
-
+// Integers of padded texts: the short forms from one block each, the rest by
+// the general reader, which the first-byte test spares the empty cells and
+// words the block reader turned away.
+struct ReadPaddedInteger {
   template <class Int>
-  __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
-                                                    Int& value) const noexcept {
-    return read_short_integer(text, value) || read_integer(text, value);
+  __attribute__((target("sse4.1"))) bool operator()(PaddedText text, Int& value) const noexcept {
+    return read_short_integer(text.view(), value) ||
+           (may_start_number<Int>(text) && read_integer(text, value));
   }
 };
+
+struct ReadShortDouble {
+  __attribute__((target("sse4.1"))) bool operator()(PaddedText text, double& value) const noexcept {
+    return read_short_double(text.view(), value);
+  }
+};
+
+// The doubles the block reader left flagged, by the general reader: a loop of
+// its own, since inlined into the block loop the long-number code takes the
+// registers that loop needs.
+__attribute__((noinline, flatten)) std::uint8_t read_flagged_doubles(
+    std::span<const PaddedText> texts, double* value_out, std::uint8_t* flag_out) {
+  const std::size_t count = texts.size();
+  std::uint8_t any = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (flag_out[i] == 0) continue;
+    const std::string_view text = texts[i];
+    double value = 0;
+    const auto flag = static_cast<std::uint8_t>(
+        !(may_start_number<double>(text) && read_double_cell(text, value)));
+    value_out[i] = value;
+    flag_out[i] = flag;
+    any |= flag;
+  }
+  return any;
+}
 
 // Flattened: the block readers inline only into code built for SSE4.1, which
 // the shared loop is once it is inlined here. Only padded texts may be read a
@@ -61,7 +117,12 @@ struct ReadPadded {
 template <class Value>
 __attribute__((target("sse4.1"), flatten)) std::uint8_t read_padded_numbers(
     std::span<const PaddedText> texts, Value* value_out, std::uint8_t* flag_out) {
-  return read_each(texts, value_out, flag_out, ReadPadded{});
+  if constexpr (std::is_same_v<Value, double>) {
+    if (read_each(texts, value_out, flag_out, ReadShortDouble{}) == 0) return 0;
+    return read_flagged_doubles(texts, value_out, flag_out);
+  } else {
+    return read_each(texts, value_out, flag_out, ReadPaddedInteger{});
+  }
 }
 
 static_assert(std::endian::native == std::endian::little);
@@ -241,7 +302,7 @@ void ColumnSliceBuilder::append_texts(std::span<const Text> texts) {
                                             flag_out);
       break;
     case Reading::Double:
-      any = read.template operator()<double, read_double>(
+      any = read.template operator()<double, read_double_cell>(
           values_at<object::DoubleArray>(values_, filled_));
       break;
     case Reading::Text: {

@@ -303,11 +303,16 @@ struct FloatTraits<float> {
 // The correctly rounded value of a floating-point text; a leading '-' sets the
 // sign bit of every result, zero, infinity and NaN alike. NaN is the quiet NaN
 // with no payload.
-template <class Float>
+// `kScan` reads the text's parts; `kReadInexact` rounds the numbers that the
+// one exact operation cannot.
+template <class Float,
+          Float (*kReadInexact)(const FloatText&) noexcept =
+              number_detail::FloatTraits<Float>::read_inexact,
+          FloatText (*kScan)(std::string_view) noexcept = scan_float_text>
 inline bool read_floating(std::string_view text, Float& value) noexcept {
   using Traits = number_detail::FloatTraits<Float>;
   using Bits = typename Traits::Bits;
-  const FloatText scan = scan_float_text(text);
+  const FloatText scan = kScan(text);
   Float magnitude{};
   switch (scan.kind) {
     case FloatText::Kind::Invalid:
@@ -327,7 +332,7 @@ inline bool read_floating(std::string_view text, Float& value) noexcept {
         magnitude = scan.exponent < 0 ? exact / Traits::kPowers[-scan.exponent]
                                       : exact * Traits::kPowers[scan.exponent];
       } else {
-        magnitude = Traits::read_inexact(scan);
+        magnitude = kReadInexact(scan);
       }
       break;
   }

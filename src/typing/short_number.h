@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "typing/number_parse.h"
+#include "typing/product_double.h"
 
 namespace vrex::ext {
 
@@ -115,9 +116,8 @@ VREX_SHORT_NUMBER_TARGET inline bool read_short_integer(std::string_view text,
 // A padded text of an optional sign and then at most 16 bytes: digits with at
 // most one point among them, and optionally an exponent of one to three
 // digits after 'e' or 'E' and an optional sign; or "0." and up to 16 digits.
-// True with the correctly rounded double when the digits and the power of ten
-// are both exact in binary64, so that one operation rounds once. False leaves
-// the text to read_double.
+// True with the correctly rounded double; false leaves the text to
+// read_double.
 VREX_SHORT_NUMBER_TARGET inline bool read_short_double(std::string_view text,
                                                        double& value) noexcept {
   using namespace short_number_detail;
@@ -173,13 +173,17 @@ VREX_SHORT_NUMBER_TARGET inline bool read_short_double(std::string_view text,
   // Up to 2^53 the digits convert exactly, and so do powers of ten up to
   // 10^22: the one multiplication or division then rounds once. Sixteen
   // digits with no point and no exponent need only the conversion's rounding.
-  if (mantissa > Traits::kMaxExactMantissa && power != 0) return false;
-  if (power < -Traits::kMaxExactPower || power > Traits::kMaxExactPower) return false;
-  const auto exact = static_cast<double>(mantissa);
-  const double magnitude =
-      power < 0 ? exact / Traits::kPowers[-power] : exact * Traits::kPowers[power];
-  value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) |
-                                (negative ? Traits::kSignBit : 0));
+  // Past either limit, the wide product rounds the same digits.
+  std::uint64_t magnitude_bits;
+  if ((mantissa <= Traits::kMaxExactMantissa || power == 0) && power >= -Traits::kMaxExactPower &&
+      power <= Traits::kMaxExactPower) {
+    const auto exact = static_cast<double>(mantissa);
+    magnitude_bits = std::bit_cast<std::uint64_t>(power < 0 ? exact / Traits::kPowers[-power]
+                                                            : exact * Traits::kPowers[power]);
+  } else if (!round_by_product(mantissa, power, magnitude_bits)) {
+    return false;
+  }
+  value = std::bit_cast<double>(magnitude_bits | (negative ? Traits::kSignBit : 0));
   return true;
 }
 

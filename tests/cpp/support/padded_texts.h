@@ -23,8 +23,11 @@ class PaddedTexts {
  public:
   PaddedTexts() = default;
 
+  // `slack_byte` fills the slack: digits there catch a reader that uses
+  // bytes past a text's end.
   template <class Texts>
-  explicit PaddedTexts(const Texts& texts) {
+  explicit PaddedTexts(const Texts& texts, char slack_byte = '\0')
+      : storage_(PaddedText::kSlack, slack_byte) {
     for (std::string_view text : texts) add(text);
   }
 

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "typing/product_double.h"
 #include "typing/short_number.h"
 
 namespace vrex::ext {
@@ -119,6 +120,14 @@ bool agrees_with_reference(const std::string& text) {
   EXPECT_EQ(is_float_text(text), double_expected.has_value());
   if (double_read && double_expected) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(binary64), *double_expected);
+  }
+
+  // The wide-product reader reads the same texts to the same bits.
+  double by_product = 0;
+  const bool product_read = read_double_by_product(text, by_product);
+  EXPECT_EQ(product_read, double_read);
+  if (product_read && double_read) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(by_product), std::bit_cast<std::uint64_t>(binary64));
   }
 
   float binary32 = 0;
@@ -322,6 +331,85 @@ TEST(NumberReaders, RoundMidpointsBetweenNeighboursCorrectly) {
       ASSERT_TRUE(agrees_with_reference(exact_tiny));
     }
   }
+}
+
+// A digit string of `length` digits, the first not zero.
+std::string random_digits(std::size_t length, std::mt19937_64& random) {
+  std::string digits(1, static_cast<char>('1' + random() % 9));
+  while (digits.size() < length) digits.push_back(static_cast<char>('0' + random() % 10));
+  return digits;
+}
+
+// Every power of ten the table holds and a few beyond either end, with
+// significands of every length the product takes whole (up to 19 digits) and
+// longer ones it reads by their first 19 digits.
+TEST(ProductReader, AgreesWithTheReferenceAtEveryPowerOfTen) {
+  std::mt19937_64 random(3);
+  for (int power = -350; power <= 315; ++power) {
+    std::vector<std::string> texts = {formatted("1e%d", power),
+                                      formatted("9999999999999999999e%d", power),
+                                      formatted("18446744073709551615e%d", power),
+                                      formatted("0.1e%d", power),
+                                      formatted("4.9406564584124654e%d", power),
+                                      formatted("1.7976931348623157e%d", power),
+                                      formatted("2.2250738585072014e%d", power)};
+    for (std::size_t length : {1, 15, 16, 17, 18, 19, 20, 21, 25, 40}) {
+      std::string digits = random_digits(length, random);
+      texts.push_back(digits + formatted("e%d", power));
+      digits.insert(1 + random() % length, 1, '.');
+      texts.push_back("-" + digits + formatted("E%+d", power));
+    }
+    // Long runs of nines and of zeros after the leading digits: the two ends
+    // of the bracket the first 19 digits give round differently near here.
+    texts.push_back("1" + std::string(30, '9') + formatted("e%d", power));
+    texts.push_back("1" + std::string(30, '0') + "1" + formatted("e%d", power));
+    texts.push_back("0.000000000000000000000" + random_digits(19, random) +
+                    formatted("e%d", power));
+    for (const std::string& text : texts) ASSERT_TRUE(agrees_with_reference(text));
+  }
+}
+
+// Midpoints between neighbouring doubles anywhere in the range, subnormals
+// included, printed to 17 through 20 significant digits (the digits that
+// decide which side they fall on) and in full.
+TEST(ProductReader, RoundsMidpointsAcrossTheWholeRange) {
+  std::mt19937_64 random(5);
+  for (int i = 0; i < 20000; ++i) {
+    // A quarter subnormal, the rest of any positive exponent.
+    const std::uint64_t bits = random() >> 1;
+    const double low = std::bit_cast<double>(i % 4 == 0 ? bits >> 11 : bits);
+    if (!std::isfinite(low)) continue;
+    const double high = std::nextafter(low, HUGE_VAL);
+    // Exact: two neighbouring doubles differ in one bit of a 53-bit
+    // significand, so their mean needs 54, which long double holds.
+    const long double middle = (static_cast<long double>(low) + high) / 2;
+    for (int digits : {16, 17, 18, 19, 20, 24}) {
+      ASSERT_TRUE(agrees_with_reference(formatted("%.*Le", digits, middle)));
+    }
+    if (i % 200 == 0) {
+      ASSERT_TRUE(agrees_with_reference(formatted("%.800Le", middle)));
+    }
+  }
+}
+
+// The product alone decides nearly every number: a reader that always fell
+// back to the slow path would agree with the reference and be no faster.
+TEST(ProductReader, DecidesWithoutTheSlowPath) {
+  std::mt19937_64 random(9);
+  int undecided = 0;
+  for (int i = 0; i < 200000; ++i) {
+    const std::uint64_t significand = random() >> (random() % 64);
+    const auto power = static_cast<std::int64_t>(random() % 700) - 350;
+    std::uint64_t bits = 0;
+    if (!round_by_product(significand, power, bits)) {
+      ++undecided;
+      continue;
+    }
+    const std::string text = formatted("%llue%lld", static_cast<unsigned long long>(significand),
+                                       static_cast<long long>(power));
+    ASSERT_EQ(bits, std::bit_cast<std::uint64_t>(std::strtod(text.c_str(), nullptr))) << text;
+  }
+  EXPECT_EQ(undecided, 0);
 }
 
 }  // namespace
