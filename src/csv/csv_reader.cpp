@@ -89,7 +89,8 @@ Result<bool, CsvError> CsvReader::read_next(CsvPosition position, FieldList& rec
   }
   if (record.dropped() == 0) return true;
   const std::optional<InvalidField> invalid =
-      use_reference_ ? record.first_invalid_dropped() : find_invalid_dropped(position.byte, record.kept_limit());
+      use_reference_ ? record.first_invalid_dropped()
+                     : find_invalid_dropped(position.byte, record.kept_limit());
   if (invalid) {
     position.line = 1 + line_feeds_before(position.byte);
     return Unexpected{CsvError{position, invalid->index, invalid->valid_length}};

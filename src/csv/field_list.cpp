@@ -7,9 +7,7 @@
 
 namespace vrex::ext {
 
-void FieldList::FreeViews::operator()(std::string_view* views) const noexcept {
-  std::free(views);
-}
+void FieldList::FreeViews::operator()(std::string_view* views) const noexcept { std::free(views); }
 
 void FieldList::grow(std::size_t count) {
   constexpr std::size_t kMaxViews = SIZE_MAX / sizeof(std::string_view);
