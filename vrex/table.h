@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -118,6 +119,15 @@ class TextArray {
     }
     bytes_.append(text);
     ends_.push_back(bytes_.size());
+  }
+
+  // Moves the block of owned elements out and leaves the array empty: a
+  // reader hands the block on once it has taken the element boundaries.
+  std::string take_block() noexcept {
+    std::string block = std::move(bytes_);
+    bytes_.clear();
+    std::vector<std::uint64_t>().swap(ends_);
+    return block;
   }
 
   // Equal when the elements are, owned or borrowed alike.

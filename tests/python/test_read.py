@@ -251,7 +251,7 @@ def test_views_outlive_the_table():
     values = vrex.read(data)["b"].values
     gc.collect()
     assert list(values) == [0.5, 1.5]
-    assert bytes(memoryview(vrex._reader.read(data)["columns"][0][4])) == struct.pack("<2i", 1, 2)
+    assert bytes(memoryview(vrex._reader.read(data).columns[0].values.data)) == struct.pack("<2i", 1, 2)
 
 
 def test_without_numpy_columns_are_typed_memoryviews(monkeypatch):

@@ -1,0 +1,55 @@
+#include "vrex/reader_columnar.h"
+
+#include <cstring>
+
+namespace vrex {
+
+namespace {
+
+template <class Offset>
+std::vector<Offset> offsets_of(const TextArray& texts) {
+  std::vector<Offset> offsets(texts.size() + 1);
+  Offset end = 0;
+  for (std::size_t index = 0; index < texts.size(); ++index) {
+    end += static_cast<Offset>(texts.length(index));
+    offsets[index + 1] = end;
+  }
+  return offsets;
+}
+
+}  // namespace
+
+TextOffsets text_offsets(const TextArray& texts) {
+  if (needs_wide_offsets(texts.total_bytes())) return offsets_of<std::int64_t>(texts);
+  return offsets_of<std::int32_t>(texts);
+}
+
+std::vector<std::uint8_t> pack_bits_lsb_first_scalar(std::span<const std::uint8_t> flags,
+                                                     bool invert) {
+  std::vector<std::uint8_t> bits((flags.size() + 7) / 8, 0);
+  for (std::size_t index = 0; index < flags.size(); ++index) {
+    const bool set = (flags[index] != 0) != invert;
+    if (set) bits[index / 8] = static_cast<std::uint8_t>(bits[index / 8] | (1u << (index % 8)));
+  }
+  return bits;
+}
+
+std::vector<std::uint8_t> pack_bits_lsb_first(std::span<const std::uint8_t> flags, bool invert) {
+  std::vector<std::uint8_t> bits((flags.size() + 7) / 8, 0);
+  const std::size_t full_bytes = flags.size() / 8;
+  const std::uint8_t flip = invert ? 0xFF : 0x00;
+  for (std::size_t index = 0; index < full_bytes; ++index) {
+    std::uint64_t word;
+    std::memcpy(&word, flags.data() + 8 * index, 8);
+    // Each flag byte k (0 or 1) lands on bit 56 + k; no two products overlap.
+    const auto packed = static_cast<std::uint8_t>((word * 0x0102040810204080ULL) >> 56);
+    bits[index] = packed ^ flip;
+  }
+  for (std::size_t index = 8 * full_bytes; index < flags.size(); ++index) {
+    const bool set = (flags[index] != 0) != invert;
+    if (set) bits[index / 8] = static_cast<std::uint8_t>(bits[index / 8] | (1u << (index % 8)));
+  }
+  return bits;
+}
+
+}  // namespace vrex
