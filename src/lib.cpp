@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "pipeline/pipeline.h"
+#include "python/py_ref.h"
 #include "vrex/huge_pages.h"
 
 namespace {
@@ -66,38 +67,7 @@ PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "_vrex", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// ----------------------------------------------------------------------------
-// Owned references
-
-class PyRef {
- public:
-  PyRef() = default;
-
-  explicit PyRef(PyObject* owned) noexcept : object_(owned) {}
-
-  PyRef(const PyRef&) = delete;
-  PyRef& operator=(const PyRef&) = delete;
-
-  ~PyRef() { Py_XDECREF(object_); }
-
-  PyObject* get() const noexcept { return object_; }
-
-  void reset(PyObject* owned) noexcept {
-    Py_XDECREF(object_);
-    object_ = owned;
-  }
-
-  PyObject* release() noexcept {
-    PyObject* owned = object_;
-    object_ = nullptr;
-    return owned;
-  }
-
-  explicit operator bool() const noexcept { return object_ != nullptr; }
-
- private:
-  PyObject* object_ = nullptr;
-};
+using vrex::python::PyRef;
 
 // Raises `type` with `message` as its only argument.
 std::nullptr_t raise_text(PyObject* type, std::string_view message) {
