@@ -59,17 +59,26 @@ bool is_valid_utf8_scalar(const std::uint8_t* bytes, std::size_t size) noexcept 
 bool is_valid_utf8(const std::uint8_t* bytes, std::size_t size) noexcept {
   std::size_t index = 0;
   while (index < size) {
+    // Jump straight to the next byte that is not ASCII.
 #ifdef VREX_UTF8_SSE2
     while (size - index >= 16) {
       __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + index));
-      if (_mm_movemask_epi8(block) != 0) break;
+      const int high_bits = _mm_movemask_epi8(block);
+      if (high_bits != 0) {
+        index += static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(high_bits)));
+        break;
+      }
       index += 16;
     }
 #endif
     while (size - index >= 8) {
       std::uint64_t word;
       std::memcpy(&word, bytes + index, 8);
-      if ((word & 0x8080808080808080ULL) != 0) break;
+      const std::uint64_t high_bits = word & 0x8080808080808080ULL;
+      if (high_bits != 0) {
+        index += static_cast<std::size_t>(__builtin_ctzll(high_bits)) / 8;
+        break;
+      }
       index += 8;
     }
     if (index == size) break;
