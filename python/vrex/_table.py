@@ -286,7 +286,9 @@ class Table:
                 pa.int32(): pd.Int32Dtype(),
                 pa.int64(): pd.Int64Dtype(),
             }
-            frame = self.to_arrow().to_pandas(types_mapper=mapping.get, self_destruct=False)
+            # Positions as names, so that repeated column names stay apart.
+            arrow = self.to_arrow().rename_columns([str(k) for k in range(len(self._columns))])
+            frame = arrow.to_pandas(types_mapper=mapping.get)
         else:
             data = {k: _pandas_series(pd, np, column) for k, column in enumerate(self._columns)}
             frame = pd.DataFrame(data, index=pd.RangeIndex(self.num_rows))
