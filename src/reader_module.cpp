@@ -86,8 +86,7 @@ PyStructSequence_Field g_column_fields[] = {
 PyStructSequence_Field g_values_fields[] = {
     {"type", "the type id the values are stored in"},
     {"data", "fixed-size values back to back, or the block of all texts"},
-    {"offsets", "texts only: n + 1 offsets into data (int32, or int64 past 2 GiB); else None"},
-    {"wide_offsets", "whether the offsets are int64"},
+    {"offsets", "texts only: n + 1 int64 offsets into data; else None"},
     {nullptr, nullptr},
 };
 
@@ -102,7 +101,7 @@ PyStructSequence_Desc g_file_desc = {"vrex._reader.File", "A file read back.", g
 PyStructSequence_Desc g_column_desc = {"vrex._reader.Column", "One column read back.",
                                        g_column_fields, 8};
 PyStructSequence_Desc g_values_desc = {"vrex._reader.Values", "The values of one array.",
-                                       g_values_fields, 4};
+                                       g_values_fields, 3};
 PyStructSequence_Desc g_property_desc = {
     "vrex._reader.ValueProperty", "A value property joined across slices.", g_property_fields, 3};
 
@@ -217,11 +216,6 @@ PyObject* type_id_to_python(vrex::ValueType type) { return PyLong_FromLong(vrex:
 // ----------------------------------------------------------------------------
 // Arrays: buffers moved out of the decoded file, never copied value by value
 
-PyObject* offsets_to_python(vrex::TextOffsets&& offsets) {
-  return std::visit([](auto& held) { return vrex::python::value_buffer_of(std::move(held)); },
-                    offsets);
-}
-
 // The array's storage moves into buffer objects; `values` is left empty.
 PyObject* values_to_python(vrex::Object&& values) {
   const vrex::ValueType type = vrex::type_of(values);
@@ -232,16 +226,13 @@ PyObject* values_to_python(vrex::Object&& values) {
           PyErr_SetString(PyExc_RuntimeError, "a single value where an array was read");
           return nullptr;
         } else if constexpr (kIsTextArray<Array>) {
-          vrex::TextOffsets offsets = vrex::text_offsets(array.values);
-          const bool wide = std::holds_alternative<std::vector<std::int64_t>>(offsets);
-          PyObject* offsets_object = offsets_to_python(std::move(offsets));
+          PyObject* offsets = vrex::python::value_buffer_of(vrex::take_offsets(array.values));
           return structure_of(g_values_type, type_id_to_python(type),
-                              vrex::python::value_buffer_of(array.values.take_block()),
-                              offsets_object, PyBool_FromLong(wide));
+                              vrex::python::value_buffer_of(array.values.take_block()), offsets);
         } else {
           return structure_of(g_values_type, type_id_to_python(type),
                               vrex::python::value_buffer_of(std::move(array.values)),
-                              Py_NewRef(Py_None), Py_NewRef(Py_False));
+                              Py_NewRef(Py_None));
         }
       },
       values);

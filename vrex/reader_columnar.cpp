@@ -4,24 +4,10 @@
 
 namespace vrex {
 
-namespace {
-
-template <class Offset>
-std::vector<Offset> offsets_of(const TextArray& texts) {
-  std::vector<Offset> offsets(texts.size() + 1);
-  Offset end = 0;
-  for (std::size_t index = 0; index < texts.size(); ++index) {
-    end += static_cast<Offset>(texts.length(index));
-    offsets[index + 1] = end;
-  }
+std::vector<std::uint64_t> take_offsets(TextArray& texts) {
+  std::vector<std::uint64_t> offsets = texts.take_ends();
+  offsets.insert(offsets.begin(), 0);
   return offsets;
-}
-
-}  // namespace
-
-TextOffsets text_offsets(const TextArray& texts) {
-  if (needs_wide_offsets(texts.total_bytes())) return offsets_of<std::int64_t>(texts);
-  return offsets_of<std::int32_t>(texts);
 }
 
 std::vector<std::uint8_t> pack_bits_lsb_first_scalar(std::span<const std::uint8_t> flags,

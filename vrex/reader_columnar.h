@@ -4,24 +4,16 @@
 
 #include <cstdint>
 #include <span>
-#include <variant>
 #include <vector>
 
 #include "vrex/table.h"
 
 namespace vrex {
 
-// Offsets of n elements: n + 1 entries, the first 0, entry i + 1 the end of
-// element i in the block. 32-bit while the block fits their range, 64-bit
-// beyond.
-using TextOffsets = std::variant<std::vector<std::int32_t>, std::vector<std::int64_t>>;
-
-// Whether a block of `total_bytes` needs 64-bit offsets.
-constexpr bool needs_wide_offsets(std::uint64_t total_bytes) noexcept {
-  return total_bytes > 0x7FFFFFFFu;
-}
-
-TextOffsets text_offsets(const TextArray& texts);
+// Takes the element boundaries out of `texts` as n + 1 offsets into its
+// block: the first 0, entry i + 1 the end of element i. The ends move into
+// the result, which only grows when the array was not sized for one more.
+std::vector<std::uint64_t> take_offsets(TextArray& texts);
 
 // Packs one-byte flags (0 or 1) eight to a byte, the first flag in bit 0x01;
 // `invert` stores the opposite of each flag (a validity bitmap from

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "vrex/huge_pages.h"
 #include "vrex/reader_utf8.h"
 
 namespace vrex {
@@ -330,10 +331,14 @@ void reserve_values(Object& out, std::uint64_t count, std::uint64_t text_bytes) 
       [&](auto& array) {
         using Array = std::decay_t<decltype(array)>;
         if constexpr (kIsTextArray<Array>) {
-          array.values.reserve(array.values.size() + count,
+          // One more end than elements: the ends become offsets in place.
+          array.values.reserve(array.values.size() + count + 1,
                                array.values.total_bytes() + text_bytes);
+          advise_huge_pages(const_cast<char*>(array.values.data()),
+                            array.values.total_bytes() + text_bytes);
         } else if constexpr (ArrayAlternative<Array>) {
           array.values.reserve(array.values.size() + count);
+          advise_huge_pages(array.values.data(), array.values.capacity() * sizeof(array.values[0]));
         }
       },
       out);

@@ -135,6 +135,10 @@ class TextArray {
 
   void trim_block(std::size_t size) { bytes_.resize(size); }
 
+  // Moves the ends of the owned elements out (element i ends at entry i of
+  // the block); the block stays until take_block().
+  std::vector<std::uint64_t> take_ends() noexcept { return std::move(ends_); }
+
   // Moves the block of owned elements out and leaves the array empty: a
   // reader hands the block on once it has taken the element boundaries.
   std::string take_block() noexcept {

@@ -71,7 +71,7 @@ class PackedValues(Sequence):
             self._width = _DECIMAL_WIDTH
             count = len(self._data) // self._width
         else:
-            self._offsets = memoryview(source.offsets).cast("q" if source.wide_offsets else "i")
+            self._offsets = memoryview(source.offsets).cast("q")
             self._width = 0
             count = len(self._offsets) - 1
         self._start = start
@@ -259,7 +259,8 @@ class Table:
 
     def to_arrow(self):
         """A pyarrow Table built on the read buffers without copying them; invalid
-        cells are nulls. Texts are `string` (`large_string` past 2 GiB of text)."""
+        cells are nulls. Texts are `large_string` and binary values
+        `large_binary`: their 64-bit offsets are the reader's own."""
         pa = _pyarrow()
         arrays = [column.to_arrow() for column in self._columns]
         return pa.Table.from_arrays(arrays, names=self.columns)
@@ -318,12 +319,9 @@ def _arrow_values(pa, values: Any, validity: Any, null_count: int):
     mask = pa.py_buffer(validity) if validity is not None else None
     data = pa.py_buffer(values.data)
     if type_id in _TEXTS:
-        if type_id == ValueType.String:
-            arrow_type = pa.large_string() if values.wide_offsets else pa.string()
-        else:
-            arrow_type = pa.large_binary() if values.wide_offsets else pa.binary()
+        arrow_type = pa.large_string() if type_id == ValueType.String else pa.large_binary()
         offsets = pa.py_buffer(values.offsets)
-        count = len(offsets) // (8 if values.wide_offsets else 4) - 1
+        count = len(offsets) // 8 - 1
         return pa.Array.from_buffers(arrow_type, count, [mask, offsets, data], null_count)
     if type_id not in _FIXED:
         count = len(data) // _DECIMAL_WIDTH

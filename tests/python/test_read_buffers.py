@@ -79,8 +79,8 @@ def _corpus_path():
 def test_texts_cross_as_one_block_with_offsets():
     raw = _reader.read(vrex.csv_to_vrex(MIXED, sample_rows=1))
     word = raw.columns[1]
-    assert word.values.type == vrex.ValueType.String and not word.values.wide_offsets
-    offsets = list(memoryview(word.values.offsets).cast("i"))
+    assert word.values.type == vrex.ValueType.String
+    offsets = list(memoryview(word.values.offsets).cast("q"))
     block = bytes(memoryview(word.values.data))
     texts = ["a", "", "größe", "line\nbreak"]
     assert block == "".join(texts).encode()
@@ -119,7 +119,7 @@ def test_every_value_type_reaches_arrow_pandas_and_polars():
     table = vrex.read(_file(struct.pack("<i", 0), columns, arrays))
     arrow = table.to_arrow()
     assert [str(t) for t in arrow.schema.types] == [
-        "string", "binary", "fixed_size_binary[16]", "float", "int64"
+        "large_string", "large_binary", "fixed_size_binary[16]", "float", "int64"
     ]
     expected = {
         "t": ["", "hé", ""],

@@ -42,31 +42,27 @@ TEST(ReaderColumnarTest, BitmapPackingMatchesReferenceOnEveryLengthAndPattern) {
   }
 }
 
-TEST(ReaderColumnarTest, TextOffsetsStartAtZeroAndEndEachElement) {
+TEST(ReaderColumnarTest, OffsetsStartAtZeroAndEndEachElement) {
   const std::vector<std::vector<std::string_view>> cases{
       {}, {""}, {"", ""}, {"a", "", "bcd", "\xC3\xA9"}, {"only one element"}};
   for (const auto& elements : cases) {
-    TextArray texts;
-    for (std::string_view element : elements) texts.push_back(element);
-    const TextOffsets offsets = text_offsets(texts);
-    ASSERT_TRUE(std::holds_alternative<std::vector<std::int32_t>>(offsets));
-    const auto& narrow = std::get<std::vector<std::int32_t>>(offsets);
-    ASSERT_EQ(narrow.size(), elements.size() + 1);
-    EXPECT_EQ(narrow.front(), 0);
-    const std::string block = texts.take_block();
-    for (std::size_t index = 0; index < elements.size(); ++index) {
-      const auto begin = static_cast<std::size_t>(narrow[index]);
-      const auto end = static_cast<std::size_t>(narrow[index + 1]);
-      EXPECT_EQ(std::string_view(block).substr(begin, end - begin), elements[index]);
+    for (bool sized_for_offsets : {false, true}) {
+      TextArray texts;
+      if (sized_for_offsets) texts.reserve(elements.size() + 1, 64);
+      for (std::string_view element : elements) texts.push_back(element);
+      const std::vector<std::uint64_t> offsets = take_offsets(texts);
+      ASSERT_EQ(offsets.size(), elements.size() + 1);
+      EXPECT_EQ(offsets.front(), 0u);
+      const std::string block = texts.take_block();
+      EXPECT_EQ(offsets.back(), block.size());
+      for (std::size_t index = 0; index < elements.size(); ++index) {
+        EXPECT_EQ(
+            std::string_view(block).substr(offsets[index], offsets[index + 1] - offsets[index]),
+            elements[index]);
+      }
+      EXPECT_TRUE(texts.empty());
     }
-    EXPECT_TRUE(texts.empty());
   }
-}
-
-TEST(ReaderColumnarTest, OffsetsWidenOnlyPastTheSignedThirtyTwoBitRange) {
-  EXPECT_FALSE(needs_wide_offsets(0));
-  EXPECT_FALSE(needs_wide_offsets(0x7FFFFFFFu));
-  EXPECT_TRUE(needs_wide_offsets(0x80000000u));
 }
 
 class MappedFileTest : public ::testing::Test {
