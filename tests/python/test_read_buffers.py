@@ -259,3 +259,14 @@ def test_reader_fault_becomes_panic_exception():
     assert result.stdout.strip() == (
         "PanicException True ('injected fault: index out of range',)"
     )
+
+
+@pytest.mark.parametrize("chunk_size", [1, 3, 64])
+def test_texts_of_every_short_length_read_back_whole(chunk_size):
+    # Lengths around the fixed-size copies, at the start, middle and end of blocks.
+    texts = ["é" * (k // 2) + "x" * (k % 2) for k in range(0, 70)] + ["y" * 33, "z" * 15]
+    data = ("t\n" + "".join(f"{t}\n" if t else "\"\"\n" for t in texts)).encode()
+    table = vrex.read(vrex.csv_to_vrex(data, chunk_size=chunk_size))
+    expected = [t if t else None for t in texts]
+    assert table["t"].to_list() == expected
+    assert table.to_arrow().column("t").to_pylist() == expected
