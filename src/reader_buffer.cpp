@@ -2,8 +2,6 @@
 
 #include <new>
 
-#include "vrex/huge_pages.h"
-
 namespace vrex::python {
 
 namespace {
@@ -18,7 +16,6 @@ PyTypeObject* g_value_buffer_type = nullptr;
 
 void value_buffer_dealloc(PyObject* self) {
   auto* buffer = reinterpret_cast<ValueBuffer*>(self);
-  vrex::note_release(static_cast<std::size_t>(buffer->size));
   std::destroy_at(&buffer->storage);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);

@@ -6,7 +6,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "vrex/huge_pages.h"
 #include "vrex/reader_utf8.h"
 
 namespace vrex {
@@ -342,11 +341,8 @@ void reserve_values(Object& out, std::uint64_t count, std::uint64_t text_bytes) 
           // One more end than elements: the ends become offsets in place.
           array.values.reserve(array.values.size() + count + 1,
                                array.values.total_bytes() + text_bytes);
-          advise_huge_pages(const_cast<char*>(array.values.data()),
-                            array.values.total_bytes() + text_bytes);
         } else if constexpr (ArrayAlternative<Array>) {
           array.values.reserve(array.values.size() + count);
-          advise_huge_pages(array.values.data(), array.values.capacity() * sizeof(array.values[0]));
         }
       },
       out);
