@@ -16,7 +16,8 @@ millisecond, so the mapped file's page cache is not counted) minus the
 figure before, next to the size of the Arrow buffers it returns.
 
 Prints a Markdown section and writes the raw figures to
-DATA/read-back-SIZEmb.json.
+DATA/read-back-SIZEmb.json; with --results FILE it also puts the section into
+FILE (bench/RESULTS.md), replacing the one an earlier run put there.
 """
 
 from __future__ import annotations
@@ -25,6 +26,7 @@ import argparse
 import gc
 import json
 import os
+import platform
 import statistics
 import subprocess
 import sys
@@ -130,6 +132,22 @@ def working_memory(vrex_path: Path) -> dict[str, int]:
     return {"peak_kib": peak, "arrays_kib": arrays, "arrow_allocated_kib": arrow_allocated}
 
 
+BEGIN = "<!-- read-back: written by bench/python/read_back.py -->"
+END = "<!-- end of read-back -->"
+
+
+def put_section(results: Path, section: str) -> None:
+    """Replaces the read-back section of `results`, or appends one."""
+    text = results.read_text() if results.exists() else ""
+    block = f"{BEGIN}\n{section.strip()}\n{END}\n"
+    if BEGIN in text and END in text:
+        before, rest = text.split(BEGIN, 1)
+        text = before + block + rest.split(END, 1)[1].lstrip("\n")
+    else:
+        text = text.rstrip("\n") + "\n\n" + block
+    results.write_text(text)
+
+
 def load() -> str:
     return " ".join(f"{value:.2f}" for value in os.getloadavg())
 
@@ -140,9 +158,28 @@ def main() -> int:
     parser.add_argument("--data", type=Path, default=Path("build/bench-data"))
     parser.add_argument("--size-mb", type=int, default=100)
     parser.add_argument("--reps", type=int, default=7)
+    parser.add_argument("--results", type=Path, help="a RESULTS.md to put the section into")
     options = parser.parse_args()
 
+    import pyarrow
+    import polars
+    import pandas
+
     figures = {"load_before": load(), "sets": {}}
+    section = [
+        "## Read back",
+        "",
+        "Reading converted files back (`vrex.read`, `vrex.read_file`) into Arrow, pandas and "
+        "polars, against pyarrow parsing the source CSV again. One process, tools alternating "
+        f"every repetition, {options.reps} timed runs each after a warm-up; MB/s are of the "
+        "converted file. Working memory: the highest anonymous resident memory during "
+        "`read_file` + `to_arrow()` in a fresh process (the mapped file's page cache not "
+        "counted) against the Arrow buffers returned.",
+        "",
+        f"Python {platform.python_version()}, pyarrow {pyarrow.__version__}, polars "
+        f"{polars.__version__}, pandas {pandas.__version__}; load average before: "
+        f"{figures['load_before']}.",
+    ]
     lines = []
     for name in options.sets:
         csv_path = options.data / f"{name}-{options.size_mb}mb.csv"
@@ -179,11 +216,15 @@ def main() -> int:
             f"{memory['arrow_allocated_kib'] / 1024:.1f} MB."
         )
         print("\n".join(lines), flush=True)
+        section += lines
         lines = []
     figures["load_after"] = load()
     out = options.data / f"read-back-{options.size_mb}mb.json"
     out.write_text(json.dumps(figures, indent=1))
     print(f"\nLoad average before: {figures['load_before']}; after: {figures['load_after']}.")
+    section.append(f"\nLoad average after: {figures['load_after']}.")
+    if options.results is not None:
+        put_section(options.results, "\n".join(section))
     return 0
 
 
