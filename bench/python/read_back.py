@@ -183,6 +183,9 @@ def main() -> int:
     lines = []
     for name in options.sets:
         csv_path = options.data / f"{name}-{options.size_mb}mb.csv"
+        if not csv_path.exists():
+            print(f"skipping {name}: {csv_path} was not generated", file=sys.stderr)
+            continue
         vrex_path = convert(csv_path)
         file_mb = vrex_path.stat().st_size / 1e6
         runs = tools(csv_path, vrex_path, vrex_path.read_bytes(), name in LINE_BREAKS_IN_VALUES)
