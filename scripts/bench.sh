@@ -53,4 +53,7 @@ log "timing (reps: $reps)"
 # shellcheck disable=SC2086
 "$python" "$VREX_ROOT/bench/python/run_bench.py" --data "$data_dir" --size-mb "$size_mb" \
   --reps "$reps" --out "$out_dir" "${phases_args[@]}" $sets
+log "timing read-back of the converted mixed and text sets"
+"$python" "$VREX_ROOT/bench/python/read_back.py" --data "$data_dir" --size-mb "$size_mb" \
+  --reps "$reps" --results "$out_dir/RESULTS.md" mixed text
 log "wrote $out_dir/RESULTS.md and $out_dir/results.png"

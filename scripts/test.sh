@@ -49,20 +49,29 @@ run_cpp_suite asan -DVREX_SANITIZE=ON
 # Every fast path forced off: the scalar reference paths alone pass the same suites.
 run_cpp_suite scalar -DVREX_FORCE_SCALAR=ON
 
+# Copies the package's Python files beside a module build (whose vrex/ holds
+# that build's reader), so that `import vrex` there runs against that build.
+stage_package() {
+  mkdir -p "$1/vrex"
+  cp "$VREX_ROOT"/python/vrex/*.py "$VREX_ROOT/python/vrex/py.typed" "$1/vrex/"
+}
+
 install_package test
-log "test-only build of the module with fault injection"
+log "test-only build of the modules with fault injection"
 cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/faults" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$VREX_VENV/bin/python" -DVREX_FAULT_INJECTION=ON >/dev/null
-cmake --build "$VREX_ROOT/build/faults" -j "$JOBS" --target _vrex
+cmake --build "$VREX_ROOT/build/faults" -j "$JOBS" --target _vrex _reader
+stage_package "$VREX_ROOT/build/faults"
 log "Python suite"
 (cd "$VREX_ROOT/tests/python" && VREX_FAULT_BUILD_DIR="$VREX_ROOT/build/faults" \
   counted "$VREX_VENV/bin/python" -m pytest -q .)
 
-log "Python suite against a module built with AddressSanitizer + UndefinedBehaviorSanitizer"
+log "Python suite against modules built with AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/asan-module" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$VREX_VENV/bin/python" -DVREX_SANITIZE=ON -DVREX_FAULT_INJECTION=ON \
   >/dev/null
-cmake --build "$VREX_ROOT/build/asan-module" -j "$JOBS" --target _vrex
+cmake --build "$VREX_ROOT/build/asan-module" -j "$JOBS" --target _vrex _reader
+stage_package "$VREX_ROOT/build/asan-module"
 (cd "$VREX_ROOT/tests/python" &&
   LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
   PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \

@@ -1,11 +1,10 @@
 // The module as the interpreter sees it: PyInit__vrex and csv_to_vrex.
 //
-// This file and result_bytes.cpp (the result, written in place) are the only
-// ones that talk to the CPython C API. Every entry runs
-// behind a fault barrier, so no C++ exception ever unwinds into the
-// interpreter: exhausted memory becomes MemoryError, any other internal fault
-// becomes pyo3_runtime.PanicException (a BaseException), and a fault while a
-// fault is being handled aborts the process.
+// This file, result_bytes.cpp (the result, written in place) and the shared
+// helpers under python/ are the ones of _vrex that talk to the CPython C API.
+// Every entry runs behind the fault barrier that both extension modules share
+// (python/fault_barrier.h), so no C++ exception ever unwinds into the
+// interpreter.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -23,6 +22,8 @@
 
 #include "memory_policy.h"
 #include "pipeline/pipeline.h"
+#include "python/fault_barrier.h"
+#include "python/py_ref.h"
 #include "result_bytes.h"
 
 namespace {
@@ -45,21 +46,11 @@ constexpr const char* kFunctionDoc =
     "Raises:\n"
     "    ValueError: If the CSV cannot be parsed or the VREX cannot be written.";
 
-constexpr const char* kPanicDoc =
-    "The exception raised when the native code of the module fails an internal check while "
-    "called from Python.\n\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so that it "
-    "typically propagates all the way through the stack and makes the interpreter exit.";
-
-constexpr const char* kTrapText = "uncaught panic at ffi boundary";
-constexpr const char* kFaultWithoutText = "the native code of the module failed";
-
 constexpr std::string_view kParameterNames[3] = {"csv_bytes", "chunk_size", "sample_rows"};
 
 // Interpreter-facing bookkeeping; everything else belongs to one call.
 std::atomic<std::int64_t> g_owning_interpreter{-1};
 PyObject* g_cached_module = nullptr;
-PyObject* g_panic_exception = nullptr;
 PyObject* g_interned_name = nullptr;
 PyObject* g_interned_all = nullptr;
 
@@ -67,38 +58,7 @@ PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "_vrex", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// ----------------------------------------------------------------------------
-// Owned references
-
-class PyRef {
- public:
-  PyRef() = default;
-
-  explicit PyRef(PyObject* owned) noexcept : object_(owned) {}
-
-  PyRef(const PyRef&) = delete;
-  PyRef& operator=(const PyRef&) = delete;
-
-  ~PyRef() { Py_XDECREF(object_); }
-
-  PyObject* get() const noexcept { return object_; }
-
-  void reset(PyObject* owned) noexcept {
-    Py_XDECREF(object_);
-    object_ = owned;
-  }
-
-  PyObject* release() noexcept {
-    PyObject* owned = object_;
-    object_ = nullptr;
-    return owned;
-  }
-
-  explicit operator bool() const noexcept { return object_ != nullptr; }
-
- private:
-  PyObject* object_ = nullptr;
-};
+using vrex::python::PyRef;
 
 // Raises `type` with `message` as its only argument.
 std::nullptr_t raise_text(PyObject* type, std::string_view message) {
@@ -115,74 +75,6 @@ std::nullptr_t ensure_exception() {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
   return nullptr;
-}
-
-// ----------------------------------------------------------------------------
-// Fault barrier
-
-#ifdef VREX_FAULT_INJECTION
-// Test builds only: VREX_INJECT_FAULT=1 faults inside a call, =2 faults again
-// while that fault is being handled.
-bool fault_injection_asked(const char* level) {
-  const char* asked = std::getenv("VREX_INJECT_FAULT");
-  return asked != nullptr && std::strcmp(asked, level) >= 0;
-}
-#endif
-
-PyObject* panic_exception_type() {
-  if (g_panic_exception == nullptr) {
-    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                  PyExc_BaseException, nullptr);
-    if (created == nullptr) return nullptr;
-    if (g_panic_exception == nullptr) {
-      g_panic_exception = created;
-    } else {
-      Py_DECREF(created);
-    }
-  }
-  return g_panic_exception;
-}
-
-std::nullptr_t raise_panic(const char* text) {
-  PyObject* type = panic_exception_type();
-  if (type == nullptr) return nullptr;  // its creation failed: that error stays pending
-  return raise_text(type, text);
-}
-
-std::nullptr_t handle_fault(const char* text) noexcept {
-  try {
-#ifdef VREX_FAULT_INJECTION
-    if (fault_injection_asked("2")) throw std::logic_error("injected fault while handling a fault");
-#endif
-    std::fprintf(stderr, "vrex: internal fault in native code: %s\n", text);
-    return raise_panic(text);
-  } catch (...) {
-    std::fprintf(stderr, "%s\n", kTrapText);
-    std::abort();
-  }
-}
-
-template <class Body>
-PyObject* behind_fault_barrier(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_Clear();
-    return PyErr_NoMemory();
-  } catch (const std::exception& fault) {
-    PyErr_Clear();
-    const char* text = nullptr;
-    try {
-      text = fault.what();
-    } catch (...) {
-      std::fprintf(stderr, "%s\n", kTrapText);
-      std::abort();
-    }
-    return handle_fault(text != nullptr ? text : kFaultWithoutText);
-  } catch (...) {
-    PyErr_Clear();
-    return handle_fault(kFaultWithoutText);
-  }
 }
 
 // ----------------------------------------------------------------------------
@@ -315,9 +207,7 @@ struct CallEnd {
 };
 
 PyObject* call_csv_to_vrex(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-#ifdef VREX_FAULT_INJECTION
-  if (fault_injection_asked("1")) throw std::logic_error("injected fault: index out of range");
-#endif
+  vrex::python::inject_fault_if_asked();
   PyObject* slots[3] = {nullptr, nullptr, nullptr};
   if (!bind_arguments(args, nargs, kwnames, slots)) return nullptr;
   Arguments arguments;
@@ -337,7 +227,7 @@ PyObject* call_csv_to_vrex(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 PyObject* csv_to_vrex_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
-  return behind_fault_barrier([&] { return call_csv_to_vrex(args, nargs, kwnames); });
+  return vrex::python::behind_fault_barrier([&] { return call_csv_to_vrex(args, nargs, kwnames); });
 }
 
 PyMethodDef g_csv_to_vrex_def = {
@@ -401,5 +291,5 @@ PyObject* init_module() {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__vrex() {
-  return behind_fault_barrier([] { return init_module(); });
+  return vrex::python::behind_fault_barrier([] { return init_module(); });
 }

@@ -1,29 +1,33 @@
-// vrex._reader: reads a file back for the Python package. `read(data)` takes
-// any contiguous buffer and returns the file as plain Python objects, which
-// python/vrex/_table.py wraps into a Table.
+// vrex._reader: reads a file back for the Python package.
 //
-// Numeric columns come out as one `bytes` block each (little-endian values
-// back to back), so the package can view them without an object per cell;
-// texts come out as lists of str, binary values as lists of bytes.
+// `read(data)` takes any contiguous buffer, `read_file(path)` maps a file
+// read-only; both return a `File` structure that python/vrex/_table.py wraps
+// into a Table. Every array crosses as buffers, never as one object per
+// value: fixed-size values as their little-endian bytes, texts as one block
+// plus an offsets array, invalid flags as bytes and as a validity bitmap.
 //
-// No C++ exception crosses into the interpreter: exhausted memory becomes
-// MemoryError and any other fault RuntimeError.
+// Calls run behind the shared fault barrier: no C++ exception reaches the
+// interpreter.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cerrno>
 #include <cstdint>
-#include <cstring>
-#include <memory>
-#include <new>
-#include <span>
 #include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
+#include <variant>
 
+#include "python/fault_barrier.h"
+#include "python/py_ref.h"
+#include "reader_buffer.h"
 #include "vrex/reader.h"
+#include "vrex/reader_columnar.h"
+#include "vrex/reader_mapped_file.h"
 
 namespace {
+
+using vrex::python::PyRef;
 
 constexpr const char* kErrorPrefix = "VREX read error: ";
 
@@ -33,31 +37,269 @@ constexpr const char* kReadDoc =
     "\n"
     "Read a complete VREX file from a bytes-like object.\n"
     "\n"
-    "Returns a dict with the keys version, metadata, descriptors, columns,\n"
-    "slice_rows and num_rows. Raises ValueError when the data is not a valid file.";
+    "Returns a File. Raises ValueError when the data is not a valid file.";
 
-// An owned reference, released on every path.
-class PyRef {
- public:
-  PyRef() = default;
+constexpr const char* kReadFileDoc =
+    "read_file(path, /)\n"
+    "--\n"
+    "\n"
+    "Read a complete VREX file from a path; the file is mapped, not copied.\n"
+    "\n"
+    "Returns a File. Raises OSError when the file cannot be mapped and\n"
+    "ValueError when it is not a valid file.";
 
-  explicit PyRef(PyObject* owned) noexcept : object_(owned) {}
-
-  PyRef(const PyRef&) = delete;
-  PyRef& operator=(const PyRef&) = delete;
-
-  ~PyRef() { Py_XDECREF(object_); }
-
-  explicit operator bool() const noexcept { return object_ != nullptr; }
-
-  PyObject* get() const noexcept { return object_; }
-
-  // Hands the reference over.
-  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-
- private:
-  PyObject* object_ = nullptr;
+// The numbering of value types as Python sees it, in type id order.
+constexpr std::pair<const char*, vrex::ValueType> kValueTypes[] = {
+    {"Bool", vrex::ValueType::Bool},         {"Int", vrex::ValueType::Int},
+    {"Long", vrex::ValueType::Long},         {"Float", vrex::ValueType::Float},
+    {"Double", vrex::ValueType::Double},     {"DateTime", vrex::ValueType::DateTime},
+    {"Date", vrex::ValueType::Date},         {"Time", vrex::ValueType::Time},
+    {"TimeSpan", vrex::ValueType::TimeSpan}, {"String", vrex::ValueType::String},
+    {"Binary", vrex::ValueType::Binary},     {"Decimal", vrex::ValueType::Decimal},
 };
+
+// ----------------------------------------------------------------------------
+// The structures handed to Python
+
+PyStructSequence_Field g_file_fields[] = {
+    {"version", "(major, minor)"},
+    {"metadata", "table metadata: [(name, type id, value or None, default or None)]"},
+    {"descriptors", "column property descriptors: [(name, type id, default or None)]"},
+    {"columns", "a Column per column, in file order"},
+    {"slice_rows", "rows of each table slice, in file order"},
+    {"num_rows", "rows of all slices together"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Field g_column_fields[] = {
+    {"name", "the column name"},
+    {"data_type", "the declared type id"},
+    {"properties", "further column properties: [(name, value, default or None)]"},
+    {"values", "Values: one per row, all slices joined"},
+    {"is_invalid", "one byte per row, 1 where the value did not read"},
+    {"validity", "a bitmap, bit i (from 0x01 up) set where row i is valid; None if all are"},
+    {"invalid_count", "rows flagged invalid"},
+    {"value_properties", "further value properties: [ValueProperty]"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Field g_values_fields[] = {
+    {"type", "the type id the values are stored in"},
+    {"data", "fixed-size values back to back, or the block of all texts"},
+    {"offsets", "texts only: n + 1 int64 offsets into data; else None"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Field g_property_fields[] = {
+    {"name", "the property name"},
+    {"values", "Values: one per row; placeholders where a slice lacks the property"},
+    {"present", "one byte per row, 1 where the row's slice holds the property"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc g_file_desc = {"vrex._reader.File", "A file read back.", g_file_fields, 6};
+PyStructSequence_Desc g_column_desc = {"vrex._reader.Column", "One column read back.",
+                                       g_column_fields, 8};
+PyStructSequence_Desc g_values_desc = {"vrex._reader.Values", "The values of one array.",
+                                       g_values_fields, 3};
+PyStructSequence_Desc g_property_desc = {
+    "vrex._reader.ValueProperty", "A value property joined across slices.", g_property_fields, 3};
+
+PyTypeObject* g_file_type = nullptr;
+PyTypeObject* g_column_type = nullptr;
+PyTypeObject* g_values_type = nullptr;
+PyTypeObject* g_property_type = nullptr;
+
+// Fills a new structure from new references; null if any of them is null.
+template <class... Items>
+PyObject* structure_of(PyTypeObject* type, Items... items) {
+  PyObject* parts[] = {items...};
+  PyRef structure(PyStructSequence_New(type));
+  for (PyObject* part : parts) {
+    if (part == nullptr || !structure) {
+      for (PyObject* owned : parts) Py_XDECREF(owned);
+      return nullptr;
+    }
+  }
+  for (std::size_t index = 0; index < sizeof...(Items); ++index) {
+    PyStructSequence_SetItem(structure.get(), static_cast<Py_ssize_t>(index), parts[index]);
+  }
+  return structure.release();
+}
+
+template <class... Items>
+PyObject* tuple_of(Items... items) {
+  PyObject* parts[] = {items...};
+  for (PyObject* part : parts) {
+    if (part == nullptr) {
+      for (PyObject* owned : parts) Py_XDECREF(owned);
+      return nullptr;
+    }
+  }
+  PyRef tuple(PyTuple_New(sizeof...(Items)));
+  if (!tuple) {
+    for (PyObject* owned : parts) Py_DECREF(owned);
+    return nullptr;
+  }
+  for (std::size_t index = 0; index < sizeof...(Items); ++index) {
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(index), parts[index]);
+  }
+  return tuple.release();
+}
+
+template <class Items, class Convert>
+PyObject* list_of(Items& items, Convert convert) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  Py_ssize_t index = 0;
+  for (auto& item : items) {
+    PyObject* converted = convert(item);
+    if (converted == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), index++, converted);
+  }
+  return list.release();
+}
+
+// ----------------------------------------------------------------------------
+// Single values (metadata): the natural Python object
+
+template <class T>
+concept ArrayAlternative = requires(const T& array) {
+  array.values.size();
+};
+
+template <class T>
+constexpr bool kIsTextArray =
+    std::is_same_v<T, vrex::object::StringArray> || std::is_same_v<T, vrex::object::BinaryArray>;
+
+// The reader has checked every text already.
+PyObject* text_to_python(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+PyObject* scalar_to_python(const vrex::Object& value) {
+  return std::visit(
+      [](const auto& scalar) -> PyObject* {
+        using Scalar = std::decay_t<decltype(scalar)>;
+        namespace object = vrex::object;
+        if constexpr (ArrayAlternative<Scalar>) {
+          PyErr_SetString(PyExc_RuntimeError, "an array where a single value was read");
+          return nullptr;
+        } else if constexpr (std::is_same_v<Scalar, object::Bool>) {
+          return PyBool_FromLong(scalar.value ? 1 : 0);
+        } else if constexpr (std::is_same_v<Scalar, object::Int>) {
+          return PyLong_FromLong(scalar.value);
+        } else if constexpr (std::is_same_v<Scalar, object::Float> ||
+                             std::is_same_v<Scalar, object::Double>) {
+          return PyFloat_FromDouble(scalar.value);
+        } else if constexpr (std::is_same_v<Scalar, object::String>) {
+          return text_to_python(scalar.value);
+        } else if constexpr (std::is_same_v<Scalar, object::Binary>) {
+          return PyBytes_FromStringAndSize(scalar.value.data(),
+                                           static_cast<Py_ssize_t>(scalar.value.size()));
+        } else if constexpr (std::is_same_v<Scalar, object::Decimal>) {
+          return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scalar.value.data()), 16);
+        } else {
+          return PyLong_FromLongLong(scalar.value);  // Long and the four time types
+        }
+      },
+      value);
+}
+
+PyObject* optional_to_python(const std::optional<vrex::Object>& value) {
+  if (!value) Py_RETURN_NONE;
+  return scalar_to_python(*value);
+}
+
+PyObject* type_id_to_python(vrex::ValueType type) { return PyLong_FromLong(vrex::to_byte(type)); }
+
+// ----------------------------------------------------------------------------
+// Arrays: buffers moved out of the decoded file, never copied value by value
+
+// The array's storage moves into buffer objects; `values` is left empty.
+PyObject* values_to_python(vrex::Object&& values) {
+  const vrex::ValueType type = vrex::type_of(values);
+  return std::visit(
+      [type](auto& array) -> PyObject* {
+        using Array = std::decay_t<decltype(array)>;
+        if constexpr (!ArrayAlternative<Array>) {
+          PyErr_SetString(PyExc_RuntimeError, "a single value where an array was read");
+          return nullptr;
+        } else if constexpr (kIsTextArray<Array>) {
+          PyObject* offsets = vrex::python::value_buffer_of(vrex::take_offsets(array.values));
+          return structure_of(g_values_type, type_id_to_python(type),
+                              vrex::python::value_buffer_of(array.values.take_block()), offsets);
+        } else {
+          return structure_of(g_values_type, type_id_to_python(type),
+                              vrex::python::value_buffer_of(std::move(array.values)),
+                              Py_NewRef(Py_None));
+        }
+      },
+      values);
+}
+
+std::size_t count_of_set(const std::vector<std::uint8_t>& flags) {
+  std::size_t count = 0;
+  for (std::uint8_t flag : flags) count += flag;
+  return count;
+}
+
+PyObject* column_to_python(const vrex::ColumnMetadata& column, vrex::ColumnData&& data) {
+  const std::size_t invalid_count = count_of_set(data.is_invalid);
+  PyObject* validity = invalid_count == 0 ? Py_NewRef(Py_None)
+                                          : vrex::python::value_buffer_of(vrex::pack_bits_lsb_first(
+                                                data.is_invalid, /*invert=*/true));
+  return structure_of(
+      g_column_type, text_to_python(column.name), type_id_to_python(column.data_type),
+      list_of(column.properties,
+              [](const vrex::Metadata& property) {
+                return tuple_of(text_to_python(property.name), scalar_to_python(property.value),
+                                optional_to_python(property.default_value));
+              }),
+      values_to_python(std::move(data.values)),
+      vrex::python::value_buffer_of(std::move(data.is_invalid)), validity,
+      PyLong_FromSize_t(invalid_count),
+      list_of(data.properties, [](vrex::JoinedProperty& property) {
+        return structure_of(g_property_type, text_to_python(property.name),
+                            values_to_python(std::move(property.values)),
+                            vrex::python::value_buffer_of(std::move(property.present)));
+      }));
+}
+
+PyObject* columns_to_python(vrex::VrexFile& file) {
+  PyRef columns(PyList_New(static_cast<Py_ssize_t>(file.columns.size())));
+  if (!columns) return nullptr;
+  for (std::size_t index = 0; index < file.columns.size(); ++index) {
+    PyObject* column = column_to_python(file.columns[index], std::move(file.data[index]));
+    if (column == nullptr) return nullptr;
+    PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(index), column);
+  }
+  return columns.release();
+}
+
+PyObject* file_to_python(vrex::VrexFile& file) {
+  return structure_of(
+      g_file_type,
+      tuple_of(PyLong_FromLong(file.major_version), PyLong_FromLong(file.minor_version)),
+      list_of(file.metadata,
+              [](const vrex::MetadataEntry& entry) {
+                return tuple_of(text_to_python(entry.name), type_id_to_python(entry.type),
+                                optional_to_python(entry.value),
+                                optional_to_python(entry.default_value));
+              }),
+      list_of(file.descriptors,
+              [](const vrex::PropertyDescriptor& descriptor) {
+                return tuple_of(text_to_python(descriptor.name), type_id_to_python(descriptor.type),
+                                optional_to_python(descriptor.default_value));
+              }),
+      columns_to_python(file),
+      list_of(file.slice_rows,
+              [](std::uint64_t rows) { return PyLong_FromUnsignedLongLong(rows); }),
+      PyLong_FromUnsignedLongLong(file.num_rows));
+}
+
+// ----------------------------------------------------------------------------
+// Entry points
 
 // A buffer view of the argument, released on every path.
 class BufferView {
@@ -84,331 +326,9 @@ class BufferView {
   bool acquired_ = false;
 };
 
-// A read-only buffer that owns one decoded array, so numeric columns reach
-// Python without a copy (numpy.frombuffer and memoryview.cast view it).
-struct ValueBuffer {
-  PyObject_HEAD vrex::Object values;
-  const void* data;
-  Py_ssize_t size;
-};
-
-PyTypeObject* g_value_buffer_type = nullptr;
-
-void value_buffer_dealloc(PyObject* self) {
-  auto* buffer = reinterpret_cast<ValueBuffer*>(self);
-  std::destroy_at(&buffer->values);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-int value_buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-  auto* buffer = reinterpret_cast<ValueBuffer*>(self);
-  return PyBuffer_FillInfo(view, self, const_cast<void*>(buffer->data), buffer->size, 1, flags);
-}
-
-Py_ssize_t value_buffer_length(PyObject* self) {
-  return reinterpret_cast<ValueBuffer*>(self)->size;
-}
-
-PyType_Slot g_value_buffer_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_buffer_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(value_buffer_getbuffer)},
-    {Py_sq_length, reinterpret_cast<void*>(value_buffer_length)},
-    {Py_tp_doc, const_cast<char*>("Read-only bytes of one decoded array.")},
-    {0, nullptr},
-};
-
-PyType_Spec g_value_buffer_spec = {
-    "vrex._reader.ValueBuffer",
-    sizeof(ValueBuffer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    g_value_buffer_slots,
-};
-
-// Moves `values` (an array of fixed-size elements) into a new buffer object.
-PyObject* value_buffer_of(vrex::Object&& values);
-
-template <class T>
-concept ArrayAlternative = requires(const T& array) {
-  array.values.size();
-};
-
-template <class T>
-constexpr bool kIsTextArray =
-    std::is_same_v<T, vrex::object::StringArray> || std::is_same_v<T, vrex::object::BinaryArray>;
-
-PyObject* value_buffer_of(vrex::Object&& values) {
-  auto* buffer = PyObject_New(ValueBuffer, g_value_buffer_type);
-  if (buffer == nullptr) return nullptr;
-  new (&buffer->values) vrex::Object(std::move(values));
-  std::visit(
-      [buffer](const auto& array) {
-        using Array = std::decay_t<decltype(array)>;
-        if constexpr (ArrayAlternative<Array> && !kIsTextArray<Array>) {
-          using Element = typename decltype(array.values)::value_type;
-          buffer->data = array.values.data();
-          buffer->size = static_cast<Py_ssize_t>(array.values.size() * sizeof(Element));
-        } else {
-          buffer->data = nullptr;
-          buffer->size = 0;
-        }
-      },
-      buffer->values);
-  return reinterpret_cast<PyObject*>(buffer);
-}
-
-bool is_ascii(std::string_view text) noexcept {
-  std::size_t at = 0;
-  std::uint64_t high_bits = 0;
-  for (; at + 8 <= text.size(); at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + at, 8);
-    high_bits |= word;
-  }
-  for (; at < text.size(); ++at) high_bits |= static_cast<std::uint8_t>(text[at]);
-  return (high_bits & 0x8080808080808080ULL) == 0;
-}
-
-// The reader has checked every text already; ASCII is copied straight in.
-PyObject* text_to_python(std::string_view text) {
-  const auto size = static_cast<Py_ssize_t>(text.size());
-  if (!is_ascii(text)) return PyUnicode_DecodeUTF8(text.data(), size, "strict");
-  PyObject* result = PyUnicode_New(size, 127);
-  if (result != nullptr && size != 0)
-    std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
-  return result;
-}
-
-PyObject* bytes_to_python(std::string_view bytes) {
-  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-}
-
-// A scalar as the natural Python object: bool, int, float, str or bytes.
-PyObject* scalar_to_python(const vrex::Object& value) {
-  return std::visit(
-      [](const auto& scalar) -> PyObject* {
-        using Scalar = std::decay_t<decltype(scalar)>;
-        namespace object = vrex::object;
-        if constexpr (ArrayAlternative<Scalar>) {
-          PyErr_SetString(PyExc_RuntimeError, "an array where a single value was read");
-          return nullptr;
-        } else if constexpr (std::is_same_v<Scalar, object::Bool>) {
-          return PyBool_FromLong(scalar.value ? 1 : 0);
-        } else if constexpr (std::is_same_v<Scalar, object::Int>) {
-          return PyLong_FromLong(scalar.value);
-        } else if constexpr (std::is_same_v<Scalar, object::Float> ||
-                             std::is_same_v<Scalar, object::Double>) {
-          return PyFloat_FromDouble(scalar.value);
-        } else if constexpr (std::is_same_v<Scalar, object::String>) {
-          return text_to_python(scalar.value);
-        } else if constexpr (std::is_same_v<Scalar, object::Binary>) {
-          return bytes_to_python(scalar.value);
-        } else if constexpr (std::is_same_v<Scalar, object::Decimal>) {
-          return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scalar.value.data()), 16);
-        } else {
-          return PyLong_FromLongLong(scalar.value);  // Long and the four time types
-        }
-      },
-      value);
-}
-
-PyObject* optional_to_python(const std::optional<vrex::Object>& value) {
-  if (!value) Py_RETURN_NONE;
-  return scalar_to_python(*value);
-}
-
-// Short texts that repeat (codes, categories, labels) share one object: a
-// column of a few thousand distinct labels in a million rows then costs a
-// few thousand objects. A column whose texts hardly repeat stops looking
-// after its first stretch.
-class RepeatedTexts {
- public:
-  // Borrowed: the list being built holds the reference.
-  PyObject* find(std::string_view text) {
-    if (!active_ || text.size() > kLongest) return nullptr;
-    ++lookups_;
-    auto found = seen_.find(text);
-    if (found != seen_.end()) {
-      ++hits_;
-      return found->second;
-    }
-    if (lookups_ == kTrial && hits_ * 4 < lookups_) active_ = false;
-    return nullptr;
-  }
-
-  void remember(std::string_view text, PyObject* object) {
-    if (active_ && text.size() <= kLongest && seen_.size() < kMostRemembered) {
-      seen_.emplace(text, object);
-    }
-  }
-
- private:
-  static constexpr std::size_t kLongest = 48;
-  static constexpr std::size_t kTrial = 4096;
-  static constexpr std::size_t kMostRemembered = 1 << 16;
-  std::unordered_map<std::string_view, PyObject*> seen_;
-  std::size_t lookups_ = 0;
-  std::size_t hits_ = 0;
-  bool active_ = true;
-};
-
-// Texts as a list of str, binary values as a list of bytes.
-template <class Array>
-PyObject* texts_to_python(const Array& array) {
-  const vrex::TextArray& texts = array.values;
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-  if (!list) return nullptr;
-  RepeatedTexts repeated;
-  for (std::size_t index = 0; index < texts.size(); ++index) {
-    const std::string_view text = texts[index];
-    PyObject* item = repeated.find(text);
-    if (item != nullptr) {
-      Py_INCREF(item);
-    } else {
-      item = std::is_same_v<Array, vrex::object::StringArray> ? text_to_python(text)
-                                                              : bytes_to_python(text);
-      if (item == nullptr) return nullptr;
-      repeated.remember(text, item);
-    }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), item);
-  }
-  return list.release();
-}
-
-// An array's values: a buffer object for fixed-size values (moved, not
-// copied), a list otherwise.
-PyObject* array_to_python(vrex::Object&& values) {
-  if (std::holds_alternative<vrex::object::StringArray>(values)) {
-    return texts_to_python(std::get<vrex::object::StringArray>(values));
-  }
-  if (std::holds_alternative<vrex::object::BinaryArray>(values)) {
-    return texts_to_python(std::get<vrex::object::BinaryArray>(values));
-  }
-  if (vrex::value_count(values) == 1 && values.index() % 2 == 0) {
-    PyErr_SetString(PyExc_RuntimeError, "a single value where an array was read");
-    return nullptr;
-  }
-  return value_buffer_of(std::move(values));
-}
-
-PyObject* flags_to_python(std::vector<std::uint8_t>&& flags) {
-  return value_buffer_of(vrex::BoolArray{std::move(flags)});
-}
-
-PyObject* count_of_set(const std::vector<std::uint8_t>& flags) {
-  std::size_t count = 0;
-  for (std::uint8_t flag : flags) count += flag;
-  return PyLong_FromSize_t(count);
-}
-
-int type_id(const vrex::Object& value) { return vrex::to_byte(vrex::type_of(value)); }
-
-// Builds a tuple from new references; null if any of them is null.
-template <class... Items>
-PyObject* tuple_of(Items... items) {
-  PyObject* parts[] = {items...};
-  PyRef tuple(PyTuple_New(sizeof...(Items)));
-  for (std::size_t index = 0; index < sizeof...(Items); ++index) {
-    if (parts[index] == nullptr || !tuple) {
-      for (PyObject* part : parts) Py_XDECREF(part);
-      return nullptr;
-    }
-  }
-  for (std::size_t index = 0; index < sizeof...(Items); ++index) {
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(index), parts[index]);
-  }
-  return tuple.release();
-}
-
-template <class Items, class Convert>
-PyObject* list_of(Items& items, Convert convert) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  Py_ssize_t index = 0;
-  for (auto& item : items) {
-    PyObject* converted = convert(item);
-    if (converted == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), index++, converted);
-  }
-  return list.release();
-}
-
-// (name, data type id, [(name, value, default)], values type id, values,
-//  is_invalid, invalid count, [(name, type id, values, present)])
-PyObject* column_to_python(const vrex::ColumnMetadata& column, vrex::ColumnData&& data) {
-  const int values_type = type_id(data.values);
-  PyObject* invalid_count = count_of_set(data.is_invalid);
-  return tuple_of(text_to_python(column.name), PyLong_FromLong(vrex::to_byte(column.data_type)),
-                  list_of(column.properties,
-                          [](const vrex::Metadata& property) {
-                            return tuple_of(text_to_python(property.name),
-                                            scalar_to_python(property.value),
-                                            optional_to_python(property.default_value));
-                          }),
-                  PyLong_FromLong(values_type), array_to_python(std::move(data.values)),
-                  flags_to_python(std::move(data.is_invalid)), invalid_count,
-                  list_of(data.properties, [](vrex::JoinedProperty& property) {
-                    const int property_type = type_id(property.values);
-                    return tuple_of(text_to_python(property.name), PyLong_FromLong(property_type),
-                                    array_to_python(std::move(property.values)),
-                                    flags_to_python(std::move(property.present)));
-                  }));
-}
-
-int set_item(PyObject* dict, const char* key, PyObject* value) {
-  if (value == nullptr) return -1;
-  const int status = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return status;
-}
-
-PyObject* file_to_python(vrex::VrexFile& file) {
-  PyRef result(PyDict_New());
-  if (!result) return nullptr;
-  PyObject* dict = result.get();
-  if (set_item(dict, "version",
-               tuple_of(PyLong_FromLong(file.major_version),
-                        PyLong_FromLong(file.minor_version))) != 0 ||
-      set_item(dict, "metadata",
-               list_of(file.metadata,
-                       [](const vrex::MetadataEntry& entry) {
-                         return tuple_of(text_to_python(entry.name),
-                                         PyLong_FromLong(vrex::to_byte(entry.type)),
-                                         optional_to_python(entry.value),
-                                         optional_to_python(entry.default_value));
-                       })) != 0 ||
-      set_item(dict, "descriptors",
-               list_of(file.descriptors,
-                       [](const vrex::PropertyDescriptor& descriptor) {
-                         return tuple_of(text_to_python(descriptor.name),
-                                         PyLong_FromLong(vrex::to_byte(descriptor.type)),
-                                         optional_to_python(descriptor.default_value));
-                       })) != 0 ||
-      set_item(dict, "slice_rows",
-               list_of(file.slice_rows,
-                       [](std::uint64_t rows) { return PyLong_FromUnsignedLongLong(rows); })) !=
-          0 ||
-      set_item(dict, "num_rows", PyLong_FromUnsignedLongLong(file.num_rows)) != 0) {
-    return nullptr;
-  }
-  PyRef columns(PyList_New(static_cast<Py_ssize_t>(file.columns.size())));
-  if (!columns) return nullptr;
-  for (std::size_t index = 0; index < file.columns.size(); ++index) {
-    PyObject* column = column_to_python(file.columns[index], std::move(file.data[index]));
-    if (column == nullptr) return nullptr;
-    PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(index), column);
-  }
-  if (set_item(dict, "columns", columns.release()) != 0) return nullptr;
-  return result.release();
-}
-
-PyObject* read_file(PyObject* data) {
-  BufferView view;
-  if (!view.acquire(data)) return nullptr;
-  // Bytes cannot change under us, so other threads may run while it is read.
-  const bool immutable = PyBytes_CheckExact(data);
+// Decodes `bytes`, letting other threads run meanwhile when `immutable`
+// promises that nothing can change them, and hands the result to Python.
+PyObject* decode_to_python(std::span<const std::uint8_t> bytes, bool immutable) {
   PyThreadState* saved = immutable ? PyEval_SaveThread() : nullptr;
   vrex::Result<vrex::VrexFile, vrex::VrexError> file = [&] {
     struct Restore {
@@ -417,7 +337,7 @@ PyObject* read_file(PyObject* data) {
         if (saved != nullptr) PyEval_RestoreThread(saved);
       }
     } restore{saved};
-    return vrex::read_vrex(view.bytes());
+    return vrex::read_vrex(bytes);
   }();
   if (!file) {
     const std::string message = kErrorPrefix + file.error().display_text();
@@ -427,28 +347,48 @@ PyObject* read_file(PyObject* data) {
   return file_to_python(*file);
 }
 
-PyObject* read_entry(PyObject* /*module*/, PyObject* data) {
-  try {
-    return read_file(data);
-  } catch (const std::bad_alloc&) {
-    PyErr_Clear();
-    return PyErr_NoMemory();
-  } catch (...) {
-    PyErr_Clear();
-    PyErr_SetString(PyExc_RuntimeError, "the native reader failed");
-    return nullptr;
+PyObject* read_bytes(PyObject* data) {
+  vrex::python::inject_fault_if_asked();
+  BufferView view;
+  if (!view.acquire(data)) return nullptr;
+  return decode_to_python(view.bytes(), PyBytes_CheckExact(data));
+}
+
+// Every array is decoded into memory of its own, so the map goes when the
+// call returns.
+PyObject* read_path(PyObject* path) {
+  vrex::python::inject_fault_if_asked();
+  PyObject* converted = nullptr;
+  if (PyUnicode_FSConverter(path, &converted) == 0) return nullptr;
+  PyRef encoded(converted);
+  const std::string file_name(PyBytes_AS_STRING(converted),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(converted)));
+  auto mapped = vrex::MappedFile::open(file_name);
+  if (!mapped) {
+    errno = mapped.error();
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
   }
+  return decode_to_python(mapped->bytes(), /*immutable=*/true);
+}
+
+PyObject* read_entry(PyObject* /*module*/, PyObject* data) noexcept {
+  return vrex::python::behind_fault_barrier([data] { return read_bytes(data); });
+}
+
+PyObject* read_file_entry(PyObject* /*module*/, PyObject* path) noexcept {
+  return vrex::python::behind_fault_barrier([path] { return read_path(path); });
 }
 
 PyMethodDef g_methods[] = {
     {"read", read_entry, METH_O, kReadDoc},
+    {"read_file", read_file_entry, METH_O, kReadFileDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "vrex._reader",
-    "Reads VREX files back into Python objects.",
+    "Reads VREX files back into buffers for Python.",
     0,
     g_methods,
     nullptr,
@@ -457,17 +397,48 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
+bool ready_structure_type(PyTypeObject** type, PyStructSequence_Desc* desc) {
+  if (*type == nullptr) *type = PyStructSequence_NewType(desc);
+  return *type != nullptr;
+}
+
+PyObject* value_types_to_python() {
+  PyRef numbering(PyDict_New());
+  if (!numbering) return nullptr;
+  for (const auto& [name, type] : kValueTypes) {
+    PyRef id(type_id_to_python(type));
+    if (!id || PyDict_SetItemString(numbering.get(), name, id.get()) != 0) return nullptr;
+  }
+  return numbering.release();
+}
+
+PyObject* init_module() {
+  if (!vrex::python::ready_value_buffer_type() ||
+      !ready_structure_type(&g_file_type, &g_file_desc) ||
+      !ready_structure_type(&g_column_type, &g_column_desc) ||
+      !ready_structure_type(&g_values_type, &g_values_desc) ||
+      !ready_structure_type(&g_property_type, &g_property_desc)) {
+    return nullptr;
+  }
+  PyRef module(PyModule_Create(&g_module_def));
+  if (!module) return nullptr;
+  PyObject* panic = vrex::python::panic_exception_type();
+  if (panic == nullptr || PyModule_AddObjectRef(module.get(), "PanicException", panic) != 0 ||
+      PyModule_AddObjectRef(module.get(), "File", reinterpret_cast<PyObject*>(g_file_type)) != 0 ||
+      PyModule_AddObjectRef(module.get(), "Column", reinterpret_cast<PyObject*>(g_column_type)) !=
+          0 ||
+      PyModule_AddObjectRef(module.get(), "Values", reinterpret_cast<PyObject*>(g_values_type)) !=
+          0 ||
+      PyModule_AddObjectRef(module.get(), "ValueProperty",
+                            reinterpret_cast<PyObject*>(g_property_type)) != 0 ||
+      PyModule_Add(module.get(), "VALUE_TYPES", value_types_to_python()) != 0) {
+    return nullptr;
+  }
+  return module.release();
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit__reader(void) {
-  try {
-    if (g_value_buffer_type == nullptr) {
-      g_value_buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_value_buffer_spec));
-      if (g_value_buffer_type == nullptr) return nullptr;
-    }
-    return PyModule_Create(&g_module_def);
-  } catch (...) {
-    PyErr_SetString(PyExc_ImportError, "vrex._reader failed to initialise");
-    return nullptr;
-  }
+  return vrex::python::behind_fault_barrier([] { return init_module(); });
 }

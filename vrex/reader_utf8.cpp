@@ -7,6 +7,11 @@
 #define VREX_UTF8_SSE2 1
 #endif
 
+#if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+#include <tmmintrin.h>
+#define VREX_UTF8_SSSE3 1
+#endif
+
 namespace vrex {
 
 namespace {
@@ -44,6 +49,103 @@ inline std::size_t check_sequence(const std::uint8_t* at, std::size_t left) noex
   return length;
 }
 
+#ifdef VREX_UTF8_SSSE3
+// Sixteen bytes at a time by table lookups on the high and low nibble of
+// each byte and the high nibble of the byte after it: each table entry holds
+// the faults a pair can show (bits below), and a pair is wrong when all three
+// lookups share a bit. A third or fourth byte of a sequence is checked by
+// whether the byte two or three back leads one.
+namespace fault {
+constexpr std::uint8_t kTooShort = 1 << 0;      // lead, then no continuation
+constexpr std::uint8_t kTooLong = 1 << 1;       // ASCII, then a continuation
+constexpr std::uint8_t kOverlong3 = 1 << 2;     // E0, then 80..9F
+constexpr std::uint8_t kTooLarge = 1 << 3;      // F4, then 90..BF; F5.. at all
+constexpr std::uint8_t kSurrogate = 1 << 4;     // ED, then A0..BF
+constexpr std::uint8_t kOverlong2 = 1 << 5;     // C0 or C1
+constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5.., then 80..8F
+constexpr std::uint8_t kOverlong4 = 1 << 6;     // F0, then 80..8F
+constexpr std::uint8_t kTwoContinuations = 1 << 7;
+constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoContinuations;
+}  // namespace fault
+
+template <class... Bytes>
+__attribute__((target("ssse3"))) inline __m128i table_of(Bytes... bytes) {
+  return _mm_setr_epi8(static_cast<char>(bytes)...);
+}
+
+__attribute__((target("ssse3"))) inline __m128i high_nibbles(__m128i bytes) {
+  return _mm_and_si128(_mm_srli_epi16(bytes, 4), _mm_set1_epi8(0x0F));
+}
+
+__attribute__((target("ssse3"))) bool is_valid_utf8_ssse3(const std::uint8_t* bytes,
+                                                          std::size_t size) noexcept {
+  using namespace fault;
+  const __m128i first_high =
+      table_of(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+               kTwoContinuations, kTwoContinuations, kTwoContinuations, kTwoContinuations,
+               kTooShort | kOverlong2, kTooShort, kTooShort | kOverlong3 | kSurrogate,
+               kTooShort | kTooLarge | kTooLarge1000 | kOverlong4);
+  const __m128i first_low =
+      table_of(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+               kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000,
+               kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+               kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+               kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+               kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
+               kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000);
+  const __m128i second_high = table_of(
+      kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+      kTooLong | kOverlong2 | kTwoContinuations | kOverlong3 | kTooLarge1000 | kOverlong4,
+      kTooLong | kOverlong2 | kTwoContinuations | kOverlong3 | kTooLarge,
+      kTooLong | kOverlong2 | kTwoContinuations | kSurrogate | kTooLarge,
+      kTooLong | kOverlong2 | kTwoContinuations | kSurrogate | kTooLarge, kTooShort, kTooShort,
+      kTooShort, kTooShort);
+  // A lead byte in the last three places still needs bytes from the next block.
+  const __m128i last_complete = table_of(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                         0xFF, 0xFF, 0xFF, 0xEF, 0xDF, 0xBF);
+  __m128i previous = _mm_setzero_si128();
+  __m128i incomplete = _mm_setzero_si128();
+  __m128i faults = _mm_setzero_si128();
+  auto check = [&](__m128i input) __attribute__((target("ssse3"))) {
+    if (_mm_movemask_epi8(input) == 0) {
+      faults = _mm_or_si128(faults, incomplete);
+      incomplete = _mm_setzero_si128();
+    } else {
+      const __m128i previous1 = _mm_alignr_epi8(input, previous, 15);
+      __m128i pair_faults = _mm_shuffle_epi8(first_high, high_nibbles(previous1));
+      pair_faults = _mm_and_si128(
+          pair_faults, _mm_shuffle_epi8(first_low, _mm_and_si128(previous1, _mm_set1_epi8(0x0F))));
+      pair_faults = _mm_and_si128(pair_faults, _mm_shuffle_epi8(second_high, high_nibbles(input)));
+      const __m128i previous2 = _mm_alignr_epi8(input, previous, 14);
+      const __m128i previous3 = _mm_alignr_epi8(input, previous, 13);
+      const __m128i third_or_fourth =
+          _mm_or_si128(_mm_subs_epu8(previous2, _mm_set1_epi8(static_cast<char>(0xE0 - 0x80))),
+                       _mm_subs_epu8(previous3, _mm_set1_epi8(static_cast<char>(0xF0 - 0x80))));
+      const __m128i must_continue =
+          _mm_and_si128(third_or_fourth, _mm_set1_epi8(static_cast<char>(0x80)));
+      faults = _mm_or_si128(faults, _mm_xor_si128(must_continue, pair_faults));
+      incomplete = _mm_subs_epu8(input, last_complete);
+    }
+    previous = input;
+  };
+  std::size_t index = 0;
+  for (; index + 16 <= size; index += 16) {
+    check(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + index)));
+  }
+  // The rest padded with zeros, which end any sequence left open.
+  alignas(16) std::uint8_t tail[16] = {};
+  if (size > index) std::memcpy(tail, bytes + index, size - index);
+  check(_mm_load_si128(reinterpret_cast<const __m128i*>(tail)));
+  faults = _mm_or_si128(faults, incomplete);
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(faults, _mm_setzero_si128())) == 0xFFFF;
+}
+
+bool has_ssse3() noexcept {
+  static const bool supported = __builtin_cpu_supports("ssse3");
+  return supported;
+}
+#endif
+
 }  // namespace
 
 bool is_valid_utf8_scalar(const std::uint8_t* bytes, std::size_t size) noexcept {
@@ -57,19 +159,31 @@ bool is_valid_utf8_scalar(const std::uint8_t* bytes, std::size_t size) noexcept 
 }
 
 bool is_valid_utf8(const std::uint8_t* bytes, std::size_t size) noexcept {
+#ifdef VREX_UTF8_SSSE3
+  if (size >= 16 && has_ssse3()) return is_valid_utf8_ssse3(bytes, size);
+#endif
   std::size_t index = 0;
   while (index < size) {
+    // Jump straight to the next byte that is not ASCII.
 #ifdef VREX_UTF8_SSE2
     while (size - index >= 16) {
       __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + index));
-      if (_mm_movemask_epi8(block) != 0) break;
+      const int high_bits = _mm_movemask_epi8(block);
+      if (high_bits != 0) {
+        index += static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(high_bits)));
+        break;
+      }
       index += 16;
     }
 #endif
     while (size - index >= 8) {
       std::uint64_t word;
       std::memcpy(&word, bytes + index, 8);
-      if ((word & 0x8080808080808080ULL) != 0) break;
+      const std::uint64_t high_bits = word & 0x8080808080808080ULL;
+      if (high_bits != 0) {
+        index += static_cast<std::size_t>(__builtin_ctzll(high_bits)) / 8;
+        break;
+      }
       index += 8;
     }
     if (index == size) break;

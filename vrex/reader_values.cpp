@@ -61,8 +61,15 @@ inline bool read_packed_length(std::span<const std::uint8_t> bytes, std::size_t&
 
 // `count` texts in the packed form: the total byte size, then each text's
 // packed length and bytes. The total must cover the texts exactly.
+//
+// The texts are copied into the array's block first and checked as UTF-8 in
+// one pass over everything copied: concatenated texts are well-formed exactly
+// when the whole is and no text begins inside a character. A size fault
+// found part way still reports a malformed text before it, as a text by
+// text check would.
 template <class Array>
 ReadStatus append_packed_texts(ReadCursor& cursor, std::uint64_t count, Array& out) {
+  constexpr bool kChecksUtf8 = std::is_same_v<Array, object::StringArray>;
   auto total = cursor.read_count();
   if (!total) return Unexpected{total.error()};
   // Every text takes at least its one-byte length.
@@ -70,21 +77,47 @@ ReadStatus append_packed_texts(ReadCursor& cursor, std::uint64_t count, Array& o
   auto block = cursor.take(*total);
   if (!block) return Unexpected{block.error()};
   const std::span<const std::uint8_t> bytes = *block;
-  out.values.reserve(out.values.size() + count, out.values.total_bytes() + bytes.size());
+  const std::size_t base = out.values.total_bytes();
+  out.values.reserve(out.values.size() + count, base + bytes.size());
+  // The texts never take more bytes than the block that holds them.
+  char* const target = out.values.extend_block(bytes.size());
   std::size_t at = 0;
+  std::size_t written = 0;
+  bool starts_inside_character = false;
+  auto finish = [&](ReadStatus status) -> ReadStatus {
+    if constexpr (kChecksUtf8) {
+      if (starts_inside_character ||
+          !is_valid_utf8(reinterpret_cast<const std::uint8_t*>(target), written)) {
+        return fail(Kind::InvalidString);
+      }
+    }
+    out.values.trim_block(base + written);
+    return status;
+  };
   for (std::uint64_t index = 0; index < count; ++index) {
     std::uint32_t length = 0;
-    if (!read_packed_length(bytes, at, length)) return fail(Kind::InvalidSize);
-    if (length > bytes.size() - at) return fail(Kind::InvalidSize);
-    const std::uint8_t* text = bytes.data() + at;
-    if constexpr (std::is_same_v<Array, object::StringArray>) {
-      if (!is_valid_utf8(text, length)) return fail(Kind::InvalidString);
+    if (!read_packed_length(bytes, at, length) || length > bytes.size() - at) {
+      return finish(fail(Kind::InvalidSize));
     }
-    out.values.push_back(as_text({text, length}));
+    if (length != 0) {
+      const std::uint8_t* text = bytes.data() + at;
+      starts_inside_character |= (text[0] & 0xC0u) == 0x80u;
+      // A short text moves as one fixed-size copy while that many bytes
+      // remain in the block; the target, never ahead of the source, has room.
+      if (length <= 16 && bytes.size() - at >= 16) {
+        std::memcpy(target + written, text, 16);
+      } else if (length <= 32 && bytes.size() - at >= 32) {
+        std::memcpy(target + written, text, 32);
+      } else {
+        std::memcpy(target + written, text, length);
+      }
+    }
+    written += length;
     at += length;
+    out.values.add_end(base + written);
   }
-  if (at != bytes.size()) return fail(Kind::InvalidSize);
-  return {};
+  if (at != bytes.size()) return finish(fail(Kind::InvalidSize));
+  return finish({});
 }
 
 // `count` values in the packed form, appended to `out`.
@@ -305,7 +338,8 @@ void reserve_values(Object& out, std::uint64_t count, std::uint64_t text_bytes) 
       [&](auto& array) {
         using Array = std::decay_t<decltype(array)>;
         if constexpr (kIsTextArray<Array>) {
-          array.values.reserve(array.values.size() + count,
+          // One more end than elements: the ends become offsets in place.
+          array.values.reserve(array.values.size() + count + 1,
                                array.values.total_bytes() + text_bytes);
         } else if constexpr (ArrayAlternative<Array>) {
           array.values.reserve(array.values.size() + count);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -117,6 +118,33 @@ class TextArray {
   void push_back_borrowed(PaddedText text) {
     borrowed_.push_back(text);
     borrowed_bytes_ += text.size();
+  }
+
+  // Bulk appending for a reader, owned arrays only: extend_block() makes room
+  // for `extra` more bytes at the end of the block (zeroed) and returns where
+  // they start; add_end() records the end of each element written there, and
+  // trim_block() cuts the block back to the bytes actually used.
+  char* extend_block(std::size_t extra) {
+    const std::size_t old_size = bytes_.size();
+    bytes_.resize(old_size + extra);
+    return bytes_.data() + old_size;
+  }
+
+  void add_end(std::uint64_t end) { ends_.push_back(end); }
+
+  void trim_block(std::size_t size) { bytes_.resize(size); }
+
+  // Moves the ends of the owned elements out (element i ends at entry i of
+  // the block); the block stays until take_block().
+  std::vector<std::uint64_t> take_ends() noexcept { return std::move(ends_); }
+
+  // Moves the block of owned elements out and leaves the array empty: a
+  // reader hands the block on once it has taken the element boundaries.
+  std::string take_block() noexcept {
+    std::string block = std::move(bytes_);
+    bytes_.clear();
+    std::vector<std::uint64_t>().swap(ends_);
+    return block;
   }
 
   // Equal when the elements are, owned or borrowed alike.

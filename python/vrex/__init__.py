@@ -2,6 +2,6 @@
 
 from _vrex import csv_to_vrex
 
-from vrex._table import Column, Table, read
+from vrex._table import Column, Table, ValueType, read, read_file
 
-__all__ = ["Column", "Table", "csv_to_vrex", "read"]
+__all__ = ["Column", "Table", "ValueType", "csv_to_vrex", "read", "read_file"]

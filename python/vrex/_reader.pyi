@@ -1,6 +1,12 @@
-from typing import Any
-
 from collections.abc import Buffer
+from os import PathLike
+from typing import Any, NamedTuple
+
+VALUE_TYPES: dict[str, int]
+"""Value type name -> the type id a file stores for it."""
+
+class PanicException(BaseException):
+    """Raised when the native reader fails an internal check."""
 
 class ValueBuffer:
     """Read-only bytes of one decoded array (supports the buffer protocol)."""
@@ -8,9 +14,50 @@ class ValueBuffer:
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def __len__(self) -> int: ...
 
-def read(data: Buffer, /) -> dict[str, Any]:
+class Values(NamedTuple):
+    """The values of one array."""
+
+    type: int
+    data: ValueBuffer
+    """Fixed-size values back to back, or the block of all texts."""
+    offsets: ValueBuffer | None
+    """Texts only: n + 1 int64 offsets into data."""
+
+class ValueProperty(NamedTuple):
+    name: str
+    values: Values
+    present: ValueBuffer
+    """One byte per row, 1 where the row's slice holds the property."""
+
+class Column(NamedTuple):
+    name: str
+    data_type: int
+    properties: list[tuple[str, Any, Any]]
+    values: Values
+    is_invalid: ValueBuffer
+    """One byte per row, 1 where the value did not read."""
+    validity: ValueBuffer | None
+    """Bit i (from 0x01 up) set where row i is valid; None when all are."""
+    invalid_count: int
+    value_properties: list[ValueProperty]
+
+class File(NamedTuple):
+    version: tuple[int, int]
+    metadata: list[tuple[str, int, Any, Any]]
+    descriptors: list[tuple[str, int, Any]]
+    columns: list[Column]
+    slice_rows: list[int]
+    num_rows: int
+
+def read(data: Buffer, /) -> File:
     """Read a complete VREX file from a bytes-like object.
 
-    Returns a dict with the keys version, metadata, descriptors, columns,
-    slice_rows and num_rows. Raises ValueError when the data is not a valid file.
+    Raises ValueError when the data is not a valid file.
+    """
+
+def read_file(path: str | bytes | PathLike[str] | PathLike[bytes], /) -> File:
+    """Read a complete VREX file from a path; the file is mapped, not copied.
+
+    Raises OSError when the file cannot be mapped and ValueError when it is
+    not a valid file.
     """

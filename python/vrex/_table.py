@@ -1,48 +1,48 @@
-"""Reading VREX files back: `read` and the `Table` it returns."""
+"""Reading VREX files back: `read`, `read_file` and the `Table` they return.
+
+The native reader hands every array over as buffers: fixed-size values as
+their bytes, texts as one block plus offsets, invalid flags as bytes and as a
+validity bitmap. Nothing here makes an object per cell except
+`Column.to_list()` and indexing into text values.
+"""
 
 from __future__ import annotations
 
+import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
+from enum import IntEnum
 from typing import Any
 
 from vrex import _reader
 
-__all__ = ["Column", "Table", "read", "TYPE_NAMES"]
+__all__ = ["Column", "Table", "ValueType", "read", "read_file", "TYPE_NAMES"]
 
-# Type id -> the name of the value type.
-TYPE_NAMES: dict[int, str] = {
-    0x01: "Bool",
-    0x02: "Int",
-    0x03: "Long",
-    0x04: "Float",
-    0x05: "Double",
-    0x06: "DateTime",
-    0x07: "Date",
-    0x08: "Time",
-    0x09: "TimeSpan",
-    0x0A: "String",
-    0x0C: "Binary",
-    0x0D: "Decimal",
-}
+if sys.byteorder != "little":  # pragma: no cover - the extension only builds for little-endian
+    raise ImportError("vrex reads files on little-endian hosts only")
+
+#: The type id of a value, numbered as the native reader numbers it.
+ValueType = IntEnum("ValueType", _reader.VALUE_TYPES, module=__name__)
+ValueType.__doc__ = "The one-byte type id of a value, as stored in a file."
+
+#: Type id -> the name of the value type.
+TYPE_NAMES: dict[int, str] = {int(member): member.name for member in ValueType}
 
 # Fixed-size types: (memoryview format, numpy dtype). Values are little-endian.
-_FIXED: dict[int, tuple[str, str]] = {
-    0x01: ("?", "bool"),
-    0x02: ("i", "<i4"),
-    0x03: ("q", "<i8"),
-    0x04: ("f", "<f4"),
-    0x05: ("d", "<f8"),
-    0x06: ("q", "<i8"),
-    0x07: ("q", "<i8"),
-    0x08: ("q", "<i8"),
-    0x09: ("q", "<i8"),
+_FIXED: dict[ValueType, tuple[str, str]] = {
+    ValueType.Bool: ("?", "bool"),
+    ValueType.Int: ("i", "<i4"),
+    ValueType.Long: ("q", "<i8"),
+    ValueType.Float: ("f", "<f4"),
+    ValueType.Double: ("d", "<f8"),
+    ValueType.DateTime: ("q", "<i8"),
+    ValueType.Date: ("q", "<i8"),
+    ValueType.Time: ("q", "<i8"),
+    ValueType.TimeSpan: ("q", "<i8"),
 }
-_DECIMAL = 0x0D
-_FLOATS = (0x04, 0x05)
-
-if sys.byteorder != "little":  # pragma: no cover - the extension only builds for x86-64
-    raise ImportError("vrex reads files on little-endian hosts only")
+_FLOATS = (ValueType.Float, ValueType.Double)
+_TEXTS = (ValueType.String, ValueType.Binary)
+_DECIMAL_WIDTH = 16
 
 
 def _numpy():
@@ -53,22 +53,82 @@ def _numpy():
     return numpy
 
 
-def _view(type_id: int, payload: Any) -> Any:
-    """Values of one type id as handed over by the extension, made indexable.
+class PackedValues(Sequence):
+    """Texts, binary values or decimals kept packed in one block.
+
+    Element i is `data[offsets[i]:offsets[i + 1]]`, or `width` bytes at
+    `i * width` for fixed-width values; texts decode on access.
+    """
+
+    __slots__ = ("_data", "_offsets", "_width", "_text", "_start", "_stop", "_source")
+
+    def __init__(self, source: Any, start: int = 0, stop: int | None = None) -> None:
+        self._source = source  # the reader's Values, for building Arrow arrays
+        self._data = memoryview(source.data)
+        self._text = source.type == ValueType.String
+        if source.offsets is None:
+            self._offsets = None
+            self._width = _DECIMAL_WIDTH
+            count = len(self._data) // self._width
+        else:
+            self._offsets = memoryview(source.offsets).cast("q")
+            self._width = 0
+            count = len(self._offsets) - 1
+        self._start = start
+        self._stop = count if stop is None else stop
+
+    def __len__(self) -> int:
+        return self._stop - self._start
+
+    def _element(self, index: int) -> Any:
+        if self._offsets is None:
+            raw = self._data[index * self._width : (index + 1) * self._width].tobytes()
+        else:
+            raw = self._data[self._offsets[index] : self._offsets[index + 1]].tobytes()
+        return raw.decode() if self._text else raw
+
+    def __getitem__(self, key: int | slice) -> Any:
+        if isinstance(key, slice):
+            start, stop, step = key.indices(len(self))
+            if step == 1:
+                return PackedValues(self._source, self._start + start, self._start + max(start, stop))
+            return [self._element(self._start + k) for k in range(start, stop, step)]
+        index = key + len(self) if key < 0 else key
+        if not 0 <= index < len(self):
+            raise IndexError("index out of range")
+        return self._element(self._start + index)
+
+    def __iter__(self) -> Iterator[Any]:
+        for index in range(self._start, self._stop):
+            yield self._element(index)
+
+    def tolist(self) -> list:
+        """Every element as a Python object (through Arrow when it is installed)."""
+        try:
+            import pyarrow as pa
+        except ImportError:
+            return list(self)
+        whole = _arrow_values(pa, self._source, None, 0)
+        return whole.slice(self._start, len(self)).to_pylist()
+
+    def __repr__(self) -> str:
+        return f"<vrex.PackedValues {len(self)} values>"
+
+
+def _view(values: Any) -> Any:
+    """The values of one array made indexable without an object per value.
 
     Fixed-size values become a read-only numpy array when numpy is installed,
-    a typed memoryview otherwise; texts and binary values stay lists.
+    a typed memoryview otherwise; texts, binary values and decimals stay packed.
     """
-    if type_id == _DECIMAL:
-        raw = memoryview(payload)
-        return [raw[k : k + 16].tobytes() for k in range(0, len(raw), 16)]
+    type_id = ValueType(values.type)
     if type_id not in _FIXED:
-        return payload
+        return PackedValues(values)
     fmt, dtype = _FIXED[type_id]
     np = _numpy()
     if np is not None:
-        return np.frombuffer(payload, dtype=dtype)
-    return memoryview(payload).cast(fmt)
+        return np.frombuffer(values.data, dtype=dtype)
+    return memoryview(values.data).cast(fmt)
 
 
 def _flags(payload: Any) -> Any:
@@ -84,44 +144,39 @@ class Column:
     __slots__ = (
         "name",
         "type",
+        "type_id",
         "properties",
         "value_type",
+        "value_type_id",
         "values",
         "is_invalid",
         "value_properties",
         "_invalid_count",
+        "_raw",
     )
 
-    def __init__(self, raw: tuple) -> None:
-        (
-            name,
-            type_id,
-            properties,
-            values_type_id,
-            values,
-            invalid,
-            invalid_count,
-            value_properties,
-        ) = raw
-        self.name: str = name
-        #: The declared value type ("Double", "String", ...).
-        self.type: str = TYPE_NAMES[type_id]
+    def __init__(self, raw: Any) -> None:
+        self._raw = raw
+        self.name: str = raw.name
+        #: The declared value type.
+        self.type_id: ValueType = ValueType(raw.data_type)
+        #: Its name ("Double", "String", ...).
+        self.type: str = self.type_id.name
         #: Further column properties from the table metadata: name -> value.
-        self.properties: dict[str, Any] = {p[0]: p[1] for p in properties}
+        self.properties: dict[str, Any] = {p[0]: p[1] for p in raw.properties}
         #: The type the values are stored in; differs from `type` only when
         #: the file holds texts for a type without a reading of its own.
-        self.value_type: str = TYPE_NAMES[values_type_id]
-        self.values = _view(values_type_id, values)
+        self.value_type_id: ValueType = ValueType(raw.values.type)
+        self.value_type: str = self.value_type_id.name
+        self.values = _view(raw.values)
         #: One flag per row: True where the value did not read and holds a placeholder.
-        self.is_invalid = _flags(invalid)
-        self._invalid_count: int = invalid_count
+        self.is_invalid = _flags(raw.is_invalid)
+        self._invalid_count: int = raw.invalid_count
         #: Further value properties, name -> (values, present flags); rows of
         #: slices without the property hold placeholders and a False flag.
         self.value_properties: dict[str, tuple[Any, Any]] = {}
-        for prop_name, prop_type, prop_values, present in value_properties:
-            self.value_properties.setdefault(
-                prop_name, (_view(prop_type, prop_values), _flags(present))
-            )
+        for prop in raw.value_properties:
+            self.value_properties.setdefault(prop.name, (_view(prop.values), _flags(prop.present)))
 
     @property
     def invalid_count(self) -> int:
@@ -138,6 +193,11 @@ class Column:
             values = [None if flags[k] else value for k, value in enumerate(values)]
         return values
 
+    def to_arrow(self):
+        """A pyarrow Array built on the column's buffers; invalid cells are nulls."""
+        pa = _pyarrow()
+        return _arrow_values(pa, self._raw.values, self._raw.validity, self._invalid_count)
+
     def __repr__(self) -> str:
         return (
             f"<vrex.Column {self.name!r} {self.type}, {len(self)} rows, "
@@ -148,16 +208,16 @@ class Column:
 class Table:
     """A VREX file read back: metadata and columns with every row joined."""
 
-    def __init__(self, raw: dict) -> None:
-        self.version: tuple[int, int] = raw["version"]
+    def __init__(self, raw: Any) -> None:
+        self.version: tuple[int, int] = raw.version
         #: Table-level metadata entries: name -> value (None when the file holds none).
         self.metadata: dict[str, Any] = {}
-        for name, _type_id, value, _default in raw["metadata"]:
+        for name, _type_id, value, _default in raw.metadata:
             self.metadata.setdefault(name, value)
         #: Rows per table slice, in file order.
-        self.slice_rows: list[int] = raw["slice_rows"]
-        self.num_rows: int = raw["num_rows"]
-        self._columns: list[Column] = [Column(c) for c in raw["columns"]]
+        self.slice_rows: list[int] = raw.slice_rows
+        self.num_rows: int = raw.num_rows
+        self._columns: list[Column] = [Column(c) for c in raw.columns]
         self._by_name: dict[str, Column] = {}
         for column in self._columns:
             self._by_name.setdefault(column.name, column)
@@ -197,39 +257,115 @@ class Table:
             f"in {len(self.slice_rows)} slices [{shown}]>"
         )
 
+    def to_arrow(self):
+        """A pyarrow Table built on the read buffers without copying them; invalid
+        cells are nulls. Texts are `large_string` and binary values
+        `large_binary`: their 64-bit offsets are the reader's own."""
+        pa = _pyarrow()
+        arrays = [column.to_arrow() for column in self._columns]
+        return pa.Table.from_arrays(arrays, names=self.columns)
+
     def to_pandas(self):
         """A pandas DataFrame; invalid cells are missing values.
 
         Float columns use NaN; Int, Long, the time types and Bool use pandas'
-        nullable dtypes; texts and bytes are objects with None.
+        nullable dtypes; texts use the text dtype of the installed pandas
+        (Arrow-backed when pyarrow is installed); bytes are objects.
         """
         try:
             import numpy as np
             import pandas as pd
         except ImportError as error:
             raise ImportError("to_pandas() needs pandas: pip install 'vrex[pandas]'") from error
-        data = {}
-        for index, column in enumerate(self._columns):
-            data[index] = _pandas_series(pd, np, column)
-        frame = pd.DataFrame(data, index=pd.RangeIndex(self.num_rows))
+        try:
+            import pyarrow as pa
+        except ImportError:
+            pa = None
+        if pa is not None:
+            mapping = {
+                pa.bool_(): pd.BooleanDtype(),
+                pa.int32(): pd.Int32Dtype(),
+                pa.int64(): pd.Int64Dtype(),
+            }
+            # Positions as names, so that repeated column names stay apart.
+            arrow = self.to_arrow().rename_columns([str(k) for k in range(len(self._columns))])
+            frame = arrow.to_pandas(types_mapper=mapping.get)
+        else:
+            data = {k: _pandas_series(pd, np, column) for k, column in enumerate(self._columns)}
+            frame = pd.DataFrame(data, index=pd.RangeIndex(self.num_rows))
         frame.columns = self.columns
         return frame
 
-    def to_arrow(self):
-        """A pyarrow Table; invalid cells are nulls."""
+    def to_polars(self):
+        """A polars DataFrame, by way of Arrow; invalid cells are nulls."""
         try:
-            import pyarrow as pa
+            import polars as pl
         except ImportError as error:
-            raise ImportError("to_arrow() needs pyarrow: pip install 'vrex[arrow]'") from error
-        arrays = [_arrow_array(pa, column) for column in self._columns]
-        return pa.Table.from_arrays(arrays, names=self.columns)
+            raise ImportError("to_polars() needs polars: pip install polars") from error
+        return pl.from_arrow(self.to_arrow(), rechunk=False)
+
+
+def _pyarrow():
+    try:
+        import pyarrow as pa
+    except ImportError as error:
+        raise ImportError("to_arrow() needs pyarrow: pip install 'vrex[arrow]'") from error
+    return pa
+
+
+def _arrow_values(pa, values: Any, validity: Any, null_count: int):
+    """One Arrow array over the buffers of the reader's Values."""
+    type_id = ValueType(values.type)
+    mask = pa.py_buffer(validity) if validity is not None else None
+    data = pa.py_buffer(values.data)
+    if type_id in _TEXTS:
+        arrow_type = pa.large_string() if type_id == ValueType.String else pa.large_binary()
+        offsets = pa.py_buffer(values.offsets)
+        count = len(offsets) // 8 - 1
+        return pa.Array.from_buffers(arrow_type, count, [mask, offsets, data], null_count)
+    if type_id not in _FIXED:
+        count = len(data) // _DECIMAL_WIDTH
+        return pa.Array.from_buffers(pa.binary(_DECIMAL_WIDTH), count, [mask, data], null_count)
+    if type_id == ValueType.Bool:
+        count = len(data)
+        data = pa.py_buffer(_pack_bools(values.data))
+        return pa.Array.from_buffers(pa.bool_(), count, [mask, data], null_count)
+    arrow_type = _ARROW_FIXED[type_id](pa)
+    count = len(data) // arrow_type.byte_width
+    return pa.Array.from_buffers(arrow_type, count, [mask, data], null_count)
+
+
+_ARROW_FIXED = {
+    ValueType.Int: lambda pa: pa.int32(),
+    ValueType.Long: lambda pa: pa.int64(),
+    ValueType.Float: lambda pa: pa.float32(),
+    ValueType.Double: lambda pa: pa.float64(),
+    ValueType.DateTime: lambda pa: pa.int64(),
+    ValueType.Date: lambda pa: pa.int64(),
+    ValueType.Time: lambda pa: pa.int64(),
+    ValueType.TimeSpan: lambda pa: pa.int64(),
+}
+
+
+def _pack_bools(payload: Any) -> Any:
+    """Booleans one byte each, packed eight to a byte with the first in bit 0x01."""
+    np = _numpy()
+    if np is not None:
+        return np.packbits(np.frombuffer(payload, dtype=np.uint8), bitorder="little")
+    flags = memoryview(payload)
+    packed = bytearray((len(flags) + 7) // 8)
+    for index, flag in enumerate(flags):
+        if flag:
+            packed[index >> 3] |= 1 << (index & 7)
+    return packed
 
 
 _PANDAS_NULLABLE = {"bool": "boolean", "<i4": "Int32", "<i8": "Int64"}
 
 
 def _pandas_series(pd, np, column: Column):
-    type_id = _type_id(column.value_type)
+    """One column for pandas without pyarrow: NumPy-backed where the type allows."""
+    type_id = column.value_type_id
     mask = np.asarray(column.is_invalid, dtype=bool)
     if type_id in _FLOATS:
         values = np.asarray(column.values)
@@ -244,30 +380,9 @@ def _pandas_series(pd, np, column: Column):
         else:
             array = pd.arrays.IntegerArray(values.copy(), mask.copy())
         return pd.Series(array, copy=False)
-    if type_id == 0x0A:
+    if type_id == ValueType.String:
         return pd.Series(column.to_list())  # the text dtype of the installed pandas
     return pd.Series(column.to_list(), dtype=object)
-
-
-def _arrow_array(pa, column: Column):
-    type_id = _type_id(column.value_type)
-    mask = column.is_invalid if column.invalid_count else None
-    if type_id in _FIXED and _numpy() is not None:
-        return pa.array(column.values, mask=mask)
-    if type_id == _DECIMAL:
-        return pa.array(column.to_list(), type=pa.binary(16))
-    if type_id == 0x0A:
-        return pa.array(column.to_list(), type=pa.string())
-    if type_id == 0x0C:
-        return pa.array(column.to_list(), type=pa.binary())
-    return pa.array(column.to_list())
-
-
-def _type_id(name: str) -> int:
-    for type_id, type_name in TYPE_NAMES.items():
-        if type_name == name:
-            return type_id
-    raise KeyError(name)
 
 
 def read(data: bytes | bytearray | memoryview) -> Table:
@@ -276,3 +391,12 @@ def read(data: bytes | bytearray | memoryview) -> Table:
     Raises ValueError ("VREX read error: ...") when the data is not a valid file.
     """
     return Table(_reader.read(data))
+
+
+def read_file(path: str | os.PathLike) -> Table:
+    """Read a complete VREX file from `path`, mapping it rather than copying it.
+
+    Raises OSError when the file cannot be opened and ValueError ("VREX read
+    error: ...") when it is not a valid file.
+    """
+    return Table(_reader.read_file(path))

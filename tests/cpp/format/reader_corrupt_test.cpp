@@ -145,6 +145,16 @@ std::vector<Case> cases() {
   slice(overlong_length, "01 0A 01 00 00 00  05 00 00 00  FF FF FF FF 08").hex("A7 3C 05");
   Expected more_texts_than_bytes = text_head;
   slice(more_texts_than_bytes, "01 0A FF FF FF 7F  02 00 00 00  00 00").hex("A7 3C 05");
+  // A character split across two texts: the texts together would be UTF-8.
+  Expected split_character = text_head;
+  slice(split_character, "01 0A 02 00 00 00  04 00 00 00  01 C3 01 A9").hex("A7 3C 05");
+  Expected text_ends_mid_character = text_head;
+  slice(text_ends_mid_character, "01 0A 02 00 00 00  04 00 00 00  01 C3 01 61").hex("A7 3C 05");
+  // A malformed text reports before a size fault after it.
+  Expected bad_text_then_short = text_head;
+  slice(bad_text_then_short, "01 0A 02 00 00 00  03 00 00 00  01 FF 05").hex("A7 3C 05");
+  Expected good_text_then_short = text_head;
+  slice(good_text_then_short, "01 0A 02 00 00 00  03 00 00 00  01 61 05").hex("A7 3C 05");
   Expected bool_byte = head(0x01);
   slice(bool_byte, "01 01 02 00 00 00  01 02").hex("A7 3C 05");
   Expected int_head = head(0x02);
@@ -195,6 +205,10 @@ std::vector<Case> cases() {
       {"text total larger than its texts", loose_total.bytes(), Kind::InvalidSize},
       {"packed length above the limit", overlong_length.bytes(), Kind::InvalidSize},
       {"more texts than bytes", more_texts_than_bytes.bytes(), Kind::InvalidSize},
+      {"character split across texts", split_character.bytes(), Kind::InvalidString},
+      {"text ends inside a character", text_ends_mid_character.bytes(), Kind::InvalidString},
+      {"malformed text before a short block", bad_text_then_short.bytes(), Kind::InvalidString},
+      {"well-formed text before a short block", good_text_then_short.bytes(), Kind::InvalidSize},
       {"boolean byte 2", bool_byte.bytes(), Kind::InvalidBool},
       {"runs cover another total", run_total.bytes(), Kind::InvalidRunLengthEncodedObject},
       {"runs without one value each", run_pairs.bytes(), Kind::InvalidRunLengthEncodedObject},

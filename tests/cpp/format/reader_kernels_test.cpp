@@ -63,6 +63,40 @@ TEST(ReaderKernelsTest, Utf8FastPathMatchesReferenceOnRandomInput) {
   }
 }
 
+// Every pair of bytes after every length of ASCII run, so that each pair
+// sits at each place of a 16-byte block and across the boundary of two.
+TEST(ReaderKernelsTest, Utf8FastPathMatchesReferenceOnEveryPairAtEveryPlace) {
+  for (std::size_t run : {0, 3, 9, 12, 13, 14, 15, 16, 18, 30}) {
+    // Every pair where it ends one block and where it straddles two.
+    const unsigned stride = run == 14 || run == 15 ? 1 : 7;
+    for (unsigned pair = 0; pair < 0x10000; pair += stride) {
+      std::string text(run, 'a');
+      text += static_cast<char>(pair >> 8);
+      text += static_cast<char>(pair & 0xFF);
+      valid(text);
+      text += "\x80\x80";  // continuations after the pair
+      valid(text);
+    }
+  }
+}
+
+TEST(ReaderKernelsTest, Utf8FastPathMatchesReferenceOnRandomSequences) {
+  std::mt19937 random(99);
+  const std::string leads = "\x7F\xC2\xDF\xE0\xE1\xED\xEF\xF0\xF1\xF4\xF5\xC0\x80\xBF";
+  const std::string continuations = "\x80\x8F\x90\x9F\xA0\xBF\xC0\x41";
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::string text(random() % 40, 'z');
+    const int sequences = 1 + static_cast<int>(random() % 4);
+    for (int k = 0; k < sequences; ++k) {
+      text += leads[random() % leads.size()];
+      for (unsigned c = random() % 4; c > 0; --c)
+        text += continuations[random() % continuations.size()];
+      text += std::string(random() % 20, 'y');
+    }
+    valid(text);
+  }
+}
+
 TEST(ReaderKernelsTest, BitExpansionMatchesReference) {
   std::mt19937 random(1234);
   for (std::uint64_t count = 0; count < 70; ++count) {
