@@ -43,14 +43,12 @@ std::uint8_t read_numbers(std::span<const std::string_view> texts, Value* value_
 // Numbers of padded texts: the short forms from one block each, the rest by
 // the general readers.
 struct ReadPadded {
-  __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
-                                                    double& value) const noexcept {
+  VREX_SHORT_NUMBER_TARGET bool operator()(std::string_view text, double& value) const noexcept {
     return read_short_double(text, value) || read_double(text, value);
   }
 
   template <class Int>
-  __attribute__((target("sse4.1"))) bool operator()(std::string_view text,
-                                                    Int& value) const noexcept {
+  VREX_SHORT_NUMBER_TARGET bool operator()(std::string_view text, Int& value) const noexcept {
     return read_short_integer(text, value) || read_integer(text, value);
   }
 };
@@ -58,7 +56,7 @@ struct ReadPadded {
 // Flattened: the block readers inline only into code built for SSE4.1, which
 // the shared loop is once it is inlined here.
 template <class Value>
-__attribute__((target("sse4.1"), flatten)) std::uint8_t read_padded_numbers(
+VREX_SHORT_NUMBER_TARGET __attribute__((flatten)) std::uint8_t read_padded_numbers(
     std::span<const std::string_view> texts, Value* value_out, std::uint8_t* flag_out) {
   return read_each(texts, value_out, flag_out, ReadPadded{});
 }
