@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import vrex
-from vrex import cli
+from vrex import conversion
 
 GOOD = b"id,price,word\n1,2.5,a\n2,oops,b\n3,4.0,\n"
 BAD_UTF8 = b"a,b\n1,\xff\n"
@@ -170,7 +170,7 @@ def test_a_failing_write_removes_its_temporary_file(tmp_path, monkeypatch):
 
     monkeypatch.setattr(os, "replace", refuse)
     (tmp_path / "in.csv").write_bytes(GOOD)
-    result = cli.convert_file(str(tmp_path / "in.csv"), str(tmp_path / "in.vrex"))
+    result = conversion.convert_file(str(tmp_path / "in.csv"), str(tmp_path / "in.vrex"))
     assert not result.ok and result.error.endswith("No space left on device")
     assert list(tmp_path.iterdir()) == [tmp_path / "in.csv"]
 
