@@ -121,7 +121,8 @@ def mark(reached: bool) -> str:
 def summary_table(run: dict) -> str:
     lines = [
         "| data set | vrex MB/s | vrex MB/s of CPU time | ≥ 1,000 | best 1-thread peer "
-        "| vrex / it (≥ 3) | best all-thread peer | vrex / it (≥ 1.5) | peak memory above input | bound |",
+        "| vrex / it (≥ 3) | best all-thread peer | vrex / it (≥ 1.5) "
+        "| peak memory above input | bound |",
         "|---|---:|---:|:-:|---|---:|---|---:|---:|---:|",
     ]
     for name, data_set in run["sets"].items():
@@ -220,7 +221,8 @@ def describe_phases(run: dict) -> str:
         "times are CPU time of the one thread. Split: the fast splitter alone. Read: the CSV "
         "reader (splitting and the UTF-8 check). Queue: reading plus the row queue (push rows, "
         "gather each chunk's columns). Convert: every chunk column built as the pipeline builds it "
-        "(`ColumnSliceBuilder` over padded texts gathered beforehand). Write: `write_column_slice` of slices built beforehand. Copy: the "
+        "(`ColumnSliceBuilder` over padded texts gathered beforehand). Write: "
+        "`write_column_slice` of slices built beforehand. Copy: the "
         "finished output copied into fresh memory, as the module does into the result. Whole: "
         "`convert_csv` with the default sizes (without that copy).",
         "",

@@ -1,6 +1,5 @@
-from typing import Any
-
 from collections.abc import Buffer
+from typing import Any
 
 class ValueBuffer:
     """Read-only bytes of one decoded array (supports the buffer protocol)."""

@@ -32,16 +32,18 @@ PROBE = textwrap.dedent("""
 
 def run_probe(level: str) -> subprocess.CompletedProcess:
     env = dict(os.environ, PYTHONPATH=BUILD_DIR, VREX_INJECT_FAULT=level)
-    return subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True,
-                          text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, timeout=60
+    )
 
 
 def test_fault_becomes_panic_exception():
     result = run_probe("1")
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert lines[0] == ("pyo3_runtime PanicException BaseException "
-                        "('injected fault: index out of range',)")
+    assert lines[0] == (
+        "pyo3_runtime PanicException BaseException ('injected fault: index out of range',)"
+    )
     assert lines[1].isdigit()
     assert "injected fault: index out of range" in result.stderr
 
