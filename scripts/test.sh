@@ -44,10 +44,9 @@ log "checking formatting"
 find "$VREX_ROOT/vrex" "$VREX_ROOT/src" "$VREX_ROOT/tests/cpp" "$VREX_ROOT/bench" \
   "$VREX_ROOT/fuzz" -name '*.cpp' -o -name '*.h' | xargs clang-format --dry-run --Werror
 
-log "checking the Python code (ruff: lint and format)"
-"$VREX_VENV/bin/python" -m pip install -q "ruff>=0.17,<0.18"
-"$VREX_VENV/bin/ruff" check "$VREX_ROOT"
-"$VREX_VENV/bin/ruff" format --check "$VREX_ROOT"
+source "$VREX_ROOT/scripts/lint.sh"
+run_python_lint
+run_cpp_lint
 
 run_cpp_suite test -DVREX_BUILD_BENCH=ON
 run_cpp_suite asan -DVREX_SANITIZE=ON

@@ -40,12 +40,12 @@ void classify_blocks_sse2(const std::uint8_t* data, std::size_t count,
   for (std::size_t block_index = 0; block_index < count; ++block_index) {
     const std::uint8_t* block = data + block_index * kBlockSize;
     BlockMasks masks;
-    for (int part = 0; part < 4; ++part) {
+    for (std::size_t part = 0; part < 4; ++part) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
       const __m128i separators =
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, comma), _mm_cmpeq_epi8(bytes, line_feed)),
                        _mm_cmpeq_epi8(bytes, carriage_return));
-      const int shift = 16 * part;
+      const std::size_t shift = 16 * part;
       masks.separators |= mask_bits(_mm_movemask_epi8(separators)) << shift;
       masks.quotes |= mask_bits(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote))) << shift;
       masks.non_ascii |= mask_bits(_mm_movemask_epi8(bytes)) << shift;
@@ -64,12 +64,12 @@ __attribute__((target("avx2"))) void classify_blocks_avx2(const std::uint8_t* da
   for (std::size_t block_index = 0; block_index < count; ++block_index) {
     const std::uint8_t* block = data + block_index * kBlockSize;
     BlockMasks masks;
-    for (int part = 0; part < 2; ++part) {
+    for (std::size_t part = 0; part < 2; ++part) {
       const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * part));
       const __m256i separators = _mm256_or_si256(
           _mm256_or_si256(_mm256_cmpeq_epi8(bytes, comma), _mm256_cmpeq_epi8(bytes, line_feed)),
           _mm256_cmpeq_epi8(bytes, carriage_return));
-      const int shift = 32 * part;
+      const std::size_t shift = 32 * part;
       masks.separators |= mask_bits(_mm256_movemask_epi8(separators)) << shift;
       masks.quotes |= mask_bits(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, quote))) << shift;
       masks.non_ascii |= mask_bits(_mm256_movemask_epi8(bytes)) << shift;
@@ -121,7 +121,7 @@ void classify_blocks_neon(const std::uint8_t* data, std::size_t count,
   for (std::size_t block_index = 0; block_index < count; ++block_index) {
     const std::uint8_t* block = data + block_index * kBlockSize;
     uint8x16_t separators[4], quotes[4], non_ascii[4];
-    for (int part = 0; part < 4; ++part) {
+    for (std::size_t part = 0; part < 4; ++part) {
       const uint8x16_t bytes = vld1q_u8(block + 16 * part);
       separators[part] = vorrq_u8(vorrq_u8(vceqq_u8(bytes, comma), vceqq_u8(bytes, line_feed)),
                                   vceqq_u8(bytes, carriage_return));

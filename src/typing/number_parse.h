@@ -171,9 +171,8 @@ inline FloatText scan_float_text(std::string_view text) noexcept {
   if (digit_count == 0) {
     // No digits: only a word may stand after the sign.
     const std::size_t length = static_cast<std::size_t>(end - scan.body);
-    if (length == 3 && number_detail::equals_folded(scan.body, "inf")) {
-      scan.kind = FloatText::Kind::Infinity;
-    } else if (length == 8 && number_detail::equals_folded(scan.body, "infinity")) {
+    if ((length == 3 && number_detail::equals_folded(scan.body, "inf")) ||
+        (length == 8 && number_detail::equals_folded(scan.body, "infinity"))) {
       scan.kind = FloatText::Kind::Infinity;
     } else if (length == 3 && number_detail::equals_folded(scan.body, "nan")) {
       scan.kind = FloatText::Kind::NaN;
