@@ -53,7 +53,13 @@ run_cpp_suite asan -DVREX_SANITIZE=ON
 source "$VREX_ROOT/scripts/arm.sh"
 run_arm_suite
 
-install_package test
+# The suites below run against the wheel users get: built, checked by
+# auditwheel, then installed here and into a fresh environment of its own.
+source "$VREX_ROOT/scripts/wheel.sh"
+build_wheel
+"$VREX_VENV/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL"
+"$VREX_VENV/bin/python" -m pip install -q "$WHEEL[test]"
+run_wheel_suite
 log "test-only build of the module with fault injection"
 cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/faults" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$VREX_VENV/bin/python" -DVREX_FAULT_INJECTION=ON >/dev/null

@@ -6,10 +6,9 @@ bad file never stops a batch.
 
 from __future__ import annotations
 
-import functools
 import os
+import secrets
 import sys
-import tempfile
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -129,36 +128,43 @@ def os_reason(error: OSError) -> str:
 
 
 def write_atomically(path: str, data: bytes) -> None:
-    """Write `data` to `path` through a temporary file in the same folder and a rename."""
+    """Write `data` to `path` through a temporary file in the same folder and a rename.
+
+    An interrupt at any point, even while the temporary file is being made,
+    leaves no temporary file behind. The file gets the mode a plain open()
+    would give it (the umask applies).
+    """
     folder, name = os.path.split(path)
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder or ".")
+    temporary = None
+    descriptor = None
     try:
+        while True:
+            # Named before it exists, so that an interrupt landing after the
+            # file is made but before open() returns still finds it to remove.
+            temporary = os.path.join(folder or ".", f".{name}.{secrets.token_hex(8)}.tmp")
+            try:
+                descriptor = os.open(temporary, _CREATE_NEW, 0o666)
+                break
+            except FileExistsError:
+                temporary = None  # another writer's file: never remove it
         with os.fdopen(descriptor, "wb") as stream:
-            # mkstemp makes the file private; give it the mode a plain open() would.
-            os.fchmod(stream.fileno(), 0o666 & ~_umask())
+            descriptor = None
             stream.write(data)
             stream.flush()
             os.fsync(stream.fileno())
         os.replace(temporary, path)
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
+        if temporary is not None:
+            try:
+                os.unlink(temporary)
+            except FileNotFoundError:
+                pass
+        if descriptor is not None:
+            try:
+                os.close(descriptor)
+            except OSError:  # the stream took it and closed it already
+                pass
         raise
 
 
-@functools.cache
-def _umask() -> int:
-    # Read without setting it where the system tells: setting it briefly would
-    # race with other threads of the process creating files.
-    try:
-        with open("/proc/self/status", encoding="ascii") as status:
-            for line in status:
-                if line.startswith("Umask:"):
-                    return int(line.split()[1], 8)
-    except (OSError, ValueError):
-        pass
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
+_CREATE_NEW = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC

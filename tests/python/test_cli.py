@@ -336,7 +336,13 @@ def test_an_interrupt_leaves_only_complete_outputs(tmp_path):
         stderr=subprocess.PIPE,
         start_new_session=True,
     )
-    time.sleep(0.5)
+    # Interrupted once the first output is being written: earlier, on a busy
+    # machine, the signal could land while the interpreter is still starting.
+    deadline = time.monotonic() + 60
+    while not any(tmp_path.glob("*.vrex")) and not any(tmp_path.glob(".*.tmp")):
+        if time.monotonic() > deadline or process.poll() is not None:
+            break
+        time.sleep(0.01)
     os.killpg(process.pid, signal.SIGINT)  # Ctrl-C reaches the whole process group
     _, err = process.communicate(timeout=120)
     # A fast machine may have finished; otherwise the command stops with 130.
