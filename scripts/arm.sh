@@ -4,7 +4,7 @@
 # that architecture too. Sourced by test.sh; run alone as `bash scripts/arm.sh`.
 
 run_arm_suite() {
-  local dir="$VREX_ROOT/build/aarch64" include
+  local dir="$VREX_ROOT/build/aarch64" include started=$SECONDS
   ensure_debian_packages g++-aarch64-linux-gnu libc6-arm64-cross qemu-user googletest
   # The modules are compiled and linked against the host interpreter's headers
   # (the same on every 64-bit Linux); they are not run here.
@@ -19,6 +19,7 @@ run_arm_suite() {
   # The tests of inputs over 4 GiB stay on the host: under emulation they
   # would take most of the time budget and prove nothing new.
   (cd "$dir" && unset VREX_HUGE_TESTS && counted ctest --output-on-failure -j "$JOBS")
+  log "aarch64 build and suite: $((SECONDS - started)) s"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then

@@ -10,7 +10,7 @@ run_python_lint() {
 }
 
 run_cpp_lint() {
-  local dir="$VREX_ROOT/build/tidy"
+  local dir="$VREX_ROOT/build/tidy" started=$SECONDS
   ensure_debian_packages clang-tidy
   log "checking the C++ code (clang-tidy)"
   # Configured only: clang-tidy needs the compile commands, not a build.
@@ -19,6 +19,7 @@ run_cpp_lint() {
   # clang before 16 does not see the atomics CPython 3.13's headers test for.
   run-clang-tidy -p "$dir" -j "$JOBS" -quiet -extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1 \
     "$VREX_ROOT/(vrex|src)/"
+  log "clang-tidy: $((SECONDS - started)) s"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then

@@ -34,7 +34,7 @@ build_wheel() {
 # Installs $WHEEL with the test extra into a new virtual environment and runs
 # the Python suite there, from outside the source tree's package folder.
 run_wheel_suite() {
-  local env="$VREX_ROOT/build/wheel-venv" python
+  local env="$VREX_ROOT/build/wheel-venv" python started=$SECONDS
   python="$("$VREX_VENV/bin/python" -c 'import sys; print(sys._base_executable)')"
   rm -rf "$env"
   "$python" -m venv "$env"
@@ -44,6 +44,7 @@ run_wheel_suite() {
   # The big-input group needs no second run: it tests the same build.
   (cd "$VREX_ROOT/tests/python" && unset VREX_SLOW_TESTS &&
     counted "$env/bin/python" -m pytest -q -p no:cacheprovider .)
+  log "fresh environment and Python suite: $((SECONDS - started)) s"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
