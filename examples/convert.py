@@ -1,6 +1,6 @@
 """Converts one CSV file into a .vrex file and says what was written.
 
-    python examples/convert.py IN.csv OUT.vrex [CHUNK_SIZE] [SAMPLE_ROWS]
+python examples/convert.py IN.csv OUT.vrex [CHUNK_SIZE] [SAMPLE_ROWS]
 """
 
 import sys
@@ -8,6 +8,7 @@ import time
 from pathlib import Path
 
 from _vrex import csv_to_vrex
+
 
 def summarise(data: bytes) -> dict:
     """Rows, columns and slices of a converted file, read with the vrex package."""
@@ -45,10 +46,14 @@ def main() -> int:
 
     summary = summarise(vrex_bytes)
     print(f"converted {source} ({len(csv_bytes):,} bytes of CSV) into {target}")
-    print(f"  {summary['rows']:,} rows in {summary['slices']} table slice(s), "
-          f"{len(vrex_bytes):,} bytes written")
-    print(f"  conversion took {elapsed * 1000:.2f} ms ({len(csv_bytes) / elapsed / 1e6:.0f} MB/s, "
-          f"fastest of 5 runs)")
+    print(
+        f"  {summary['rows']:,} rows in {summary['slices']} table slice(s), "
+        f"{len(vrex_bytes):,} bytes written"
+    )
+    print(
+        f"  conversion took {elapsed * 1000:.2f} ms ({len(csv_bytes) / elapsed / 1e6:.0f} MB/s, "
+        f"fastest of 5 runs)"
+    )
     print(f"  {len(summary['columns'])} columns:")
     width = max((len(name) for name, _, _ in summary["columns"]), default=0)
     for name, type_name, invalid in summary["columns"]:

@@ -7,8 +7,16 @@ import sys
 from pathlib import Path
 
 CITIES = ["Lisbon", "Zürich", "Kraków", "São Paulo", "Osaka", "Nairobi", "Austin", "Reykjavík"]
-PRODUCTS = ["espresso beans", "oat milk", "grinder, burr", 'mug "classic"', "filter papers",
-            "kettle", "scale", "cold brew kit"]
+PRODUCTS = [
+    "espresso beans",
+    "oat milk",
+    "grinder, burr",
+    'mug "classic"',
+    "filter papers",
+    "kettle",
+    "scale",
+    "cold brew kit",
+]
 
 
 def rows(count: int, rng: random.Random):
@@ -47,8 +55,20 @@ def main() -> None:
     rng = random.Random(20261207)
     with target.open("w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle, lineterminator="\n")
-        writer.writerow(["order_id", "ordered_at", "customer_id", "city", "product", "quantity",
-                         "unit_price", "score", "paid", "note"])
+        writer.writerow(
+            [
+                "order_id",
+                "ordered_at",
+                "customer_id",
+                "city",
+                "product",
+                "quantity",
+                "unit_price",
+                "score",
+                "paid",
+                "note",
+            ]
+        )
         writer.writerows(rows(4000, rng))
 
 

@@ -8,6 +8,7 @@ For q >= 0 the bits are 5^q truncated (exact up to 5^55). For q < 0 they are
 entry is then never below the true value, which the reader's rounding of
 exact halfway cases relies on.
 """
+
 from __future__ import annotations
 
 import sys

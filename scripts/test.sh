@@ -44,6 +44,10 @@ log "checking formatting"
 find "$VREX_ROOT/vrex" "$VREX_ROOT/src" "$VREX_ROOT/tests/cpp" "$VREX_ROOT/bench" \
   "$VREX_ROOT/fuzz" -name '*.cpp' -o -name '*.h' | xargs clang-format --dry-run --Werror
 
+source "$VREX_ROOT/scripts/lint.sh"
+run_python_lint
+run_cpp_lint
+
 run_cpp_suite test -DVREX_BUILD_BENCH=ON
 run_cpp_suite asan -DVREX_SANITIZE=ON
 # Every fast path forced off: the scalar reference paths alone pass the same suites.
@@ -56,7 +60,16 @@ stage_package() {
   cp "$VREX_ROOT"/python/vrex/*.py "$VREX_ROOT/python/vrex/py.typed" "$1/vrex/"
 }
 
-install_package test
+source "$VREX_ROOT/scripts/arm.sh"
+run_arm_suite
+
+# The suites below run against the wheel users get: built, checked by
+# auditwheel, then installed here and into a fresh environment of its own.
+source "$VREX_ROOT/scripts/wheel.sh"
+build_wheel
+"$VREX_VENV/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL"
+"$VREX_VENV/bin/python" -m pip install -q "$WHEEL[test]"
+run_wheel_suite
 log "test-only build of the modules with fault injection"
 cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/faults" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$VREX_VENV/bin/python" -DVREX_FAULT_INJECTION=ON >/dev/null

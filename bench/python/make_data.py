@@ -1,6 +1,7 @@
 """Generates the benchmark's CSV data sets, seeded so every run gets the same bytes.
 
-    python bench/python/make_data.py --out build/bench-data --size-mb 100 numeric text mixed wide trips
+    python bench/python/make_data.py --out build/bench-data --size-mb 100 \
+        numeric text mixed wide trips
 
 Each set is written as NAME-SIZEmb.csv with a NAME-SIZEmb.json beside it (rows,
 bytes, sha256, generator version); a set whose description matches is not

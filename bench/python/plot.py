@@ -7,10 +7,9 @@ from pathlib import Path
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-
-from report import GOAL_MB_PER_S, tool_figures  # noqa: E402
-from tools import TOOLS  # noqa: E402
+import matplotlib.pyplot as plt
+from report import GOAL_MB_PER_S, tool_figures
+from tools import TOOLS
 
 # One colour per conversion; the all-threads run of it is lighter and hatched.
 COLOURS = {

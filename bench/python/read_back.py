@@ -93,9 +93,7 @@ def tools(csv_path: Path, vrex_path: Path, vrex_bytes: bytes, line_breaks: bool)
         "read_file + to_arrow": lambda: vrex.read_file(vrex_path).to_arrow(),
         "read_file + to_pandas": lambda: vrex.read_file(vrex_path).to_pandas(),
         "read_file + to_polars": lambda: vrex.read_file(vrex_path).to_polars(),
-        "pyarrow.csv.read_csv, all threads": lambda: pacsv.read_csv(
-            csv_path, parse_options=parse
-        ),
+        "pyarrow.csv.read_csv, all threads": lambda: pacsv.read_csv(csv_path, parse_options=parse),
         "pyarrow.csv.read_csv, 1 thread": lambda: pacsv.read_csv(
             csv_path, read_options=pacsv.ReadOptions(use_threads=False), parse_options=parse
         ),
@@ -161,9 +159,9 @@ def main() -> int:
     parser.add_argument("--results", type=Path, help="a RESULTS.md to put the section into")
     options = parser.parse_args()
 
-    import pyarrow
-    import polars
     import pandas
+    import polars
+    import pyarrow
 
     figures = {"load_before": load(), "sets": {}}
     section = [
@@ -192,7 +190,10 @@ def main() -> int:
         seconds, cpu = time_tools(runs, options.reps)
         memory = working_memory(vrex_path)
         figures["sets"][name] = {
-            "file_mb": file_mb, "seconds": seconds, "cpu_seconds": cpu, "memory": memory
+            "file_mb": file_mb,
+            "seconds": seconds,
+            "cpu_seconds": cpu,
+            "memory": memory,
         }
         csv_key = "pyarrow.csv.read_csv, all threads"
         csv_median = statistics.median(seconds[csv_key])
@@ -213,7 +214,8 @@ def main() -> int:
             )
         excess = memory["peak_kib"] - memory["arrays_kib"]
         lines.append(
-            f"\nWorking memory of read_file + to_arrow(): {memory['peak_kib'] / 1024:.0f} MB at its "
+            "\nWorking memory of read_file + to_arrow(): "
+            f"{memory['peak_kib'] / 1024:.0f} MB at its "
             f"peak, of which the returned Arrow buffers are {memory['arrays_kib'] / 1024:.0f} MB: "
             f"{excess / 1024:.0f} MB above them; Arrow's allocator grew by "
             f"{memory['arrow_allocated_kib'] / 1024:.1f} MB."

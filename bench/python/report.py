@@ -121,7 +121,8 @@ def mark(reached: bool) -> str:
 def summary_table(run: dict) -> str:
     lines = [
         "| data set | vrex MB/s | vrex MB/s of CPU time | ≥ 1,000 | best 1-thread peer "
-        "| vrex / it (≥ 3) | best all-thread peer | vrex / it (≥ 1.5) | peak memory above input | bound |",
+        "| vrex / it (≥ 3) | best all-thread peer | vrex / it (≥ 1.5) "
+        "| peak memory above input | bound |",
         "|---|---:|---:|:-:|---|---:|---|---:|---:|---:|",
     ]
     for name, data_set in run["sets"].items():
@@ -220,7 +221,8 @@ def describe_phases(run: dict) -> str:
         "times are CPU time of the one thread. Split: the fast splitter alone. Read: the CSV "
         "reader (splitting and the UTF-8 check). Queue: reading plus the row queue (push rows, "
         "gather each chunk's columns). Convert: every chunk column built as the pipeline builds it "
-        "(`ColumnSliceBuilder` over padded texts gathered beforehand). Write: `write_column_slice` of slices built beforehand. Fresh pages: "
+        "(`ColumnSliceBuilder` over padded texts gathered beforehand). Write: "
+        "`write_column_slice` of slices built beforehand. Fresh pages: "
         "one write to each 4 KiB page of a fresh block the output's size, the page-fault cost "
         "of the result, whose pages the module touches once as it writes them in place. Whole: "
         "`convert_csv` with the default sizes into fresh output memory, as the module does. "
@@ -236,8 +238,10 @@ def describe_phases(run: dict) -> str:
         scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[entry["time_unit"]]
         system = f"{entry['sys_ms']:,.1f}" if "sys_ms" in entry else ""
         faults = f"{entry['minor_faults']:,.0f}" if "minor_faults" in entry else ""
-        lines.append(f"| {entry['name']} | {rate:,.0f} | {entry['cpu_time'] * scale:,.1f} "
-                     f"| {system} | {faults} |")
+        lines.append(
+            f"| {entry['name']} | {rate:,.0f} | {entry['cpu_time'] * scale:,.1f} "
+            f"| {system} | {faults} |"
+        )
     return "\n".join(lines)
 
 

@@ -26,8 +26,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import report  # noqa: E402
-from tools import TOOLS, TOOLS_BY_KEY, Input, process_environment  # noqa: E402
+import report
+from tools import TOOLS, TOOLS_BY_KEY, Input, process_environment
 
 SCRATCH_ROOT = Path("/dev/shm") if Path("/dev/shm").is_dir() else Path("/tmp")
 # The data sets whose quoted values hold line breaks.

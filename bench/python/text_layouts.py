@@ -63,17 +63,23 @@ def main() -> None:
         )
         build, polars_block, polars_views = [], [], []
         for _ in range(options.reps):
-            build += timed(lambda: text_table.cast(as_views.schema), 1)
-            polars_block += timed(lambda: pl.from_arrow(text_table, rechunk=False), 1)
-            polars_views += timed(lambda: pl.from_arrow(as_views, rechunk=False), 1)
-        print(f"\n{name}: {count:,} texts, {text_bytes / 1e6:.1f} MB of text, "
-              f"{100 * short / count:.0f}% of them 12 bytes or shorter")
+            build += timed(lambda t=text_table, v=as_views: t.cast(v.schema), 1)
+            polars_block += timed(lambda t=text_table: pl.from_arrow(t, rechunk=False), 1)
+            polars_views += timed(lambda v=as_views: pl.from_arrow(v, rechunk=False), 1)
+        print(
+            f"\n{name}: {count:,} texts, {text_bytes / 1e6:.1f} MB of text, "
+            f"{100 * short / count:.0f}% of them 12 bytes or shorter"
+        )
         print(f"  block + offsets: {(text_bytes + 8 * (count + len(texts))) / 1e6:.1f} MB")
-        print(f"  string views:    {16 * count / 1e6:.1f} MB, plus the "
-              f"{path.stat().st_size / 1e6:.1f} MB mapped file kept alive")
+        print(
+            f"  string views:    {16 * count / 1e6:.1f} MB, plus the "
+            f"{path.stat().st_size / 1e6:.1f} MB mapped file kept alive"
+        )
         print(f"  writing the views (CPU): {spread(build)}")
-        print(f"  polars takes in the block layout: {spread(polars_block)}; "
-              f"the view layout: {spread(polars_views)}")
+        print(
+            f"  polars takes in the block layout: {spread(polars_block)}; "
+            f"the view layout: {spread(polars_views)}"
+        )
 
 
 if __name__ == "__main__":

@@ -51,8 +51,15 @@ CASE = textwrap.dedent("""
                       "peak_over_input_mb": peak - before, "seconds": seconds}))
 """)
 
-KINDS = ["commas", "short-fields", "huge-header", "whole-sample", "unclosed-quote",
-         "blank-lines", "chunk-size-1"]
+KINDS = [
+    "commas",
+    "short-fields",
+    "huge-header",
+    "whole-sample",
+    "unclosed-quote",
+    "blank-lines",
+    "chunk-size-1",
+]
 
 
 def main():
@@ -60,19 +67,25 @@ def main():
     parser.add_argument("--megabytes", type=float, default=100)
     parser.add_argument("kinds", nargs="*", default=KINDS)
     args = parser.parse_args()
-    print("| input | output MB | peak over input MB | allowance MB (2 x output + 64) | MB/s of input + output |")
+    print(
+        "| input | output MB | peak over input MB | allowance MB (2 x output + 64) "
+        "| MB/s of input + output |"
+    )
     print("|---|---:|---:|---:|---:|")
     for kind in args.kinds:
-        run = subprocess.run([sys.executable, "-c", CASE, kind, str(args.megabytes)],
-                             capture_output=True, text=True)
+        run = subprocess.run(
+            [sys.executable, "-c", CASE, kind, str(args.megabytes)], capture_output=True, text=True
+        )
         if run.returncode != 0:
             print(f"| {kind} | failed: {run.stderr.strip().splitlines()[-1]} | | | |")
             continue
         case = json.loads(run.stdout)
         speed = (case["input_mb"] + case["output_mb"]) / case["seconds"]
         allowance = 2 * case["output_mb"] + 64
-        print(f"| {kind} | {case['output_mb']:,.0f} | {case['peak_over_input_mb']:,.0f} | "
-              f"{allowance:,.0f} | {speed:,.0f} |")
+        print(
+            f"| {kind} | {case['output_mb']:,.0f} | {case['peak_over_input_mb']:,.0f} | "
+            f"{allowance:,.0f} | {speed:,.0f} |"
+        )
 
 
 if __name__ == "__main__":

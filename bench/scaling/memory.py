@@ -35,7 +35,8 @@ CASE = textwrap.dedent("""
     rng = random.Random(7)
     if kind in ("numeric", "fails-at-end"):
         block = "".join(
-            f"{rng.randint(-2**31, 2**31 - 1)},{rng.randint(-2**62, 2**62)},{rng.uniform(-1e6, 1e6):.6f},"
+            f"{rng.randint(-(2**31), 2**31 - 1)},{rng.randint(-(2**62), 2**62)},"
+            f"{rng.uniform(-1e6, 1e6):.6f},"
             f"{rng.choice(['true', 'false'])},{rng.randint(0, 999)},{rng.random():.4e}\\n"
             for _ in range(100_000)).encode()
         data = b"".join([b"a,b,c,d,e,f\\n"] + [block] * max(1, int(size * 2**30 / len(block))))
@@ -69,22 +70,31 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--gigabytes", type=float, default=1.0)
     args = parser.parse_args()
-    print("| case | input MB | output MB | peak RSS MB | bound MB (RSS before + output + 64) "
-          "| RSS after - before MB | user s | system s | minor faults |")
+    print(
+        "| case | input MB | output MB | peak RSS MB | bound MB (RSS before + output + 64) "
+        "| RSS after - before MB | user s | system s | minor faults |"
+    )
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     numeric_output_mb = 0.0
     for kind in ("numeric", "fails-at-end", "padded"):
-        result = subprocess.run([sys.executable, "-c", CASE, kind, str(args.gigabytes)],
-                                capture_output=True, text=True, check=True)
+        result = subprocess.run(
+            [sys.executable, "-c", CASE, kind, str(args.gigabytes)],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
         r = json.loads(result.stdout)
         if kind == "numeric":
             numeric_output_mb = r["output_mb"]
         # A call that fails at the last record has written all but that row.
         written_mb = numeric_output_mb if kind == "fails-at-end" else r["output_mb"]
         bound = r["rss_before_mb"] + written_mb + 64
-        print(f"| {kind} | {r['input_mb']:.0f} | {r['output_mb']:.0f} | {r['peak_mb']:.0f} | "
-              f"{bound:.0f} | {r['rss_after_mb'] - r['rss_before_mb']:+.1f} | "
-              f"{r['user_s']:.2f} | {r['system_s']:.2f} | {r['minor_faults']:,} |", flush=True)
+        print(
+            f"| {kind} | {r['input_mb']:.0f} | {r['output_mb']:.0f} | {r['peak_mb']:.0f} | "
+            f"{bound:.0f} | {r['rss_after_mb'] - r['rss_before_mb']:+.1f} | "
+            f"{r['user_s']:.2f} | {r['system_s']:.2f} | {r['minor_faults']:,} |",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

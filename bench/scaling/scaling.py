@@ -78,8 +78,11 @@ def main():
         large, _ = make(10 * n)
         t_small = best_time(small, kwargs, args.repeat)
         t_large = best_time(large, kwargs, args.repeat)
-        print(f"| {name} | {len(small):,} B | {t_small * 1000:.1f} ms | {len(large):,} B | "
-              f"{t_large * 1000:.1f} ms | {t_large / t_small:.1f} |", flush=True)
+        print(
+            f"| {name} | {len(small):,} B | {t_small * 1000:.1f} ms | {len(large):,} B | "
+            f"{t_large * 1000:.1f} ms | {t_large / t_small:.1f} |",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

@@ -1,7 +1,6 @@
 """Convert CSV bytes into a complete VREX binary table file, and read such files back."""
 
 from _vrex import csv_to_vrex
-
 from vrex._table import Column, Table, ValueType, read, read_file
 
 __all__ = ["Column", "Table", "ValueType", "csv_to_vrex", "read", "read_file"]

@@ -91,7 +91,9 @@ class PackedValues(Sequence):
         if isinstance(key, slice):
             start, stop, step = key.indices(len(self))
             if step == 1:
-                return PackedValues(self._source, self._start + start, self._start + max(start, stop))
+                return PackedValues(
+                    self._source, self._start + start, self._start + max(start, stop)
+                )
             return [self._element(self._start + k) for k in range(start, stop, step)]
         index = key + len(self) if key < 0 else key
         if not 0 <= index < len(self):

@@ -22,7 +22,7 @@ import os
 import uuid
 from collections.abc import Iterable
 
-from vrex.cli import (
+from vrex.conversion import (
     DEFAULT_CHUNK_SIZE,
     DEFAULT_SAMPLE_ROWS,
     FileResult,

@@ -1,14 +1,12 @@
 #include "csv/block_classifier.h"
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 namespace vrex::ext {
-
-namespace {
-
-std::uint64_t mask_bits(int movemask) { return static_cast<std::uint32_t>(movemask); }
-
-}  // namespace
 
 void classify_blocks_scalar(const std::uint8_t* data, std::size_t count,
                             BlockMasks* masks) noexcept {
@@ -25,6 +23,14 @@ void classify_blocks_scalar(const std::uint8_t* data, std::size_t count,
   }
 }
 
+#if defined(__x86_64__)
+
+namespace {
+
+std::uint64_t mask_bits(int movemask) { return static_cast<std::uint32_t>(movemask); }
+
+}  // namespace
+
 void classify_blocks_sse2(const std::uint8_t* data, std::size_t count,
                           BlockMasks* all_masks) noexcept {
   const __m128i comma = _mm_set1_epi8(',');
@@ -34,12 +40,12 @@ void classify_blocks_sse2(const std::uint8_t* data, std::size_t count,
   for (std::size_t block_index = 0; block_index < count; ++block_index) {
     const std::uint8_t* block = data + block_index * kBlockSize;
     BlockMasks masks;
-    for (int part = 0; part < 4; ++part) {
+    for (std::size_t part = 0; part < 4; ++part) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
       const __m128i separators =
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, comma), _mm_cmpeq_epi8(bytes, line_feed)),
                        _mm_cmpeq_epi8(bytes, carriage_return));
-      const int shift = 16 * part;
+      const std::size_t shift = 16 * part;
       masks.separators |= mask_bits(_mm_movemask_epi8(separators)) << shift;
       masks.quotes |= mask_bits(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote))) << shift;
       masks.non_ascii |= mask_bits(_mm_movemask_epi8(bytes)) << shift;
@@ -58,12 +64,12 @@ __attribute__((target("avx2"))) void classify_blocks_avx2(const std::uint8_t* da
   for (std::size_t block_index = 0; block_index < count; ++block_index) {
     const std::uint8_t* block = data + block_index * kBlockSize;
     BlockMasks masks;
-    for (int part = 0; part < 2; ++part) {
+    for (std::size_t part = 0; part < 2; ++part) {
       const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * part));
       const __m256i separators = _mm256_or_si256(
           _mm256_or_si256(_mm256_cmpeq_epi8(bytes, comma), _mm256_cmpeq_epi8(bytes, line_feed)),
           _mm256_cmpeq_epi8(bytes, carriage_return));
-      const int shift = 32 * part;
+      const std::size_t shift = 32 * part;
       masks.separators |= mask_bits(_mm256_movemask_epi8(separators)) << shift;
       masks.quotes |= mask_bits(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, quote))) << shift;
       masks.non_ascii |= mask_bits(_mm256_movemask_epi8(bytes)) << shift;
@@ -86,5 +92,57 @@ ClassifyBlocks select_classifier(CsvScan scan) noexcept {
   }
   return classify_blocks_sse2;
 }
+
+#elif defined(__aarch64__)
+
+namespace {
+
+// One bit per byte of four 16-byte comparison results (all ones or zeros):
+// each byte keeps its bit's weight, and three rounds of pairwise sums fold
+// every eight bytes into one mask byte.
+std::uint64_t mask_bits(uint8x16_t part0, uint8x16_t part1, uint8x16_t part2,
+                        uint8x16_t part3) noexcept {
+  const uint8x16_t weights = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t sums01 = vpaddq_u8(vandq_u8(part0, weights), vandq_u8(part1, weights));
+  const uint8x16_t sums23 = vpaddq_u8(vandq_u8(part2, weights), vandq_u8(part3, weights));
+  const uint8x16_t sums = vpaddq_u8(sums01, sums23);
+  return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(sums, sums)), 0);
+}
+
+}  // namespace
+
+void classify_blocks_neon(const std::uint8_t* data, std::size_t count,
+                          BlockMasks* all_masks) noexcept {
+  const uint8x16_t comma = vdupq_n_u8(',');
+  const uint8x16_t carriage_return = vdupq_n_u8('\r');
+  const uint8x16_t line_feed = vdupq_n_u8('\n');
+  const uint8x16_t quote = vdupq_n_u8('"');
+  const uint8x16_t high_bit = vdupq_n_u8(0x80);
+  for (std::size_t block_index = 0; block_index < count; ++block_index) {
+    const std::uint8_t* block = data + block_index * kBlockSize;
+    uint8x16_t separators[4], quotes[4], non_ascii[4];
+    for (std::size_t part = 0; part < 4; ++part) {
+      const uint8x16_t bytes = vld1q_u8(block + 16 * part);
+      separators[part] = vorrq_u8(vorrq_u8(vceqq_u8(bytes, comma), vceqq_u8(bytes, line_feed)),
+                                  vceqq_u8(bytes, carriage_return));
+      quotes[part] = vceqq_u8(bytes, quote);
+      non_ascii[part] = vcgeq_u8(bytes, high_bit);
+    }
+    BlockMasks& masks = all_masks[block_index];
+    masks.separators = mask_bits(separators[0], separators[1], separators[2], separators[3]);
+    masks.quotes = mask_bits(quotes[0], quotes[1], quotes[2], quotes[3]);
+    masks.non_ascii = mask_bits(non_ascii[0], non_ascii[1], non_ascii[2], non_ascii[3]);
+  }
+}
+
+ClassifyBlocks select_classifier(CsvScan scan) noexcept {
+  return scan == CsvScan::Reference ? classify_blocks_scalar : classify_blocks_neon;
+}
+
+#else
+
+ClassifyBlocks select_classifier(CsvScan) noexcept { return classify_blocks_scalar; }
+
+#endif
 
 }  // namespace vrex::ext

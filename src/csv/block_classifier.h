@@ -20,15 +20,20 @@ using ClassifyBlocks = void (*)(const std::uint8_t* data, std::size_t count,
                                 BlockMasks* masks) noexcept;
 
 // Which classifier the fast reader uses. `Best` picks AVX2 when the CPU has
-// it and SSE2 (always present on x86-64) otherwise.
+// it and SSE2 (always present on x86-64) otherwise. On 64-bit ARM the vector
+// scans all use NEON; elsewhere they use the scalar classifier.
 enum class CsvScan { Reference, Sse2, Avx2, Best };
 
 void classify_blocks_scalar(const std::uint8_t* data, std::size_t count,
                             BlockMasks* masks) noexcept;
+#if defined(__x86_64__)
 void classify_blocks_sse2(const std::uint8_t* data, std::size_t count, BlockMasks* masks) noexcept;
 void classify_blocks_avx2(const std::uint8_t* data, std::size_t count, BlockMasks* masks) noexcept;
 
 bool cpu_has_avx2() noexcept;
+#elif defined(__aarch64__)
+void classify_blocks_neon(const std::uint8_t* data, std::size_t count, BlockMasks* masks) noexcept;
+#endif
 
 // The classifier for `scan`; AVX2 falls back to SSE2 on CPUs without it.
 // `Reference` has no classifier of its own and gets the scalar one.

@@ -1,12 +1,29 @@
 #include "csv/utf8.h"
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 #include <cstring>
 
 namespace vrex::ext {
 
 namespace {
+
+// Whether the 16 bytes at `data` are all ASCII.
+inline bool is_ascii_block(const std::uint8_t* data) noexcept {
+#if defined(__x86_64__)
+  return _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data))) == 0;
+#elif defined(__aarch64__)
+  return vmaxvq_u8(vld1q_u8(data)) < 0x80;
+#else
+  std::uint64_t words[2];
+  std::memcpy(words, data, sizeof words);
+  return ((words[0] | words[1]) & 0x8080808080808080u) == 0;
+#endif
+}
 
 bool is_continuation(std::uint8_t byte) { return (byte & 0xC0) == 0x80; }
 
@@ -45,10 +62,7 @@ std::size_t utf8_valid_prefix(std::string_view text) noexcept {
   const std::size_t size = text.size();
   std::size_t at = 0;
   while (at < size) {
-    while (at + 16 <= size &&
-           _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at))) == 0) {
-      at += 16;
-    }
+    while (at + 16 <= size && is_ascii_block(data + at)) at += 16;
     while (at < size && data[at] < 0x80) ++at;
     if (at == size) break;
     const std::size_t length = valid_sequence_length(data, at, size);
@@ -57,6 +71,8 @@ std::size_t utf8_valid_prefix(std::string_view text) noexcept {
   }
   return size;
 }
+
+#if defined(__x86_64__)
 
 namespace {
 
@@ -195,6 +211,14 @@ bool utf8_is_valid(std::string_view text) noexcept {
   return utf8_valid_prefix(text) == text.size();
 }
 
+#else
+
+bool utf8_is_valid(std::string_view text) noexcept {
+  return utf8_valid_prefix(text) == text.size();
+}
+
+#endif
+
 std::size_t utf8_valid_prefix_reference(std::string_view text) noexcept {
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t size = text.size();
@@ -229,14 +253,22 @@ std::size_t utf8_valid_prefix_reference(std::string_view text) noexcept {
 }
 
 std::uint64_t count_line_feeds(const std::uint8_t* data, std::size_t size) noexcept {
-  const __m128i line_feed = _mm_set1_epi8('\n');
   std::uint64_t count = 0;
   std::size_t at = 0;
+#if defined(__x86_64__)
+  const __m128i line_feed = _mm_set1_epi8('\n');
   for (; at + 16 <= size; at += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
     const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed)));
     count += static_cast<std::uint64_t>(__builtin_popcount(mask));
   }
+#elif defined(__aarch64__)
+  const uint8x16_t line_feed = vdupq_n_u8('\n');
+  const uint8x16_t one = vdupq_n_u8(1);
+  for (; at + 16 <= size; at += 16) {
+    count += vaddvq_u8(vandq_u8(vceqq_u8(vld1q_u8(data + at), line_feed), one));
+  }
+#endif
   for (; at < size; ++at) count += data[at] == '\n' ? 1 : 0;
   return count;
 }

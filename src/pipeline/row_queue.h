@@ -40,7 +40,7 @@ class TextArena {
   void clear() noexcept;
 
  private:
-  static constexpr std::size_t kBlockSize = 64 * 1024;
+  static constexpr std::size_t kBlockSize = std::size_t{64} * 1024;
 
   std::vector<std::unique_ptr<char[]>> blocks_;
   char* free_begin_ = nullptr;

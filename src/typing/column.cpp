@@ -79,14 +79,14 @@ __attribute__((flatten)) std::uint8_t read_numbers(std::span<const Text> texts, 
 // words the block reader turned away.
 struct ReadPaddedInteger {
   template <class Int>
-  __attribute__((target("sse4.1"))) bool operator()(PaddedText text, Int& value) const noexcept {
+  VREX_SHORT_NUMBER_TARGET bool operator()(PaddedText text, Int& value) const noexcept {
     return read_short_integer(text.view(), value) ||
            (may_start_number<Int>(text) && read_integer(text, value));
   }
 };
 
 struct ReadShortDouble {
-  __attribute__((target("sse4.1"))) bool operator()(PaddedText text, double& value) const noexcept {
+  VREX_SHORT_NUMBER_TARGET bool operator()(PaddedText text, double& value) const noexcept {
     return read_short_double(text.view(), value);
   }
 };
@@ -115,7 +115,7 @@ __attribute__((noinline, flatten)) std::uint8_t read_flagged_doubles(
 // the shared loop is once it is inlined here. Only padded texts may be read a
 // block at a time.
 template <class Value>
-__attribute__((target("sse4.1"), flatten)) std::uint8_t read_padded_numbers(
+VREX_SHORT_NUMBER_TARGET __attribute__((flatten)) std::uint8_t read_padded_numbers(
     std::span<const PaddedText> texts, Value* value_out, std::uint8_t* flag_out) {
   if constexpr (std::is_same_v<Value, double>) {
     if (read_each(texts, value_out, flag_out, ReadShortDouble{}) == 0) return 0;

@@ -171,9 +171,8 @@ inline FloatText scan_float_text(std::string_view text) noexcept {
   if (digit_count == 0) {
     // No digits: only a word may stand after the sign.
     const std::size_t length = static_cast<std::size_t>(end - scan.body);
-    if (length == 3 && number_detail::equals_folded(scan.body, "inf")) {
-      scan.kind = FloatText::Kind::Infinity;
-    } else if (length == 8 && number_detail::equals_folded(scan.body, "infinity")) {
+    if ((length == 3 && number_detail::equals_folded(scan.body, "inf")) ||
+        (length == 8 && number_detail::equals_folded(scan.body, "infinity"))) {
       scan.kind = FloatText::Kind::Infinity;
     } else if (length == 3 && number_detail::equals_folded(scan.body, "nan")) {
       scan.kind = FloatText::Kind::NaN;
@@ -210,7 +209,10 @@ namespace number_detail {
 double read_double_slow(const FloatText& scan) noexcept;
 float read_float_slow(const FloatText& scan) noexcept;
 
+#if defined(__x86_64__) || defined(__i386__)
+#define VREX_X87_EXTENDED 1
 static_assert(std::numeric_limits<long double>::digits == 64, "x87 extended precision");
+#endif
 
 inline constexpr int kMaxExtendedPower = 27;
 inline constexpr long double kExtendedPowers[kMaxExtendedPower + 1] = {
@@ -224,8 +226,14 @@ inline constexpr long double kExtendedPowers[kMaxExtendedPower + 1] = {
 // bits. Rounding that to 53 bits gives the correctly rounded double unless the
 // first rounding landed exactly halfway between two doubles (the 11 bits below
 // the double's last one are 10000000000); then this declines.
+// Elsewhere long double is not this format (or is emulated in software), and
+// the slow path reads these texts.
 inline bool read_double_extended(std::uint64_t mantissa, std::int64_t exponent,
                                  double& value) noexcept {
+#ifndef VREX_X87_EXTENDED
+  (void)mantissa, (void)exponent, (void)value;
+  return false;
+#else
   const auto exact = static_cast<long double>(mantissa);
   const long double rounded =
       exponent < 0 ? exact / kExtendedPowers[-exponent] : exact * kExtendedPowers[exponent];
@@ -234,6 +242,7 @@ inline bool read_double_extended(std::uint64_t mantissa, std::int64_t exponent,
   if ((significand & 0x7FF) == 0x400) return false;
   value = static_cast<double>(rounded);
   return true;
+#endif
 }
 
 template <class Float>

@@ -3,7 +3,9 @@
 // branch on where they stop. Anything else is left to the general readers.
 #pragma once
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <bit>
 #include <cstddef>
@@ -17,17 +19,23 @@
 
 namespace vrex::ext {
 
+#if defined(__x86_64__)
 #define VREX_SHORT_NUMBER_TARGET __attribute__((target("sse4.1")))
+#else
+#define VREX_SHORT_NUMBER_TARGET
+#endif
 
 // Whether the CPU runs the block readers below (never in a build forced to
-// the scalar reference paths).
+// the scalar reference paths, nor on other architectures).
 inline bool cpu_reads_short_numbers() noexcept {
-#ifdef VREX_FORCE_SCALAR
+#if defined(VREX_FORCE_SCALAR) || !defined(__x86_64__)
   return false;
 #else
   return __builtin_cpu_supports("sse4.1") != 0;
 #endif
 }
+
+#if defined(__x86_64__)
 
 namespace short_number_detail {
 
@@ -186,5 +194,17 @@ VREX_SHORT_NUMBER_TARGET inline bool read_short_double(std::string_view text,
   value = std::bit_cast<double>(magnitude_bits | (negative ? Traits::kSignBit : 0));
   return true;
 }
+
+#else
+
+// No block readers on this architecture: every text goes to the general readers.
+template <class Int>
+inline bool read_short_integer(std::string_view, Int&) noexcept {
+  return false;
+}
+
+inline bool read_short_double(std::string_view, double&) noexcept { return false; }
+
+#endif
 
 }  // namespace vrex::ext

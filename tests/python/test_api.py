@@ -1,7 +1,6 @@
 """The module as Python sees it: attributes, signature, argument rules."""
 
 import importlib
-import re
 import subprocess
 import sys
 import textwrap
@@ -91,6 +90,7 @@ def test_accepted_calls_return_bytes(name, call):
     assert result.startswith(b"\xa7\x3c\x01\x01\x00")
 
 
+# fmt: off
 REFUSED_CALLS = [
     (lambda: csv_to_vrex(DATA, 1, 1, 1), TypeError,
      "csv_to_vrex() takes from 1 to 3 positional arguments but 4 were given"),
@@ -134,6 +134,7 @@ REFUSED_CALLS = [
     (lambda: csv_to_vrex(DATA, Index(-1)), OverflowError, "can't convert negative int to unsigned"),
     (lambda: csv_to_vrex(DATA, RaisingIndex(KeyError("k"))), KeyError, "'k'"),
 ]
+# fmt: on
 
 
 @pytest.mark.parametrize("call,error,message", REFUSED_CALLS, ids=[r[2] for r in REFUSED_CALLS])
@@ -190,7 +191,8 @@ def test_only_the_init_function_is_exported():
 
     if shutil.which("nm") is None:
         pytest.skip("nm is not installed")
-    listing = subprocess.run(["nm", "-D", "--defined-only", _vrex.__file__],
-                             capture_output=True, text=True, check=True).stdout
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", _vrex.__file__], capture_output=True, text=True, check=True
+    ).stdout
     symbols = [line.split()[-1] for line in listing.splitlines() if line.strip()]
     assert symbols == ["PyInit__vrex"]

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import vrex
-from vrex import cli
+from vrex import conversion
 
 GOOD = b"id,price,word\n1,2.5,a\n2,oops,b\n3,4.0,\n"
 BAD_UTF8 = b"a,b\n1,\xff\n"
@@ -170,7 +170,7 @@ def test_a_failing_write_removes_its_temporary_file(tmp_path, monkeypatch):
 
     monkeypatch.setattr(os, "replace", refuse)
     (tmp_path / "in.csv").write_bytes(GOOD)
-    result = cli.convert_file(str(tmp_path / "in.csv"), str(tmp_path / "in.vrex"))
+    result = conversion.convert_file(str(tmp_path / "in.csv"), str(tmp_path / "in.vrex"))
     assert not result.ok and result.error.endswith("No space left on device")
     assert list(tmp_path.iterdir()) == [tmp_path / "in.csv"]
 
@@ -336,7 +336,13 @@ def test_an_interrupt_leaves_only_complete_outputs(tmp_path):
         stderr=subprocess.PIPE,
         start_new_session=True,
     )
-    time.sleep(0.5)
+    # Interrupted once the first output is being written: earlier, on a busy
+    # machine, the signal could land while the interpreter is still starting.
+    deadline = time.monotonic() + 60
+    while not any(tmp_path.glob("*.vrex")) and not any(tmp_path.glob(".*.tmp")):
+        if time.monotonic() > deadline or process.poll() is not None:
+            break
+        time.sleep(0.01)
     os.killpg(process.pid, signal.SIGINT)  # Ctrl-C reaches the whole process group
     _, err = process.communicate(timeout=120)
     # A fast machine may have finished; otherwise the command stops with 130.

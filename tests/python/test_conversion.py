@@ -9,6 +9,7 @@ import pytest
 from _vrex import csv_to_vrex
 from vrex_decode import decode
 
+# fmt: off
 EXPECTED_162 = bytes.fromhex(
     # FileHeader, version 1.0
     "a73c01 0100"
@@ -27,6 +28,7 @@ EXPECTED_162 = bytes.fromhex(
     # TableEnd
     "a73c05"
 )
+# fmt: on
 
 
 def test_complete_small_file_byte_for_byte():
@@ -98,7 +100,7 @@ def test_mixed_types_and_invalid_cells():
     data = (b"b,i,l,d,s\n"
             b"true,1,2147483648,1.5,x\n"
             b" FALSE ,-2,-1,-inf,\n"
-            b",,,nan,  \n")
+            b",,,nan,  \n")  # fmt: skip
     table = decode(csv_to_vrex(data))
     assert [t for _, t in table.columns] == [0x01, 0x02, 0x03, 0x05, 0x0A]
     assert table.column(0) == ([1, 0, 0], [False, False, True])
@@ -111,21 +113,31 @@ def test_mixed_types_and_invalid_cells():
 
 
 CSV_ERRORS = [
-    (b"name,city\nAnn,Z\xfcrich\n",
-     "CSV parse error: CSV parse error: record 1 (line 2, field: 1, byte: 10): "
-     "invalid utf-8: invalid UTF-8 in field 1 near byte index 1"),
-    (b"name,city\r\nAnn,Z\xfcrich\r\n",
-     "CSV parse error: CSV parse error: record 1 (line 1, field: 1, byte: 10): "
-     "invalid utf-8: invalid UTF-8 in field 1 near byte index 1"),
-    (b"\xef\xbb\xbfname,city\nAnn,Z\xfcrich\n",
-     "CSV parse error: CSV parse error: record 1 (line 2, field: 1, byte: 13): "
-     "invalid utf-8: invalid UTF-8 in field 1 near byte index 1"),
-    (b"name,city\n\n\nAnn,Z\xfcrich\n",
-     "CSV parse error: CSV parse error: record 1 (line 2, field: 1, byte: 10): "
-     "invalid utf-8: invalid UTF-8 in field 1 near byte index 1"),
-    (b"a,\xffb\n1,2\n",
-     "CSV header error: CSV parse error: record 0 (line 1, field: 1, byte: 0): "
-     "invalid utf-8: invalid UTF-8 in field 1 near byte index 0"),
+    (
+        b"name,city\nAnn,Z\xfcrich\n",
+        "CSV parse error: CSV parse error: record 1 (line 2, field: 1, byte: 10): "
+        "invalid utf-8: invalid UTF-8 in field 1 near byte index 1",
+    ),
+    (
+        b"name,city\r\nAnn,Z\xfcrich\r\n",
+        "CSV parse error: CSV parse error: record 1 (line 1, field: 1, byte: 10): "
+        "invalid utf-8: invalid UTF-8 in field 1 near byte index 1",
+    ),
+    (
+        b"\xef\xbb\xbfname,city\nAnn,Z\xfcrich\n",
+        "CSV parse error: CSV parse error: record 1 (line 2, field: 1, byte: 13): "
+        "invalid utf-8: invalid UTF-8 in field 1 near byte index 1",
+    ),
+    (
+        b"name,city\n\n\nAnn,Z\xfcrich\n",
+        "CSV parse error: CSV parse error: record 1 (line 2, field: 1, byte: 10): "
+        "invalid utf-8: invalid UTF-8 in field 1 near byte index 1",
+    ),
+    (
+        b"a,\xffb\n1,2\n",
+        "CSV header error: CSV parse error: record 0 (line 1, field: 1, byte: 0): "
+        "invalid utf-8: invalid UTF-8 in field 1 near byte index 0",
+    ),
 ]
 
 
@@ -153,6 +165,7 @@ def test_input_is_not_changed_and_references_are_not_leaked():
     data = csv_of(300)
     before = bytes(data)
     import sys
+
     refs = sys.getrefcount(data)
     for _ in range(300):
         csv_to_vrex(data, 64)
@@ -162,8 +175,10 @@ def test_input_is_not_changed_and_references_are_not_leaked():
     assert sys.getrefcount(data) == refs
 
 
-@pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
-                    reason="the sanitizer's quarantine holds freed memory on purpose")
+@pytest.mark.skipif(
+    "libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
+    reason="the sanitizer's quarantine holds freed memory on purpose",
+)
 def test_no_memory_growth_over_many_calls():
     resource = pytest.importorskip("resource")
     data = csv_of(20000)

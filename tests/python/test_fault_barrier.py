@@ -32,16 +32,18 @@ PROBE = textwrap.dedent("""
 
 def run_probe(level: str) -> subprocess.CompletedProcess:
     env = dict(os.environ, PYTHONPATH=BUILD_DIR, VREX_INJECT_FAULT=level)
-    return subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True,
-                          text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, timeout=60
+    )
 
 
 def test_fault_becomes_panic_exception():
     result = run_probe("1")
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert lines[0] == ("pyo3_runtime PanicException BaseException "
-                        "('injected fault: index out of range',)")
+    assert lines[0] == (
+        "pyo3_runtime PanicException BaseException ('injected fault: index out of range',)"
+    )
     assert lines[1].isdigit()
     assert "injected fault: index out of range" in result.stderr
 
@@ -75,8 +77,9 @@ GROWTH_PROBE = textwrap.dedent("""
 def test_memory_running_out_as_the_result_grows_releases_it():
     env = dict(os.environ, PYTHONPATH=BUILD_DIR)
     env.pop("VREX_INJECT_FAULT", None)
-    result = subprocess.run([sys.executable, "-c", GROWTH_PROBE], env=env, capture_output=True,
-                            text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", GROWTH_PROBE], env=env, capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     *held, usable = result.stdout.split()
     assert len(held) == 5 and all(int(size) < 65536 for size in held), result.stdout

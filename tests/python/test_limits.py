@@ -10,14 +10,19 @@ import textwrap
 
 import pytest
 
-slow = pytest.mark.skipif(os.environ.get("VREX_SLOW_TESTS") != "1",
-                          reason="big-input tests run with VREX_SLOW_TESTS=1")
+slow = pytest.mark.skipif(
+    os.environ.get("VREX_SLOW_TESTS") != "1", reason="big-input tests run with VREX_SLOW_TESTS=1"
+)
 under_sanitizer = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def run(code: str, timeout: int = 600) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 @pytest.mark.skipif(under_sanitizer, reason="address-space limits and sanitizers do not mix")
@@ -115,7 +120,8 @@ def test_texts_whose_packed_total_exceeds_the_format():
 
 @slow
 def test_input_larger_than_4_gib():
-    result = run("""
+    result = run(
+        """
         import sys
         sys.path.insert(0, %r)
         from _vrex import csv_to_vrex
@@ -127,7 +133,10 @@ def test_input_larger_than_4_gib():
         del data
         # The last slice holds the remainder; count slices from the row total.
         print(rows, len(out) > 0)
-    """ % os.path.dirname(__file__), timeout=1200)
+    """
+        % os.path.dirname(__file__),
+        timeout=1200,
+    )
     assert result.returncode == 0, result.stderr
     rows, ok = result.stdout.split()
     assert int(rows) > 2**32 // 28 and ok == "True"

@@ -21,7 +21,9 @@ HAND_WRITTEN = bytes.fromhex(
     "01 01000000 61 01 01000000 05"
     "a73c03 01000000 a73c04 01 05 03000000"
     + struct.pack("<3d", 1.5, 0.0, 2.0).hex()
-    + "01000000 09000000" + b"IsInvalid".hex() + "03 01 03000000 40"
+    + "01000000 09000000"
+    + b"IsInvalid".hex()
+    + "03 01 03000000 40"
     "a73c05"
 )
 
@@ -56,7 +58,9 @@ def test_slices_follow_the_chunk_size(chunk_size):
     rows = 20
     data = ("a,b\n" + "".join(f"{k},t{k}\n" for k in range(rows))).encode()
     table = vrex.read(vrex.csv_to_vrex(data, chunk_size=chunk_size))
-    expected = [chunk_size] * (rows // chunk_size) + ([rows % chunk_size] if rows % chunk_size else [])
+    expected = [chunk_size] * (rows // chunk_size) + (
+        [rows % chunk_size] if rows % chunk_size else []
+    )
     assert table.slice_rows == expected
     assert table["a"].to_list() == list(range(rows))
     assert table["b"].to_list() == [f"t{k}" for k in range(rows)]
@@ -98,7 +102,12 @@ def test_every_value_type_reaches_python():
     table = vrex.read(_file(metadata, columns, arrays))
     assert table.metadata == {"Rate": 0.25, "On": True, "Blob": b"\x00\xff", "When": None}
     assert table.dtypes == {
-        "l": "Long", "f": "Float", "t": "DateTime", "bin": "Binary", "dec": "Decimal", "b": "Bool"
+        "l": "Long",
+        "f": "Float",
+        "t": "DateTime",
+        "bin": "Binary",
+        "dec": "Decimal",
+        "b": "Bool",
     }
     assert table["l"].to_list() == [-(2**40), 7]
     assert table["f"].to_list() == [1.5, -2.0]
@@ -168,7 +177,9 @@ def test_numeric_columns_are_numpy_views_without_objects_per_cell():
 
 def test_to_pandas_marks_invalid_cells_missing():
     pd = pytest.importorskip("pandas")
-    table = vrex.read(vrex.csv_to_vrex(b"i,d,s,b\n1,0.5,a,true\nx,y,,maybe\n3,2,c,false\n", sample_rows=1))
+    table = vrex.read(
+        vrex.csv_to_vrex(b"i,d,s,b\n1,0.5,a,true\nx,y,,maybe\n3,2,c,false\n", sample_rows=1)
+    )
     frame = table.to_pandas()
     assert list(frame.columns) == ["i", "d", "s", "b"]
     assert str(frame["i"].dtype) == "Int32" and str(frame["b"].dtype) == "boolean"
@@ -229,7 +240,7 @@ def _same(got, expected):
     # NaN reads back as NaN; compare floats by their bits.
     if len(got) != len(expected):
         return False
-    for left, right in zip(got, expected):
+    for left, right in zip(got, expected, strict=True):
         if isinstance(left, float) and isinstance(right, float):
             if struct.pack("<d", left) != struct.pack("<d", right):
                 return False
@@ -251,7 +262,9 @@ def test_views_outlive_the_table():
     values = vrex.read(data)["b"].values
     gc.collect()
     assert list(values) == [0.5, 1.5]
-    assert bytes(memoryview(vrex._reader.read(data).columns[0].values.data)) == struct.pack("<2i", 1, 2)
+    assert bytes(memoryview(vrex._reader.read(data).columns[0].values.data)) == struct.pack(
+        "<2i", 1, 2
+    )
 
 
 def test_without_numpy_columns_are_typed_memoryviews(monkeypatch):

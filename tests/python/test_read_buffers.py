@@ -10,9 +10,9 @@ import sys
 import textwrap
 
 import pytest
+from test_read import HAND_WRITTEN, _corpus_files, _file
 
 import vrex
-from test_read import HAND_WRITTEN, _corpus_files, _file, _text
 from vrex import _reader
 from vrex_decode import TYPE_NAMES, decode
 
@@ -23,7 +23,7 @@ MIXED = (
     "1,a,1.5,true,2024-01-02\n"
     "-2,,2,,bad\n"
     "3,größe,oops,FALSE,2024-02-03\n"
-    "4,\"line\nbreak\",-0.0,true,\n"
+    '4,"line\nbreak",-0.0,true,\n'
 ).encode()
 
 
@@ -119,7 +119,11 @@ def test_every_value_type_reaches_arrow_pandas_and_polars():
     table = vrex.read(_file(struct.pack("<i", 0), columns, arrays))
     arrow = table.to_arrow()
     assert [str(t) for t in arrow.schema.types] == [
-        "large_string", "large_binary", "fixed_size_binary[16]", "float", "int64"
+        "large_string",
+        "large_binary",
+        "fixed_size_binary[16]",
+        "float",
+        "int64",
     ]
     expected = {
         "t": ["", "hé", ""],
@@ -226,7 +230,7 @@ def test_arrow_arrays_outlive_table_and_file(tmp_path):
 
 def test_value_types_share_the_file_numbering():
     assert {int(t): t.name for t in vrex.ValueType} == TYPE_NAMES
-    assert _reader.VALUE_TYPES == {name: id for id, name in TYPE_NAMES.items()}
+    assert {name: id for id, name in TYPE_NAMES.items()} == _reader.VALUE_TYPES
     table = vrex.read(HAND_WRITTEN)
     assert table["a"].type_id is vrex.ValueType.Double and table["a"].type == "Double"
 
@@ -253,19 +257,18 @@ PANIC_PROBE = textwrap.dedent("""
 @pytest.mark.skipif(not os.environ.get("VREX_FAULT_BUILD_DIR"), reason="no fault-injection build")
 def test_reader_fault_becomes_panic_exception():
     env = dict(os.environ, PYTHONPATH=os.environ["VREX_FAULT_BUILD_DIR"], VREX_INJECT_FAULT="1")
-    result = subprocess.run([sys.executable, "-c", PANIC_PROBE], env=env, capture_output=True,
-                            text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == (
-        "PanicException True ('injected fault: index out of range',)"
+    result = subprocess.run(
+        [sys.executable, "-c", PANIC_PROBE], env=env, capture_output=True, text=True, timeout=60
     )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == ("PanicException True ('injected fault: index out of range',)")
 
 
 @pytest.mark.parametrize("chunk_size", [1, 3, 64])
 def test_texts_of_every_short_length_read_back_whole(chunk_size):
     # Lengths around the fixed-size copies, at the start, middle and end of blocks.
-    texts = ["é" * (k // 2) + "x" * (k % 2) for k in range(0, 70)] + ["y" * 33, "z" * 15]
-    data = ("t\n" + "".join(f"{t}\n" if t else "\"\"\n" for t in texts)).encode()
+    texts = ["é" * (k // 2) + "x" * (k % 2) for k in range(70)] + ["y" * 33, "z" * 15]
+    data = ("t\n" + "".join(f"{t}\n" if t else '""\n' for t in texts)).encode()
     table = vrex.read(vrex.csv_to_vrex(data, chunk_size=chunk_size))
     expected = [t if t else None for t in texts]
     assert table["t"].to_list() == expected

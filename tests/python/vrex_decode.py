@@ -8,13 +8,43 @@ import struct
 from dataclasses import dataclass, field
 
 MAGIC = b"\xa7\x3c"
-FIXED_SIZES = {0x01: 1, 0x02: 4, 0x03: 8, 0x04: 4, 0x05: 8, 0x06: 8, 0x07: 8, 0x08: 8, 0x09: 8,
-               0x0D: 16}
-FORMATS = {0x01: "B", 0x02: "i", 0x03: "q", 0x04: "f", 0x05: "d", 0x06: "q", 0x07: "q",
-           0x08: "q", 0x09: "q"}
-TYPE_NAMES = {0x01: "Bool", 0x02: "Int", 0x03: "Long", 0x04: "Float", 0x05: "Double",
-              0x06: "DateTime", 0x07: "Date", 0x08: "Time", 0x09: "TimeSpan", 0x0A: "String",
-              0x0C: "Binary", 0x0D: "Decimal"}
+FIXED_SIZES = {
+    0x01: 1,
+    0x02: 4,
+    0x03: 8,
+    0x04: 4,
+    0x05: 8,
+    0x06: 8,
+    0x07: 8,
+    0x08: 8,
+    0x09: 8,
+    0x0D: 16,
+}
+FORMATS = {
+    0x01: "B",
+    0x02: "i",
+    0x03: "q",
+    0x04: "f",
+    0x05: "d",
+    0x06: "q",
+    0x07: "q",
+    0x08: "q",
+    0x09: "q",
+}
+TYPE_NAMES = {
+    0x01: "Bool",
+    0x02: "Int",
+    0x03: "Long",
+    0x04: "Float",
+    0x05: "Double",
+    0x06: "DateTime",
+    0x07: "Date",
+    0x08: "Time",
+    0x09: "TimeSpan",
+    0x0A: "String",
+    0x0C: "Binary",
+    0x0D: "Decimal",
+}
 
 
 class DecodeError(Exception):
@@ -55,7 +85,7 @@ class _Cursor:
     def take(self, n: int) -> bytes:
         if n < 0 or self.pos + n > len(self.data):
             raise DecodeError(f"truncated at {self.pos} (wanted {n} bytes)")
-        chunk = self.data[self.pos:self.pos + n]
+        chunk = self.data[self.pos : self.pos + n]
         self.pos += n
         return chunk
 
@@ -133,7 +163,7 @@ def _value_array(cur: _Cursor):
         distinct = _packed_values(cur, type_id, cur.count())
         if sum(r + 1 for r in runs) != total or len(runs) != len(distinct):
             raise DecodeError("run-length totals do not add up")
-        return type_id, [v for v, r in zip(distinct, runs) for _ in range(r + 1)]
+        return type_id, [v for v, r in zip(distinct, runs, strict=True) for _ in range(r + 1)]
     if encoding == 3:
         if type_id != 0x01:
             raise DecodeError("bit array of a type other than Bool")

@@ -141,7 +141,8 @@ TEST(BlockClassifier, SimdMasksMatchTheScalarOnes) {
     }
     BlockMasks expected[kBlocks];
     classify_blocks_scalar(data, kBlocks, expected);
-    for (ClassifyBlocks classify : {classify_blocks_sse2, select_classifier(CsvScan::Avx2)}) {
+    for (ClassifyBlocks classify :
+         {select_classifier(CsvScan::Sse2), select_classifier(CsvScan::Avx2)}) {
       BlockMasks actual[kBlocks];
       classify(data, kBlocks, actual);
       for (std::size_t block = 0; block < kBlocks; ++block) {
