@@ -47,6 +47,13 @@ find "$VREX_ROOT/vrex" "$VREX_ROOT/src" "$VREX_ROOT/tests/cpp" "$VREX_ROOT/bench
 run_cpp_suite test -DVREX_BUILD_BENCH=ON
 run_cpp_suite asan -DVREX_SANITIZE=ON
 
+log "the parallel engine's C++ tests under ThreadSanitizer"
+cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVREX_BUILD_MODULE=OFF -DVREX_BUILD_TESTS=ON -DVREX_WERROR=ON -DVREX_THREAD_SANITIZE=ON >/dev/null
+cmake --build "$VREX_ROOT/build/tsan" -j "$JOBS" --target parallel_convert_test
+(cd "$VREX_ROOT/build/tsan" && TSAN_OPTIONS=halt_on_error=1 \
+  counted ctest --output-on-failure -j "$JOBS" -R 'ParallelConvert|RecordScan')
+
 install_package test
 log "test-only build of the module with fault injection"
 cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/faults" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -2,6 +2,7 @@
 
 from _vrex import csv_to_vrex
 
+from vrex._convert import convert, convert_file
 from vrex._table import Column, Table, read
 
-__all__ = ["Column", "Table", "csv_to_vrex", "read"]
+__all__ = ["Column", "Table", "convert", "convert_file", "csv_to_vrex", "read"]

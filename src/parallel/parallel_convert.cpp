@@ -147,14 +147,24 @@ class OrderedWriter {
       return {};
     }
     std::vector<std::jthread> threads;
+
+    // However this ends (a fault thrown included), the workers are told to
+    // stop before they are joined.
+    struct StopWorkers {
+      OrderedWriter* writer;
+
+      ~StopWorkers() {
+        {
+          std::lock_guard lock(writer->mutex_);
+          writer->stopping_ = true;
+        }
+        writer->room_.notify_all();
+      }
+    };
+
+    const StopWorkers stop_workers{this};
     for (unsigned worker = 0; worker < workers_; ++worker) threads.emplace_back([this] { work(); });
-    Status<ConvertFailure> outcome = write_in_order(count);
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    room_.notify_all();
-    return outcome;  // the threads join here
+    return write_in_order(count);
   }
 
  private:

@@ -1,0 +1,139 @@
+"""Conversion on all cores: CSV bytes to VREX bytes, or a CSV file to a VREX file."""
+
+from __future__ import annotations
+
+import mmap
+import os
+import tempfile
+from typing import Callable, Optional
+
+from vrex import _engine
+
+DEFAULT_PART_SIZE: int = _engine.DEFAULT_PART_SIZE
+
+ProgressCallback = Callable[[int, int], object]
+
+
+def _thread_count(threads: Optional[int]) -> int:
+    if threads is None:
+        return max(1, len(os.sched_getaffinity(0)))
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError("threads must be at least 1")
+    return threads
+
+
+def _part_size(part_size: Optional[int]) -> int:
+    if part_size is None:
+        return DEFAULT_PART_SIZE
+    if isinstance(part_size, bool) or not isinstance(part_size, int):
+        raise TypeError(f"part_size must be an int or None, not {type(part_size).__name__}")
+    if part_size < 1:
+        raise ValueError("part_size must be at least 1")
+    return part_size
+
+
+def convert(
+    data,
+    chunk_size: int = 10000,
+    sample_rows: int = 1000,
+    *,
+    threads: Optional[int] = None,
+    part_size: Optional[int] = None,
+) -> bytes:
+    """Convert CSV bytes to VREX bytes on several threads.
+
+    The result, and the ValueError raised for bad input, are exactly those of
+    ``csv_to_vrex(data, chunk_size, sample_rows)``: when an input has several
+    faults, the one that call would meet first is reported.
+
+    Args:
+        data: ``bytes`` or any read-only contiguous buffer (a ``memoryview``
+            of bytes, an ``mmap`` opened with ``ACCESS_READ``). Writable
+            buffers (``bytearray``, a writable ``memoryview``) are refused
+            with TypeError, since their bytes could change while they are
+            converted: pass ``bytes(data)`` instead. The buffer is held for
+            the whole call.
+        chunk_size: Rows per table slice (default 10 000).
+        sample_rows: Rows read to infer the column types (default 1 000).
+        threads: Threads to convert on; None means every core this process
+            may use (``os.sched_getaffinity``), 1 runs on the calling thread.
+        part_size: Bytes per part when the input is cut at record boundaries
+            for the threads (default 1 MiB). It changes how the work is cut,
+            never the result; 1 cuts into the most parts possible.
+
+    The interpreter lock is released while the conversion runs. Memory beyond
+    the input and the result: about two chunks per thread in flight, plus a
+    few dozen bytes per part.
+    """
+    return _engine.convert(
+        data, chunk_size, sample_rows, _thread_count(threads), _part_size(part_size), None
+    )
+
+
+def convert_file(
+    source: str | os.PathLike,
+    target: str | os.PathLike,
+    chunk_size: int = 10000,
+    sample_rows: int = 1000,
+    *,
+    threads: Optional[int] = None,
+    part_size: Optional[int] = None,
+    progress: Optional[ProgressCallback] = None,
+) -> None:
+    """Convert the CSV file ``source`` into the VREX file ``target``.
+
+    The file written holds exactly the bytes ``convert`` gives for the
+    source's bytes. The source is mapped read-only; the output goes to a
+    temporary file in the target's folder, renamed to ``target`` only once it
+    is complete. On any failure (KeyboardInterrupt included) the temporary
+    file is removed and ``target`` is left as it was: never a partial file.
+
+    ``progress(bytes_done, bytes_total)``, when given, is called from the
+    calling thread now and then (about ten times a second at most, and once
+    at the end) with the source bytes converted so far; an exception it
+    raises stops the conversion and propagates.
+
+    Memory: the output is never held whole. Anonymous memory stays under
+    about ``threads * 2`` chunks in flight (each about its share of the
+    input's bytes plus the converted slice, for 10 000 rows typically a few
+    MB) plus the sample, plus 64 bytes per part of ``part_size`` (default
+    1 MiB: 64 KB per GB of input); the mapped source is page cache, not
+    counted. Other arguments are as for ``convert``.
+    """
+    thread_count = _thread_count(threads)
+    size = _part_size(part_size)
+    target = os.fspath(target)
+    folder = os.path.dirname(os.path.abspath(target))
+    with open(source, "rb") as source_file:
+        length = os.fstat(source_file.fileno()).st_size
+        mapped = mmap.mmap(source_file.fileno(), 0, access=mmap.ACCESS_READ) if length else None
+    try:
+        descriptor, temporary = tempfile.mkstemp(
+            dir=folder, prefix="." + os.path.basename(target) + ".", suffix=".part"
+        )
+        try:
+            with os.fdopen(descriptor, "wb", buffering=0) as output:
+                _engine.convert_to_file(
+                    mapped if mapped is not None else b"",
+                    output.fileno(),
+                    chunk_size,
+                    sample_rows,
+                    thread_count,
+                    size,
+                    progress,
+                )
+                umask = os.umask(0)
+                os.umask(umask)
+                os.fchmod(output.fileno(), 0o666 & ~umask)
+            os.replace(temporary, target)
+        except BaseException:
+            try:
+                os.unlink(temporary)
+            except FileNotFoundError:
+                pass
+            raise
+    finally:
+        if mapped is not None:
+            mapped.close()
