@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import mmap
 import os
 import tempfile
@@ -12,6 +13,22 @@ from vrex import _engine
 DEFAULT_PART_SIZE: int = _engine.DEFAULT_PART_SIZE
 
 ProgressCallback = Callable[[int, int], object]
+
+
+@functools.cache
+def _umask() -> int:
+    # Read where the system tells: setting it briefly would race with other
+    # threads of the process creating files.
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError):
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
 
 
 def _thread_count(threads: Optional[int]) -> int:
@@ -60,12 +77,13 @@ def convert(
         threads: Threads to convert on; None means every core this process
             may use (``os.sched_getaffinity``), 1 runs on the calling thread.
         part_size: Bytes per part when the input is cut at record boundaries
-            for the threads (default 1 MiB). It changes how the work is cut,
+            for the threads (default 256 KiB). It changes how the work is cut,
             never the result; 1 cuts into the most parts possible.
 
     The interpreter lock is released while the conversion runs. Memory beyond
     the input and the result: about two chunks per thread in flight, plus a
-    few dozen bytes per part.
+    about 100 bytes per part (400 KB per GB of input at the default part
+    size).
     """
     return _engine.convert(
         data, chunk_size, sample_rows, _thread_count(threads), _part_size(part_size), None
@@ -96,11 +114,12 @@ def convert_file(
     raises stops the conversion and propagates.
 
     Memory: the output is never held whole. Anonymous memory stays under
-    about ``threads * 2`` chunks in flight (each about its share of the
-    input's bytes plus the converted slice, for 10 000 rows typically a few
-    MB) plus the sample, plus 64 bytes per part of ``part_size`` (default
-    1 MiB: 64 KB per GB of input); the mapped source is page cache, not
-    counted. Other arguments are as for ``convert``.
+    ``(3 * threads + 2)`` chunks' worth (a chunk in flight holds its rows'
+    field views, 16 bytes a cell, and its converted slice; for 10 000 rows of
+    a dozen columns about 3 MB), plus the sample, plus about 100 bytes per
+    part (400 KB per GB of input at the default ``part_size`` of 256 KiB).
+    The mapped source is page cache and not counted. Other arguments are as
+    for ``convert``.
     """
     thread_count = _thread_count(threads)
     size = _part_size(part_size)
@@ -124,9 +143,9 @@ def convert_file(
                     size,
                     progress,
                 )
-                umask = os.umask(0)
-                os.umask(umask)
-                os.fchmod(output.fileno(), 0o666 & ~umask)
+                # mkstemp makes the file private; give it the mode open() would.
+                os.fchmod(output.fileno(), 0o666 & ~_umask())
+                os.fsync(output.fileno())
             os.replace(temporary, target)
         except BaseException:
             try:

@@ -14,7 +14,7 @@ import signal
 import sys
 import tempfile
 import unicodedata
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from concurrent.futures import ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
@@ -89,14 +89,21 @@ def convert_file(
     target: str,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     sample_rows: int = DEFAULT_SAMPLE_ROWS,
+    *,
+    threads: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> FileResult:
     """Convert one CSV file into one .vrex file; failures come back in the result.
 
     `source` or `target` "-" mean standard input and output. A file target is
     written under a temporary name in its folder and renamed when complete, so
-    it is either the whole new file or untouched.
+    it is either the whole new file or untouched. File to file, the conversion
+    streams on `threads` threads and calls `progress(bytes_done, bytes_total)`.
     """
     from _vrex import csv_to_vrex
+
+    if source != STDIO and target != STDIO:
+        return _convert_file_to_file(source, target, chunk_size, sample_rows, threads, progress)
 
     try:
         data = sys.stdin.buffer.read() if source == STDIO else _read(source)
@@ -123,6 +130,30 @@ def convert_file(
     except OSError as error:
         return FileResult(source, target, f"cannot write {target}: {_reason(error)}")
     return FileResult(source, target, None, input_size, len(vrex_bytes))
+
+
+def _convert_file_to_file(source, target, chunk_size, sample_rows, threads, progress) -> FileResult:
+    from vrex._convert import convert_file as stream_file
+
+    try:
+        input_size = os.path.getsize(source)
+        with open(source, "rb"):
+            pass
+    except OSError as error:
+        return FileResult(source, target, f"cannot read: {_reason(error)}")
+    try:
+        stream_file(source, target, chunk_size, sample_rows, threads=threads, progress=progress)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except ValueError as error:
+        return FileResult(source, target, str(error), input_size)
+    except MemoryError:
+        return FileResult(source, target, "out of memory", input_size)
+    except OSError as error:
+        return FileResult(source, target, f"cannot write {target}: {_reason(error)}")
+    except BaseException as error:  # an internal fault of the converter
+        return FileResult(source, target, f"internal error: {error}", input_size)
+    return FileResult(source, target, None, input_size, os.path.getsize(target))
 
 
 def _read(path: str) -> bytes:
@@ -354,7 +385,8 @@ def _run(pairs: list[tuple[str, str]], sizes: tuple[int, int], progress: _Progre
         source, target = pairs[0]
         if progress is not None:
             progress.draw()
-        yield convert_file(source, target, *sizes)
+        yield convert_file(source, target, *sizes,
+                           progress=progress.partial if progress is not None else None)
         return
     workers = min(os.cpu_count() or 1, len(pairs))
     executor = ProcessPoolExecutor(max_workers=workers, initializer=_start_worker)
@@ -393,7 +425,8 @@ def _convert_in_worker(source: str, target: str, chunk_size: int, sample_rows: i
     global _converting
     _converting = True
     try:
-        return convert_file(source, target, chunk_size, sample_rows)
+        # Files convert side by side, one thread each.
+        return convert_file(source, target, chunk_size, sample_rows, threads=1)
     except KeyboardInterrupt:
         return FileResult(source, target, "interrupted")
     finally:
@@ -412,8 +445,15 @@ class _Progress:
         self._done_bytes = 0
         self._failed = 0
         self._written_bytes = 0
+        self._partial_bytes = 0
+
+    def partial(self, done: int, total: int) -> None:
+        """Bytes done of the one file converting in this process."""
+        self._partial_bytes = done
+        self.draw()
 
     def advance(self, result: FileResult) -> None:
+        self._partial_bytes = 0
         self._done_files += 1
         self._done_bytes += self._sizes.get(result.source, 0)
         self._written_bytes += result.output_bytes
@@ -427,14 +467,15 @@ class _Progress:
 
     def draw(self) -> None:
         width = _terminal_width(self._stream)
+        done_bytes = self._done_bytes + self._partial_bytes
         share = (
-            self._done_bytes / self._total_bytes
+            done_bytes / self._total_bytes
             if self._total_bytes
             else (self._done_files / self._files)
         )
         text = (
             f" {self._done_files}/{self._files} files"
-            f"  {_megabytes(self._done_bytes)}/{_megabytes(self._total_bytes)} MB"
+            f"  {_megabytes(done_bytes)}/{_megabytes(self._total_bytes)} MB"
         )
         if self._failed:
             text += f"  {self._failed} failed"

@@ -68,8 +68,13 @@ class ChunkJobs {
     return ChunkConverter(RowQueue(csv_, types_.size()), types_, chunk_size_);
   }
 
-  ChunkResult convert(std::uint64_t index, ChunkConverter& converter) const noexcept {
+  // Converts into `section`, a buffer of an earlier chunk whose pages are
+  // already in place, when there is one.
+  ChunkResult convert(std::uint64_t index, ChunkConverter& converter,
+                      ByteBuffer section) const noexcept {
     ChunkResult result;
+    section.truncate(0);
+    result.section = std::move(section);
     try {
       const std::uint64_t first = first_row_ + index * chunk_size_;
       const auto expected = static_cast<std::size_t>(std::min(chunk_size_, plan_.end_row - first));
@@ -142,7 +147,7 @@ class OrderedWriter {
     if (workers_ == 0) {
       ChunkConverter converter = jobs_.make_converter();
       for (std::uint64_t index = 0; index < count; ++index) {
-        VREX_TRY(deliver(jobs_.convert(index, converter)));
+        VREX_TRY(deliver(jobs_.convert(index, converter, take_spare())));
       }
       return {};
     }
@@ -189,7 +194,7 @@ class OrderedWriter {
       ChunkResult result;
       try {
         if (!converter) converter.emplace(jobs_.make_converter());
-        result = jobs_.convert(index, *converter);
+        result = jobs_.convert(index, *converter, take_spare());
       } catch (...) {
         result.fault = std::current_exception();
       }
@@ -227,11 +232,23 @@ class OrderedWriter {
     return {};
   }
 
+  ByteBuffer take_spare() {
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) return ByteBuffer();
+    ByteBuffer spare = std::move(spare_.back());
+    spare_.pop_back();
+    return spare;
+  }
+
   Status<ConvertFailure> deliver(ChunkResult result) {
     if (result.fault) std::rethrow_exception(result.fault);
     if (result.failure) return conversion_failure(std::move(*result.failure));
     VREX_TRY(sink_.write(result.section.bytes()));
     written_input_ = result.input_end;
+    {
+      std::lock_guard lock(mutex_);
+      spare_.push_back(std::move(result.section));
+    }
     if (!ticker_.tick(written_input_)) return stopped();
     return {};
   }
@@ -250,6 +267,7 @@ class OrderedWriter {
   std::uint64_t next_job_ = 0;
   std::uint64_t next_write_ = 0;
   bool stopping_ = false;
+  std::vector<ByteBuffer> spare_;  // sections written, kept for later chunks
 };
 
 }  // namespace

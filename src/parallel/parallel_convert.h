@@ -20,7 +20,7 @@
 
 namespace vrex::ext {
 
-inline constexpr std::size_t kDefaultPartSize = std::size_t{1} << 20;
+inline constexpr std::size_t kDefaultPartSize = std::size_t{256} << 10;
 
 struct ParallelOptions {
   std::uint64_t chunk_size = 10000;

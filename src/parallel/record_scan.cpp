@@ -4,11 +4,18 @@
 #include <stdexcept>
 #include <vector>
 
+#include "csv/block_classifier.h"
 #include "csv/utf8.h"
 
 namespace vrex::ext {
 
 namespace {
+
+#ifdef VREX_FORCE_SCALAR
+constexpr CsvScan kScanClassifier = CsvScan::Reference;
+#else
+constexpr CsvScan kScanClassifier = CsvScan::Best;
+#endif
 
 enum ByteClass : std::uint8_t { kQuote, kComma, kTerminator, kOther, kClassCount };
 
@@ -88,21 +95,54 @@ class MapMachine {
     }
   }
 
+  // Steps the map over every byte that can change it: separators, quotes,
+  // and the first byte of each run of other bytes (a second one in a row
+  // changes nothing: any state it leads to, it keeps). Blocks of 64 bytes
+  // are classified into masks to find those bytes.
   BlockSummary summarize(std::span<const std::uint8_t> bytes) const {
     BlockSummary summary;
     std::size_t map = 0;
-    for (std::size_t first = 0; first < bytes.size(); first += kFlushBytes) {
-      const std::size_t end = std::min(bytes.size(), first + kFlushBytes);
-      std::uint64_t lanes = 0;
-      for (std::size_t offset = first; offset < end; ++offset) {
-        const Transition& next = transitions_[map * kClassCount + kClassTable[bytes[offset]]];
-        lanes += next.starts;
-        map = next.target;
-      }
+    std::uint64_t lanes = 0;
+    std::size_t stepped = 0;  // bytes counted in `lanes` since the last flush
+    auto flush = [&] {
       for (std::size_t state = 0; state < kScanStateCount; ++state) {
         summary.record_starts[state] += (lanes >> (kLaneBits * state)) & kFlushBytes;
       }
+      lanes = 0;
+      stepped = 0;
+    };
+    auto step_at = [&](std::uint8_t byte) {
+      const Transition& next = transitions_[map * kClassCount + kClassTable[byte]];
+      lanes += next.starts;
+      map = next.target;
+    };
+
+    constexpr std::size_t kBatch = 16;
+    BlockMasks masks[kBatch];
+    std::uint64_t previous_special = 1;  // the first byte is always stepped
+    std::size_t offset = 0;
+    const std::size_t whole = bytes.size() / kBlockSize * kBlockSize;
+    while (offset < whole) {
+      const std::size_t count = std::min(kBatch, (whole - offset) / kBlockSize);
+      classify_(bytes.data() + offset, count, masks);
+      for (std::size_t block = 0; block < count; ++block, offset += kBlockSize) {
+        const std::uint64_t special = masks[block].separators | masks[block].quotes;
+        std::uint64_t wanted = special | (~special & ((special << 1) | previous_special));
+        previous_special = special >> 63;
+        if (stepped + kBlockSize > kFlushBytes) flush();
+        stepped += kBlockSize;
+        while (wanted != 0) {
+          step_at(bytes[offset + static_cast<std::size_t>(__builtin_ctzll(wanted))]);
+          wanted &= wanted - 1;
+        }
+      }
     }
+    for (; offset < bytes.size(); ++offset) {
+      if (stepped + 1 > kFlushBytes) flush();
+      ++stepped;
+      step_at(bytes[offset]);
+    }
+    flush();
     summary.end_state = maps_[map];
     summary.line_feeds = count_line_feeds(bytes.data(), bytes.size());
     return summary;
@@ -116,6 +156,7 @@ class MapMachine {
 
   std::vector<std::array<ScanState, kScanStateCount>> maps_;
   std::vector<Transition> transitions_;
+  ClassifyBlocks classify_ = select_classifier(kScanClassifier);
 };
 
 const MapMachine& map_machine() {
