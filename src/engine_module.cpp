@@ -13,6 +13,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <exception>
@@ -236,6 +237,9 @@ PyObject* convert_entry(PyObject* /*module*/, PyObject* args) noexcept {
     vrex::ext::ResultBytes result;
     LockedResultStorage storage(result);
     vrex::ByteBuffer output(storage);
+    // Room for about the input's size (up to 256 MiB; beyond, the block grows
+    // by remapping), so workers can populate its pages ahead of the writes.
+    output.reserve(std::clamp<std::size_t>(input.bytes().size(), 4096, std::size_t{256} << 20));
     vrex::ext::BufferSink sink(output);
     if (!run_engine(input.bytes(), options, sink, progress, &storage)) return nullptr;
     return result.finish(output.size());

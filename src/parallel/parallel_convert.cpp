@@ -1,5 +1,6 @@
 #include "parallel/parallel_convert.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -207,6 +208,7 @@ class OrderedWriter {
         slot.ready = true;
       }
       done_.notify_one();
+      sink_.prepare_ahead();
     }
   }
 
@@ -271,6 +273,34 @@ class OrderedWriter {
 };
 
 }  // namespace
+
+void BufferSink::publish() noexcept {
+  const auto begin = reinterpret_cast<std::uintptr_t>(output_->data());
+  const std::uintptr_t end = begin + output_->capacity();
+  // A block that moved (it grew) starts its population afresh.
+  if (end != room_end_.load(std::memory_order_relaxed)) populated_to_.store(0);
+  room_end_.store(end, std::memory_order_release);
+  room_begin_.store(begin + output_->size(), std::memory_order_release);
+}
+
+void BufferSink::prepare_ahead() noexcept {
+#ifdef MADV_POPULATE_WRITE
+  constexpr std::uintptr_t kAhead = std::uintptr_t{8} << 20;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t begin = room_begin_.load(std::memory_order_acquire);
+  const std::uintptr_t end = std::min(room_end_.load(std::memory_order_acquire), begin + kAhead);
+  const std::uintptr_t to = end / page * page;
+  std::uintptr_t claimed = populated_to_.load();
+  std::uintptr_t from;
+  do {
+    from = (std::max(claimed, begin) + page - 1) / page * page;
+    if (from >= to) return;
+  } while (!populated_to_.compare_exchange_weak(claimed, to));
+  // Populating changes no byte, so a block that moves meanwhile is harmless:
+  // the call then fails or touches pages that are mapped anyway.
+  (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#endif
+}
 
 Status<ConvertFailure> FileSink::write(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {

@@ -9,6 +9,7 @@
 // worker are in flight, so memory does not grow with the input.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -44,20 +45,38 @@ struct ConvertFailure {
 class OutputSink {
  public:
   virtual ~OutputSink() = default;
+
+  // Called on the calling thread only, in order.
   virtual Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) = 0;
+
+  // Called by workers between chunks: a chance to get ready for the writes
+  // to come, off the calling thread.
+  virtual void prepare_ahead() noexcept {}
 };
 
+// Appends to a buffer. Fresh pages cost far more to touch than to copy into,
+// so workers populate the room just past the written end ahead of the
+// calling thread, which then only copies.
 class BufferSink final : public OutputSink {
  public:
-  explicit BufferSink(ByteBuffer& output) : output_(&output) {}
+  explicit BufferSink(ByteBuffer& output) : output_(&output) { publish(); }
 
   Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) override {
     output_->append(bytes.data(), bytes.size());
+    publish();
     return {};
   }
 
+  void prepare_ahead() noexcept override;
+
  private:
+  // Where the room past the written end lies, for the workers.
+  void publish() noexcept;
+
   ByteBuffer* output_;
+  std::atomic<std::uintptr_t> room_begin_{0};
+  std::atomic<std::uintptr_t> room_end_{0};
+  std::atomic<std::uintptr_t> populated_to_{0};  // within the current block
 };
 
 // Writes to an open file descriptor (which stays the caller's).
