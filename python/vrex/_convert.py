@@ -5,6 +5,7 @@ from __future__ import annotations
 import functools
 import mmap
 import os
+import stat
 import tempfile
 from typing import Callable, Optional
 
@@ -126,8 +127,14 @@ def convert_file(
     target = os.fspath(target)
     folder = os.path.dirname(os.path.abspath(target))
     with open(source, "rb") as source_file:
-        length = os.fstat(source_file.fileno()).st_size
-        mapped = mmap.mmap(source_file.fileno(), 0, access=mmap.ACCESS_READ) if length else None
+        status = os.fstat(source_file.fileno())
+        if not stat.S_ISREG(status.st_mode):
+            # A pipe or device cannot be mapped: its bytes are read whole.
+            mapped, data = None, source_file.read()
+        elif status.st_size:
+            mapped, data = mmap.mmap(source_file.fileno(), 0, access=mmap.ACCESS_READ), None
+        else:
+            mapped, data = None, b""
     try:
         descriptor, temporary = tempfile.mkstemp(
             dir=folder, prefix="." + os.path.basename(target) + ".", suffix=".part"
@@ -135,7 +142,7 @@ def convert_file(
         try:
             with os.fdopen(descriptor, "wb", buffering=0) as output:
                 _engine.convert_to_file(
-                    mapped if mapped is not None else b"",
+                    mapped if mapped is not None else data,
                     output.fileno(),
                     chunk_size,
                     sample_rows,

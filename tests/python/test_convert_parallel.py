@@ -179,6 +179,17 @@ def test_convert_file_of_an_empty_file(tmp_path):
     assert (tmp_path / "empty.vrex").read_bytes() == csv_to_vrex(b"")
 
 
+def test_convert_file_reads_a_pipe_whole(tmp_path):
+    data = well_formed_csv(3000)
+    pipe = tmp_path / "in.pipe"
+    os.mkfifo(pipe)
+    writer = threading.Thread(target=lambda: pipe.write_bytes(data))
+    writer.start()
+    vrex.convert_file(pipe, tmp_path / "out.vrex", 100, 10, threads=2)
+    writer.join()
+    assert (tmp_path / "out.vrex").read_bytes() == csv_to_vrex(data, 100, 10)
+
+
 @pytest.mark.parametrize("failure", ["parse", "progress"])
 def test_convert_file_leaves_no_partial_file(tmp_path, failure):
     data = well_formed_csv(20000) + b"1,\xff,2,true\n"
