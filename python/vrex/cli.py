@@ -211,7 +211,9 @@ def _run(pairs: list[tuple[str, str]], sizes: tuple[int, int], progress: Progres
         source, target = pairs[0]
         if progress is not None:
             progress.draw()
-        yield convert_file(source, target, *sizes)
+        yield convert_file(
+            source, target, *sizes, progress=progress.partial if progress is not None else None
+        )
         return
     workers = min(os.cpu_count() or 1, len(pairs))
     executor = ProcessPoolExecutor(max_workers=workers, initializer=_start_worker)
@@ -250,7 +252,8 @@ def _convert_in_worker(source: str, target: str, chunk_size: int, sample_rows: i
     global _converting
     _converting = True
     try:
-        return convert_file(source, target, chunk_size, sample_rows)
+        # Files convert side by side, one thread each.
+        return convert_file(source, target, chunk_size, sample_rows, threads=1)
     except KeyboardInterrupt:
         return FileResult(source, target, "interrupted")
     finally:

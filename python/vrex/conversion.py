@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 import secrets
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -78,14 +78,21 @@ def convert_file(
     target: str,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     sample_rows: int = DEFAULT_SAMPLE_ROWS,
+    *,
+    threads: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> FileResult:
     """Convert one CSV file into one .vrex file; failures come back in the result.
 
     `source` or `target` "-" mean standard input and output. A file target is
     written under a temporary name in its folder and renamed when complete, so
-    it is either the whole new file or untouched.
+    it is either the whole new file or untouched. File to file, the conversion
+    streams on `threads` threads and calls `progress(bytes_done, bytes_total)`.
     """
     from _vrex import csv_to_vrex
+
+    if source != STDIO and target != STDIO:
+        return _convert_file_to_file(source, target, chunk_size, sample_rows, threads, progress)
 
     try:
         data = read_source(source)
@@ -112,6 +119,30 @@ def convert_file(
     except OSError as error:
         return FileResult(source, target, f"cannot write {target}: {os_reason(error)}")
     return FileResult(source, target, None, input_size, len(vrex_bytes))
+
+
+def _convert_file_to_file(source, target, chunk_size, sample_rows, threads, progress) -> FileResult:
+    from vrex._convert import convert_file as stream_file
+
+    try:
+        input_size = os.path.getsize(source)
+        with open(source, "rb"):
+            pass
+    except OSError as error:
+        return FileResult(source, target, f"cannot read: {os_reason(error)}")
+    try:
+        stream_file(source, target, chunk_size, sample_rows, threads=threads, progress=progress)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except ValueError as error:
+        return FileResult(source, target, str(error), input_size)
+    except MemoryError:
+        return FileResult(source, target, "out of memory", input_size)
+    except OSError as error:
+        return FileResult(source, target, f"cannot write {target}: {os_reason(error)}")
+    except BaseException as error:  # an internal fault of the converter
+        return FileResult(source, target, f"internal error: {error}", input_size)
+    return FileResult(source, target, None, input_size, os.path.getsize(target))
 
 
 def read_source(source: str) -> bytes:

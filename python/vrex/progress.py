@@ -20,6 +20,13 @@ class Progress:
         self._done_bytes = 0
         self._failed = 0
         self._written_bytes = 0
+        self._partial_bytes = 0
+
+    def partial(self, done: int, total: int) -> None:
+        """Bytes done of the one file converting in this process."""
+        self._partial_bytes = done
+        self.draw()
+        self._partial_bytes = 0
 
     def advance(self, result: FileResult) -> None:
         self._done_files += 1
@@ -35,14 +42,15 @@ class Progress:
 
     def draw(self) -> None:
         width = _terminal_width(self._stream)
+        done_bytes = self._done_bytes + self._partial_bytes
         share = (
-            self._done_bytes / self._total_bytes
+            done_bytes / self._total_bytes
             if self._total_bytes
             else (self._done_files / self._files)
         )
         text = (
             f" {self._done_files}/{self._files} files"
-            f"  {_megabytes(self._done_bytes)}/{_megabytes(self._total_bytes)} MB"
+            f"  {_megabytes(done_bytes)}/{_megabytes(self._total_bytes)} MB"
         )
         if self._failed:
             text += f"  {self._failed} failed"

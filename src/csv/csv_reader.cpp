@@ -84,18 +84,31 @@ Result<bool, CsvError> CsvReader::read_next(CsvPosition position, FieldList& rec
     const std::size_t valid = use_reference_ ? utf8_valid_prefix_reference(fields[index])
                                              : utf8_valid_prefix(fields[index]);
     if (valid == fields[index].size()) continue;
-    position.line = 1 + line_feeds_before(position.byte);
-    return Unexpected{CsvError{position, index, valid}};
+    return Unexpected{located(position, index, valid)};
   }
   if (record.dropped() == 0) return true;
   const std::optional<InvalidField> invalid =
       use_reference_ ? record.first_invalid_dropped()
                      : find_invalid_dropped(position.byte, record.kept_limit());
   if (invalid) {
-    position.line = 1 + line_feeds_before(position.byte);
-    return Unexpected{CsvError{position, invalid->index, invalid->valid_length}};
+    return Unexpected{located(position, invalid->index, invalid->valid_length)};
   }
   return true;
+}
+
+CsvReader CsvReader::for_part(std::span<const std::uint8_t> part, CsvPosition origin) {
+  CsvReader reader(part);
+  reader.header_read_ = true;  // the header is before every part
+  reader.records_ = origin.record;
+  reader.origin_ = origin;
+  return reader;
+}
+
+CsvError CsvReader::located(CsvPosition position, std::uint64_t field,
+                            std::uint64_t valid_length) noexcept {
+  position.line = origin_.line + line_feeds_before(position.byte);
+  position.byte += origin_.byte;
+  return CsvError{position, field, valid_length};
 }
 
 std::optional<InvalidField> CsvReader::find_invalid_dropped(std::size_t cursor,

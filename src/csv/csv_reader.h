@@ -70,6 +70,16 @@ class CsvReader {
   // (none needed unescaping into the reader's own buffer).
   bool fields_are_input_views() const noexcept { return !fields_.has_copies(); }
 
+  // A reader of the data records of one part of a larger input: `part`
+  // begins at a record boundary of that input, and `origin` holds the counts
+  // before it (its byte offset, its line, the records before it, the header
+  // included). Positions in errors count from the larger input's start.
+  static CsvReader for_part(std::span<const std::uint8_t> part, CsvPosition origin);
+
+  // Where the next record search begins, counted from the start of the bytes
+  // this reader was given.
+  std::size_t cursor() const noexcept { return cursor_; }
+
   // Chooses how records are split: `Reference` is the byte-at-a-time state
   // machine, the others the block-classifying splitter with that classifier.
   // The one-argument constructor uses `Best` (`Reference` in builds with
@@ -92,6 +102,8 @@ class CsvReader {
   std::optional<InvalidField> find_invalid_dropped(std::size_t cursor,
                                                    std::size_t kept_limit) const;
   std::uint64_t line_feeds_before(std::size_t offset) noexcept;
+  // An error's position inside this reader's bytes, moved to the larger input.
+  CsvError located(CsvPosition position, std::uint64_t field, std::uint64_t valid_length) noexcept;
 
   std::span<const std::uint8_t> input_;
   bool use_reference_;
@@ -102,6 +114,7 @@ class CsvReader {
   std::uint64_t records_ = 0;  // records read so far, the header included
   bool header_read_ = false;
   bool at_end_ = false;
+  CsvPosition origin_{0, 1, 0};  // where these bytes sit in a larger input
 };
 
 }  // namespace vrex::ext

@@ -4,9 +4,6 @@
 #include <string_view>
 #include <vector>
 
-#include "csv/csv_reader.h"
-#include "pipeline/chunk_converter.h"
-#include "pipeline/row_queue.h"
 #include "typing/infer.h"
 #include "vrex/writer.h"
 
@@ -20,15 +17,11 @@ constexpr std::string_view kWriteErrorPrefix = "VREX write error: ";
 
 using Failure = Unexpected<std::string>;
 
-Failure fail(std::string_view prefix, const std::string& cause) {
+std::string prefixed(std::string_view prefix, const std::string& cause) {
   std::string message(prefix);
   message += cause;
-  return Failure{std::move(message)};
+  return message;
 }
-
-Failure fail_write(const VrexError& error) { return fail(kWriteErrorPrefix, error.display_text()); }
-
-Failure fail_parse(const CsvError& error) { return fail(kParseErrorPrefix, error.text()); }
 
 // Each column's type from its sampled texts, gathered a tile at a time so
 // that a sample of millions of rows needs no list of all its texts.
@@ -68,67 +61,95 @@ Status<std::string> write_step(ByteBuffer& output, Step&& step) {
   VrexWriter writer(output);
   if (auto written = step(writer); !written) {
     output.truncate(step_start);
-    return fail_write(written.error());
+    return Failure{write_failure(written.error())};
   }
   return {};
 }
 
 }  // namespace
 
+std::string header_failure(const CsvError& error) {
+  return prefixed(kHeaderErrorPrefix, error.text());
+}
+
+std::string parse_failure(const CsvError& error) {
+  return prefixed(kParseErrorPrefix, error.text());
+}
+
+std::string write_failure(const VrexError& error) {
+  return prefixed(kWriteErrorPrefix, error.display_text());
+}
+
+Result<TablePlan, std::string> plan_table(std::span<const std::uint8_t> csv, CsvReader& reader,
+                                          std::uint64_t sample_rows) {
+  if (auto header = reader.read_header(); !header) {
+    return Failure{header_failure(header.error())};
+  }
+  TextArray names = copy_column_names(reader.fields());
+  const std::size_t column_count = names.size();
+  // "TableColumns" is a signed 32-bit value; a wider header cannot be described.
+  if (column_count > kMaxCount) return Failure{write_failure(VrexError::Kind::TooManyColumns)};
+  // The header's views are copied; data records go straight into the queue,
+  // which keeps the fields that make columns (the rest cost nothing).
+  reader.release_fields();
+
+  RowQueue sample(csv, column_count);
+  if (auto sampled = sample.read_until(reader, static_cast<std::size_t>(sample_rows)); !sampled) {
+    return Failure{parse_failure(sampled.error())};
+  }
+  std::vector<ValueType> types = infer_column_types(sample, column_count);
+  return TablePlan{std::move(names), std::move(types), std::move(sample)};
+}
+
+Status<std::string> write_table_start(ByteBuffer& output, const TablePlan& plan) {
+  const Metadata table_columns{"TableColumns",
+                               Object(object::Int{static_cast<std::int32_t>(plan.names.size())}),
+                               std::nullopt};
+  return write_step(output, [&](VrexWriter& writer) -> WriteStatus {
+    VREX_TRY(writer.write_section_id(SectionType::FileHeader));
+    VREX_TRY(writer.write_file_header(1, 0));
+    VREX_TRY(writer.write_section_id(SectionType::TableMetadata));
+    return writer.write_table_metadata({&table_columns, 1}, plan.names, plan.types);
+  });
+}
+
+Status<std::string> write_chunk_section(ByteBuffer& output, ChunkConverter& chunks,
+                                        std::size_t rows) {
+  return write_step(output, [&](VrexWriter& writer) -> WriteStatus {
+    VREX_TRY(writer.write_section_id(SectionType::TableSlice));
+    return chunks.write_chunk(writer, rows);
+  });
+}
+
+Status<std::string> write_table_end(ByteBuffer& output) {
+  return write_step(
+      output, [](VrexWriter& writer) { return writer.write_section_id(SectionType::TableEnd); });
+}
+
 Status<std::string> convert_csv(std::span<const std::uint8_t> csv, std::uint64_t chunk_size,
                                 std::uint64_t sample_rows, ByteBuffer& output) {
   if (chunk_size == 0) return Failure{"chunk_size must be at least 1"};
 
   CsvReader reader(csv);
-  if (auto header = reader.read_header(); !header) {
-    return fail(kHeaderErrorPrefix, header.error().text());
-  }
-  TextArray names = copy_column_names(reader.fields());
-  const std::size_t column_count = names.size();
-  // "TableColumns" is a signed 32-bit value; a wider header cannot be described.
-  if (column_count > kMaxCount) return fail_write(VrexError::Kind::TooManyColumns);
-  // The header's views are copied; data records go straight into the queue,
-  // which keeps the fields that make columns (the rest cost nothing).
-  reader.release_fields();
-
-  RowQueue pending_rows(csv, column_count);
-  if (auto sampled = pending_rows.read_until(reader, static_cast<std::size_t>(sample_rows));
-      !sampled) {
-    return fail_parse(sampled.error());
-  }
-
-  const std::vector<ValueType> types = infer_column_types(pending_rows, column_count);
+  auto plan = plan_table(csv, reader, sample_rows);
+  if (!plan) return Failure{std::move(plan.error())};
 
   // Address space for about the input's size (up to 256 MiB, so an input that
   // yields little output does not hold a large reservation; beyond, it grows by
   // remapping): untouched pages cost no memory.
   output.reserve(std::clamp<std::size_t>(csv.size(), 4096, std::size_t{256} << 20));
-  {
-    const Metadata table_columns{
-        "TableColumns", Object(object::Int{static_cast<std::int32_t>(column_count)}), std::nullopt};
-    VREX_TRY(write_step(output, [&](VrexWriter& writer) -> WriteStatus {
-      VREX_TRY(writer.write_section_id(SectionType::FileHeader));
-      VREX_TRY(writer.write_file_header(1, 0));
-      VREX_TRY(writer.write_section_id(SectionType::TableMetadata));
-      return writer.write_table_metadata({&table_columns, 1}, names, types);
-    }));
-  }
-  names = TextArray();
+  VREX_TRY(write_table_start(output, *plan));
+  plan->names = TextArray();
 
-  ChunkConverter chunks(std::move(pending_rows), types, chunk_size);
+  ChunkConverter chunks(std::move(plan->sample), plan->types, chunk_size);
   while (true) {
     auto rows = chunks.fill_chunk(reader);
-    if (!rows) return fail_parse(rows.error());
+    if (!rows) return Failure{parse_failure(rows.error())};
     if (*rows == 0) break;
-    VREX_TRY(write_step(output, [&](VrexWriter& writer) -> WriteStatus {
-      VREX_TRY(writer.write_section_id(SectionType::TableSlice));
-      return chunks.write_chunk(writer, *rows);
-    }));
+    VREX_TRY(write_chunk_section(output, chunks, *rows));
     if (*rows < chunk_size) break;
   }
-
-  return write_step(
-      output, [](VrexWriter& writer) { return writer.write_section_id(SectionType::TableEnd); });
+  return write_table_end(output);
 }
 
 Result<ByteBuffer, std::string> convert_csv(std::span<const std::uint8_t> csv,

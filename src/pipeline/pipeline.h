@@ -1,17 +1,55 @@
 // The conversion: CSV bytes in, a complete VREX file (or one message) out.
+//
+// The steps every way of converting shares, in the order they run: the table
+// is planned (header, sample, column types), its start is written, then each
+// chunk, then its end. The one-thread conversion below runs them one after
+// another; the parallel engine runs the chunks on several threads between
+// the same first and last steps.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "csv/csv_reader.h"
+#include "pipeline/chunk_converter.h"
+#include "pipeline/row_queue.h"
 #include "vrex/byte_buffer.h"
 #include "vrex/result.h"
+#include "vrex/table.h"
 
 namespace vrex::ext {
 
 inline constexpr std::uint64_t kDefaultChunkSize = 10000;
 inline constexpr std::uint64_t kDefaultSampleRows = 1000;
+
+// Messages of failures carry a stage prefix and the cause.
+std::string header_failure(const CsvError& error);
+std::string parse_failure(const CsvError& error);
+std::string write_failure(const VrexError& error);
+
+// What the table looks like, known before any chunk: its column names and
+// types, and the sampled rows, which open the first chunk.
+struct TablePlan {
+  TextArray names;
+  std::vector<ValueType> types;
+  RowQueue sample;
+};
+
+// Reads the header and the first `sample_rows` data records of `csv` through
+// `reader` (fresh, over `csv`) and infers each column's type.
+Result<TablePlan, std::string> plan_table(std::span<const std::uint8_t> csv, CsvReader& reader,
+                                          std::uint64_t sample_rows);
+
+// The file header and the table metadata.
+Status<std::string> write_table_start(ByteBuffer& output, const TablePlan& plan);
+
+// One table slice holding the chunk's first `rows` rows.
+Status<std::string> write_chunk_section(ByteBuffer& output, ChunkConverter& chunks,
+                                        std::size_t rows);
+
+Status<std::string> write_table_end(ByteBuffer& output);
 
 // Writes the complete file into `output` (empty on entry), or returns the
 // message of the first failure: a stage prefix ("CSV header error: ", "CSV

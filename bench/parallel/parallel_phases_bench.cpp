@@ -1,0 +1,132 @@
+// The serial share of the parallel conversion, measured phase by phase on
+// one thread: the steps only the calling thread can do (header, sample,
+// types and the chunks the sample reaches into; the pass that joins the
+// block summaries; copying each finished slice into the output in order)
+// against the whole conversion on one thread.
+//
+//   parallel_phases_bench FILE.csv [ROUNDS]
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "parallel/parallel_convert.h"
+#include "parallel/parts.h"
+#include "parallel/record_scan.h"
+#include "pipeline/pipeline.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <class Body>
+double median_seconds(int rounds, Body&& body) {
+  std::vector<double> runs;
+  for (int round = 0; round < rounds; ++round) {
+    const auto start = Clock::now();
+    body();
+    runs.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  std::sort(runs.begin(), runs.end());
+  return runs[runs.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s FILE.csv [ROUNDS]\n", argv[0]);
+    return 2;
+  }
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+  std::ifstream file(argv[1], std::ios::binary);
+  const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                        std::istreambuf_iterator<char>());
+  const std::span<const std::uint8_t> csv(bytes);
+  using namespace vrex::ext;
+
+  std::size_t output_size = 0;
+  const double whole = median_seconds(rounds, [&] {
+    vrex::ByteBuffer output;
+    output.reserve(csv.size());
+    BufferSink sink(output);
+    if (!convert_csv_parallel(csv, {kDefaultChunkSize, kDefaultSampleRows, 1, kDefaultPartSize},
+                              sink)) {
+      std::abort();
+    }
+    output_size = output.size();
+  });
+
+  // The serial start: the input up to the end of the first chunk (the
+  // sample, 1,000 rows, lies inside the first chunk of 10,000).
+  std::size_t prefix_end = 0;
+  {
+    CsvReader reader(csv);
+    (void)reader.read_header();
+    for (std::uint64_t row = 0; row < kDefaultChunkSize; ++row) {
+      if (!reader.read_record() || reader.cursor() >= csv.size()) break;
+    }
+    prefix_end = reader.cursor();
+  }
+  const double serial_start = median_seconds(rounds, [&] {
+    if (!convert_csv(csv.first(prefix_end), kDefaultChunkSize, kDefaultSampleRows)) std::abort();
+  });
+
+  // Joining the summaries: planning on one thread, less summarising.
+  const CsvPosition origin{prefix_end, 1, kDefaultChunkSize + 1};
+  const RunTasks one_thread = [](std::size_t count, const std::function<void(std::size_t)>& task) {
+    for (std::size_t index = 0; index < count; ++index) task(index);
+  };
+  const double planning = median_seconds(rounds, [&] {
+    (void)plan_parts(csv, origin, kDefaultChunkSize, kDefaultPartSize, one_thread);
+  });
+  const double summarising = median_seconds(rounds, [&] {
+    for (std::size_t begin = prefix_end; begin < csv.size(); begin += kDefaultPartSize) {
+      (void)summarize_block(csv.subspan(begin, std::min(kDefaultPartSize, csv.size() - begin)));
+    }
+  });
+  const double joining = std::max(0.0, planning - summarising);
+
+  // Ordering: every slice is copied into the output by the calling thread,
+  // into pages the workers populated ahead of it (untimed here: that is the
+  // workers' share).
+  std::vector<std::uint8_t> slices(output_size, 1);
+  std::vector<double> copy_runs;
+  for (int round = 0; round < rounds; ++round) {
+    vrex::ByteBuffer output;
+    output.reserve(output_size);
+    const auto first = (reinterpret_cast<std::uintptr_t>(output.data()) + 4095) / 4096 * 4096;
+    const auto last = (reinterpret_cast<std::uintptr_t>(output.data()) + output_size) / 4096 * 4096;
+    if (madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0) {
+      std::perror("madvise");
+    }
+    const auto start = Clock::now();
+    constexpr std::size_t kSlice = 1 << 20;
+    for (std::size_t at = 0; at < slices.size(); at += kSlice) {
+      output.append(slices.data() + at, std::min(kSlice, slices.size() - at));
+    }
+    copy_runs.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  std::sort(copy_runs.begin(), copy_runs.end());
+  const double copying = copy_runs[copy_runs.size() / 2];
+
+  const double serial = serial_start + joining + copying;
+  const double fraction = serial / whole;
+  auto amdahl = [&](double cores) { return 1.0 / (fraction + (1.0 - fraction) / cores); };
+  std::printf("input %.1f MB, output %.1f MB, one thread %.1f ms\n", bytes.size() / 1e6,
+              output_size / 1e6, whole * 1e3);
+  std::printf("serial: start %.2f ms, joining %.2f ms, ordered copy %.2f ms = %.2f ms\n",
+              serial_start * 1e3, joining * 1e3, copying * 1e3, serial * 1e3);
+  std::printf(
+      "serial fraction %.2f%%; predicted speed-up on 2 / 16 / 64 cores: %.2f / %.1f / %.1f\n",
+      fraction * 100, amdahl(2), amdahl(16), amdahl(64));
+  return 0;
+}

@@ -1,0 +1,77 @@
+"""vrex.convert on 1 and 2 threads next to the peers on all their threads.
+
+    python bench/python/parallel_bench.py --data build/bench-data --rounds 5 numeric text mixed wide
+
+Runs alternate tool by tool within each round, so load from elsewhere falls on
+every tool alike; prints one Markdown table per set: MB/s median and range.
+"""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+import tools
+
+
+def vrex_convert(threads: int):
+    import vrex
+
+    def convert(source: tools.Input, count_rows: bool) -> tools.Outcome:
+        return tools.Outcome(len(vrex.convert(source.data, threads=threads)), None)
+
+    return convert
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--data", default="build/bench-data")
+    parser.add_argument("--size-mb", default=100, type=int)
+    parser.add_argument("--rounds", default=5, type=int)
+    parser.add_argument("sets", nargs="+")
+    options = parser.parse_args()
+
+    contenders = {
+        "vrex.convert, 1 thread": vrex_convert(1),
+        "vrex.convert, 2 threads": vrex_convert(2),
+        "pyarrow read_csv + IPC file, all": tools.prepare_pyarrow(True)(),
+        "polars read_csv + write_ipc, all": tools.prepare_polars(),
+        "DuckDB read_csv into a table, all": tools.prepare_duckdb(True, False)(),
+    }
+    with tempfile.TemporaryDirectory(dir="/dev/shm") as scratch:
+        for name in options.sets:
+            path = Path(options.data) / f"{name}-{options.size_mb}mb.csv"
+            data = path.read_bytes()
+            copy = Path(scratch) / path.name
+            copy.write_bytes(data)
+            source = tools.Input(data, copy, Path(scratch), line_breaks_in_values=(name == "text"))
+            seconds: dict[str, list[float]] = {label: [] for label in contenders}
+            for convert in contenders.values():
+                convert(source, False)  # warm up
+            for _ in range(options.rounds):
+                for label, convert in contenders.items():
+                    start = time.perf_counter()
+                    convert(source, False)
+                    seconds[label].append(time.perf_counter() - start)
+            megabytes = len(data) / 1e6
+            one = statistics.median(seconds["vrex.convert, 1 thread"])
+            print(f"\n### {name} ({megabytes:.0f} MB)\n")
+            print("| tool | MB/s median | MB/s lowest–highest | time vs vrex 2 threads |")
+            print("|---|---:|---:|---:|")
+            two = statistics.median(seconds["vrex.convert, 2 threads"])
+            for label, runs in seconds.items():
+                median = statistics.median(runs)
+                print(
+                    f"| {label} | {megabytes / median:.0f} | {megabytes / max(runs):.0f}–"
+                    f"{megabytes / min(runs):.0f} | {median / two:.2f}× |"
+                )
+            print(f"\n2 threads / 1 thread: {one / two:.2f}×", flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,299 @@
+// The module vrex._engine as the interpreter sees it: the conversion on all
+// cores, into a bytes object or an open file. The vrex package wraps it
+// (vrex.convert, vrex.convert_file) and checks the arguments it can check in
+// Python; this file is the only one of the module that talks to the C API.
+//
+// The interpreter lock is released while the engine works. The input is held
+// as a buffer for the whole call, so it cannot go away underneath; writable
+// buffers are refused, since their bytes could change between the passes
+// that read them. The result grows inside a bytes object; growing it takes
+// the lock back for a moment, on the calling thread. Now and then the calling
+// thread also takes the lock to report progress and to check for signals, so
+// Ctrl-C stops a long conversion.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <span>
+#include <string>
+
+#include "parallel/parallel_convert.h"
+#include "result_bytes.h"
+
+namespace {
+
+using vrex::ext::ConvertFailure;
+
+// A buffer held from the start of a call to its end.
+class HeldBuffer {
+ public:
+  HeldBuffer() = default;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // False with TypeError (or BufferError) raised when `object` offers no
+  // read-only contiguous buffer.
+  bool hold(PyObject* object) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) return false;
+    held_ = true;
+    if (!view_.readonly) {
+      PyErr_Format(PyExc_TypeError,
+                   "data must be bytes or a read-only buffer, not a writable '%.200s' (its "
+                   "bytes could change while they are converted; pass bytes(data))",
+                   Py_TYPE(object)->tp_name);
+      return false;
+    }
+    return true;
+  }
+
+  std::span<const std::uint8_t> bytes() const noexcept {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The interpreter lock released for a scope; take() and give() bracket the
+// moments in between that need it.
+class LockReleased {
+ public:
+  LockReleased() : state_(PyEval_SaveThread()) {}
+
+  LockReleased(const LockReleased&) = delete;
+  LockReleased& operator=(const LockReleased&) = delete;
+
+  ~LockReleased() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+
+  // Holds the lock while `body` runs (exceptions included).
+  template <class Body>
+  auto with_lock(Body&& body) {
+    struct Retake {
+      PyThreadState** state;
+
+      ~Retake() { *state = PyEval_SaveThread(); }
+    };
+
+    PyEval_RestoreThread(state_);
+    state_ = nullptr;
+    Retake retake{&state_};
+    return body();
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// A bytes object that grows with the output, taking the lock to do so.
+class LockedResultStorage final : public vrex::ByteStorage {
+ public:
+  explicit LockedResultStorage(vrex::ext::ResultBytes& result) : result_(&result) {}
+
+  void release_lock(LockReleased* released) noexcept { released_ = released; }
+
+  std::uint8_t* grow(std::size_t kept, std::size_t capacity) override {
+    if (released_ == nullptr) return result_->grow(kept, capacity);
+    return released_->with_lock([&] { return result_->grow(kept, capacity); });
+  }
+
+ private:
+  vrex::ext::ResultBytes* result_;
+  LockReleased* released_ = nullptr;
+};
+
+bool read_size(PyObject* object, std::uint64_t* value) {
+  PyObject* index = PyNumber_Index(object);
+  if (index == nullptr) return false;
+  const unsigned long long converted = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *value = converted;
+  return true;
+}
+
+struct CallArguments {
+  PyObject* data = nullptr;
+  vrex::ext::ParallelOptions options;
+  PyObject* progress = Py_None;
+};
+
+bool read_options(PyObject* chunk_size, PyObject* sample_rows, unsigned long long threads,
+                  unsigned long long part_size, vrex::ext::ParallelOptions* options) {
+  if (!read_size(chunk_size, &options->chunk_size) ||
+      !read_size(sample_rows, &options->sample_rows)) {
+    return false;
+  }
+  if (threads == 0 || threads > 4096 || part_size == 0) {
+    PyErr_SetString(PyExc_ValueError, "threads and part_size must be at least 1");
+    return false;
+  }
+  options->threads = static_cast<unsigned>(threads);
+  options->part_size = static_cast<std::size_t>(part_size);
+  return true;
+}
+
+// Runs the engine with the lock released; progress and signals are looked at
+// with the lock taken back. Returns false with an exception raised.
+bool run_engine(std::span<const std::uint8_t> csv, const vrex::ext::ParallelOptions& options,
+                vrex::ext::OutputSink& sink, PyObject* progress, LockedResultStorage* storage) {
+  bool python_failed = false;
+  vrex::Status<ConvertFailure> outcome;
+  {
+    LockReleased released;
+    if (storage != nullptr) storage->release_lock(&released);
+    auto check = [&](std::uint64_t done, std::uint64_t total) {
+      return released.with_lock([&] {
+        if (progress != Py_None) {
+          PyObject* returned =
+              PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                    static_cast<unsigned long long>(total));
+          if (returned == nullptr) {
+            python_failed = true;
+            return false;
+          }
+          Py_DECREF(returned);
+        }
+        if (PyErr_CheckSignals() < 0) {
+          python_failed = true;
+          return false;
+        }
+        return true;
+      });
+    };
+    try {
+      outcome = vrex::ext::convert_csv_parallel(csv, options, sink, check);
+    } catch (...) {
+      if (storage != nullptr) storage->release_lock(nullptr);
+      throw;  // the lock is taken back on the way out
+    }
+    if (storage != nullptr) storage->release_lock(nullptr);
+  }
+  if (outcome) return true;
+  const ConvertFailure& failure = outcome.error();
+  switch (failure.kind) {
+    case ConvertFailure::Kind::Conversion: {
+      PyObject* text = PyUnicode_DecodeUTF8(
+          failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()), "replace");
+      if (text != nullptr) {
+        PyErr_SetObject(PyExc_ValueError, text);
+        Py_DECREF(text);
+      }
+      return false;
+    }
+    case ConvertFailure::Kind::Output:
+      errno = failure.os_error;
+      PyErr_SetFromErrno(PyExc_OSError);
+      return false;
+    case ConvertFailure::Kind::Stopped:
+      if (!python_failed || !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "the conversion stopped without a reason");
+      }
+      return false;
+  }
+  return false;
+}
+
+template <class Body>
+PyObject* behind_barrier(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();
+    return PyErr_NoMemory();
+  } catch (const std::exception& fault) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_SystemError, "vrex: internal fault in native code: %s", fault.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_SystemError, "vrex: internal fault in native code");
+    return nullptr;
+  }
+}
+
+PyObject* convert_entry(PyObject* /*module*/, PyObject* args) noexcept {
+  return behind_barrier([&]() -> PyObject* {
+    PyObject *data, *chunk_size, *sample_rows, *progress;
+    unsigned long long threads, part_size;
+    if (!PyArg_ParseTuple(args, "OOOKKO:convert", &data, &chunk_size, &sample_rows, &threads,
+                          &part_size, &progress)) {
+      return nullptr;
+    }
+    vrex::ext::ParallelOptions options;
+    if (!read_options(chunk_size, sample_rows, threads, part_size, &options)) return nullptr;
+    HeldBuffer input;
+    if (!input.hold(data)) return nullptr;
+    vrex::ext::ResultBytes result;
+    LockedResultStorage storage(result);
+    vrex::ByteBuffer output(storage);
+    // Room for about the input's size (up to 256 MiB; beyond, the block grows
+    // by remapping), so workers can populate its pages ahead of the writes.
+    output.reserve(std::clamp<std::size_t>(input.bytes().size(), 4096, std::size_t{256} << 20));
+    vrex::ext::BufferSink sink(output);
+    if (!run_engine(input.bytes(), options, sink, progress, &storage)) return nullptr;
+    return result.finish(output.size());
+  });
+}
+
+PyObject* convert_to_file_entry(PyObject* /*module*/, PyObject* args) noexcept {
+  return behind_barrier([&]() -> PyObject* {
+    PyObject *data, *chunk_size, *sample_rows, *progress;
+    int descriptor;
+    unsigned long long threads, part_size;
+    if (!PyArg_ParseTuple(args, "OiOOKKO:convert_to_file", &data, &descriptor, &chunk_size,
+                          &sample_rows, &threads, &part_size, &progress)) {
+      return nullptr;
+    }
+    vrex::ext::ParallelOptions options;
+    if (!read_options(chunk_size, sample_rows, threads, part_size, &options)) return nullptr;
+    HeldBuffer input;
+    if (!input.hold(data)) return nullptr;
+    vrex::ext::FileSink sink(descriptor);
+    if (!run_engine(input.bytes(), options, sink, progress, nullptr)) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef g_methods[] = {
+    {"convert", convert_entry, METH_VARARGS,
+     "convert(data, chunk_size, sample_rows, threads, part_size, progress) -> bytes"},
+    {"convert_to_file", convert_to_file_entry, METH_VARARGS,
+     "convert_to_file(data, fd, chunk_size, sample_rows, threads, part_size, progress)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "vrex._engine",
+    "The conversion on all cores.",
+    -1,
+    g_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine() {
+  PyObject* module = PyModule_Create(&g_module);
+  if (module == nullptr) return nullptr;
+  if (PyModule_AddIntConstant(module, "DEFAULT_PART_SIZE",
+                              static_cast<long>(vrex::ext::kDefaultPartSize)) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}

@@ -1,0 +1,383 @@
+#include "parallel/parallel_convert.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "csv/utf8.h"
+#include "parallel/parts.h"
+#include "pipeline/pipeline.h"
+
+namespace vrex::ext {
+
+namespace {
+
+using Failure = Unexpected<ConvertFailure>;
+
+Failure conversion_failure(std::string message) {
+  return Failure{ConvertFailure{ConvertFailure::Kind::Conversion, std::move(message), 0}};
+}
+
+// Runs tasks on `threads` threads, the calling one among them; tasks are
+// handed out one index at a time.
+void run_on_threads(unsigned threads, std::size_t count,
+                    const std::function<void(std::size_t)>& task) {
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t index = next++; index < count; index = next++) task(index);
+  };
+  std::vector<std::jthread> helpers;
+  const std::size_t helper_count = std::min<std::size_t>(threads - 1, count > 0 ? count - 1 : 0);
+  for (std::size_t helper = 0; helper < helper_count; ++helper) helpers.emplace_back(work);
+  work();
+}
+
+// One chunk's slice, converted by whoever took the chunk.
+struct ChunkResult {
+  ByteBuffer section;
+  std::optional<std::string> failure;  // the message, as convert_csv() words it
+  std::exception_ptr fault;            // an internal fault, rethrown on the calling thread
+  std::uint64_t input_end = 0;         // offset of the input just past the chunk's rows
+};
+
+// Converts the chunks past the serial start: chunk `index` holds data rows
+// from first_row + index * chunk_size on.
+class ChunkJobs {
+ public:
+  ChunkJobs(std::span<const std::uint8_t> csv, const PartPlan& plan,
+            std::span<const ValueType> types, std::uint64_t chunk_size, std::uint64_t first_row)
+      : csv_(csv), plan_(plan), types_(types), chunk_size_(chunk_size), first_row_(first_row) {}
+
+  std::uint64_t count() const noexcept {
+    const std::uint64_t rows = plan_.end_row - first_row_;
+    return (rows + chunk_size_ - 1) / chunk_size_;
+  }
+
+  // A converter for one thread, reused from chunk to chunk.
+  ChunkConverter make_converter() const {
+    return ChunkConverter(RowQueue(csv_, types_.size()), types_, chunk_size_);
+  }
+
+  // Converts into `section`, a buffer of an earlier chunk whose pages are
+  // already in place, when there is one.
+  ChunkResult convert(std::uint64_t index, ChunkConverter& converter,
+                      ByteBuffer section) const noexcept {
+    ChunkResult result;
+    section.truncate(0);
+    result.section = std::move(section);
+    try {
+      const std::uint64_t first = first_row_ + index * chunk_size_;
+      const auto expected = static_cast<std::size_t>(std::min(chunk_size_, plan_.end_row - first));
+      const RowStart start = find_row(csv_, plan_.parts, first);
+      CsvReader reader = CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(start.byte)),
+                                             CsvPosition{start.byte, start.line, first + 1});
+      auto rows = converter.fill_chunk(reader);
+      if (!rows) {
+        result.failure = parse_failure(rows.error());
+        return result;
+      }
+      if (*rows != expected) throw std::logic_error("a chunk's rows differ from the parts' count");
+      result.input_end = start.byte + reader.cursor();
+      if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
+        result.failure = std::move(written.error());
+      }
+    } catch (...) {
+      result.fault = std::current_exception();
+    }
+    return result;
+  }
+
+ private:
+  std::span<const std::uint8_t> csv_;
+  const PartPlan& plan_;
+  std::span<const ValueType> types_;
+  std::uint64_t chunk_size_;
+  std::uint64_t first_row_;
+};
+
+// Calls the progress check at most this often.
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+class ProgressTicker {
+ public:
+  ProgressTicker(const ProgressCheck& check, std::uint64_t total) : check_(check), total_(total) {}
+
+  // False when the check asks to stop.
+  bool tick(std::uint64_t done, bool force = false) {
+    if (!check_) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - last_ < kProgressInterval) return true;
+    last_ = now;
+    return check_(done, total_);
+  }
+
+ private:
+  const ProgressCheck& check_;
+  std::uint64_t total_;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+Failure stopped() { return Failure{ConvertFailure{ConvertFailure::Kind::Stopped, "stopped", 0}}; }
+
+// Hands the sections of finished chunks to the sink in order: chunk jobs are
+// taken by workers (or the calling thread alone) no further ahead of the
+// next chunk to write than the window allows.
+class OrderedWriter {
+ public:
+  OrderedWriter(const ChunkJobs& jobs, unsigned workers, OutputSink& sink, ProgressTicker& ticker)
+      : jobs_(jobs),
+        workers_(workers),
+        window_(std::max<std::size_t>(2 * workers, 1)),
+        slots_(window_),
+        sink_(sink),
+        ticker_(ticker) {}
+
+  Status<ConvertFailure> run() {
+    const std::uint64_t count = jobs_.count();
+    if (workers_ == 0) {
+      ChunkConverter converter = jobs_.make_converter();
+      for (std::uint64_t index = 0; index < count; ++index) {
+        VREX_TRY(deliver(jobs_.convert(index, converter, take_spare())));
+      }
+      return {};
+    }
+    std::vector<std::jthread> threads;
+
+    // However this ends (a fault thrown included), the workers are told to
+    // stop before they are joined.
+    struct StopWorkers {
+      OrderedWriter* writer;
+
+      ~StopWorkers() {
+        {
+          std::lock_guard lock(writer->mutex_);
+          writer->stopping_ = true;
+        }
+        writer->room_.notify_all();
+      }
+    };
+
+    const StopWorkers stop_workers{this};
+    for (unsigned worker = 0; worker < workers_; ++worker) threads.emplace_back([this] { work(); });
+    return write_in_order(count);
+  }
+
+ private:
+  struct Slot {
+    bool ready = false;
+    ChunkResult result;
+  };
+
+  void work() {
+    std::optional<ChunkConverter> converter;
+    const std::uint64_t count = jobs_.count();
+    while (true) {
+      std::uint64_t index;
+      {
+        std::unique_lock lock(mutex_);
+        room_.wait(lock, [&] {
+          return stopping_ || next_job_ >= count || next_job_ < next_write_ + window_;
+        });
+        if (stopping_ || next_job_ >= count) return;
+        index = next_job_++;
+      }
+      ChunkResult result;
+      try {
+        if (!converter) converter.emplace(jobs_.make_converter());
+        result = jobs_.convert(index, *converter, take_spare());
+      } catch (...) {
+        result.fault = std::current_exception();
+      }
+      // A failed chunk may leave its converter half filled.
+      if (result.failure || result.fault) converter.reset();
+      {
+        std::lock_guard lock(mutex_);
+        Slot& slot = slots_[index % window_];
+        slot.result = std::move(result);
+        slot.ready = true;
+      }
+      done_.notify_one();
+      sink_.prepare_ahead();
+    }
+  }
+
+  Status<ConvertFailure> write_in_order(std::uint64_t count) {
+    for (std::uint64_t index = 0; index < count; ++index) {
+      ChunkResult result;
+      {
+        std::unique_lock lock(mutex_);
+        Slot& slot = slots_[index % window_];
+        while (!done_.wait_for(lock, kProgressInterval, [&] { return slot.ready; })) {
+          lock.unlock();
+          const bool go_on = ticker_.tick(written_input_);
+          lock.lock();
+          if (!go_on) return stopped();
+        }
+        result = std::move(slot.result);
+        slot.ready = false;
+        next_write_ = index + 1;
+      }
+      room_.notify_all();
+      VREX_TRY(deliver(std::move(result)));
+    }
+    return {};
+  }
+
+  ByteBuffer take_spare() {
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) return ByteBuffer();
+    ByteBuffer spare = std::move(spare_.back());
+    spare_.pop_back();
+    return spare;
+  }
+
+  Status<ConvertFailure> deliver(ChunkResult result) {
+    if (result.fault) std::rethrow_exception(result.fault);
+    if (result.failure) return conversion_failure(std::move(*result.failure));
+    VREX_TRY(sink_.write(result.section.bytes()));
+    written_input_ = result.input_end;
+    {
+      std::lock_guard lock(mutex_);
+      spare_.push_back(std::move(result.section));
+    }
+    if (!ticker_.tick(written_input_)) return stopped();
+    return {};
+  }
+
+  const ChunkJobs& jobs_;
+  unsigned workers_;
+  std::size_t window_;
+  std::vector<Slot> slots_;
+  OutputSink& sink_;
+  ProgressTicker& ticker_;
+  std::uint64_t written_input_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable room_;  // a job may be taken, or the workers must stop
+  std::condition_variable done_;  // a slot became ready
+  std::uint64_t next_job_ = 0;
+  std::uint64_t next_write_ = 0;
+  bool stopping_ = false;
+  std::vector<ByteBuffer> spare_;  // sections written, kept for later chunks
+};
+
+}  // namespace
+
+void BufferSink::publish() noexcept {
+  const auto begin = reinterpret_cast<std::uintptr_t>(output_->data());
+  const std::uintptr_t end = begin + output_->capacity();
+  // A block that moved (it grew) starts its population afresh.
+  if (end != room_end_.load(std::memory_order_relaxed)) populated_to_.store(0);
+  room_end_.store(end, std::memory_order_release);
+  room_begin_.store(begin + output_->size(), std::memory_order_release);
+}
+
+void BufferSink::prepare_ahead() noexcept {
+#ifdef MADV_POPULATE_WRITE
+  constexpr std::uintptr_t kAhead = std::uintptr_t{8} << 20;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t begin = room_begin_.load(std::memory_order_acquire);
+  const std::uintptr_t end = std::min(room_end_.load(std::memory_order_acquire), begin + kAhead);
+  const std::uintptr_t to = end / page * page;
+  std::uintptr_t claimed = populated_to_.load();
+  std::uintptr_t from;
+  do {
+    from = (std::max(claimed, begin) + page - 1) / page * page;
+    if (from >= to) return;
+  } while (!populated_to_.compare_exchange_weak(claimed, to));
+  // Populating changes no byte, so a block that moves meanwhile is harmless:
+  // the call then fails or touches pages that are mapped anyway.
+  (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#endif
+}
+
+Status<ConvertFailure> FileSink::write(std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(descriptor_, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      return Failure{ConvertFailure{ConvertFailure::Kind::Output, std::strerror(error), error}};
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  return {};
+}
+
+Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
+                                            const ParallelOptions& options, OutputSink& sink,
+                                            const ProgressCheck& progress) {
+  if (options.chunk_size == 0) return conversion_failure("chunk_size must be at least 1");
+  const unsigned threads = std::max(options.threads, 1u);
+  ProgressTicker ticker(progress, csv.size());
+
+  CsvReader reader(csv);
+  auto plan = plan_table(csv, reader, options.sample_rows);
+  if (!plan) return conversion_failure(std::move(plan.error()));
+  {
+    ByteBuffer start;
+    if (auto written = write_table_start(start, *plan); !written) {
+      return conversion_failure(std::move(written.error()));
+    }
+    VREX_TRY(sink.write(start.bytes()));
+  }
+  plan->names = TextArray();
+
+  // The chunks the sample reaches into are converted here, as convert_csv() does.
+  const std::uint64_t sampled = plan->sample.size();
+  std::uint64_t serial_rows = 0;
+  bool input_done = false;
+  {
+    ChunkConverter chunks(std::move(plan->sample), plan->types, options.chunk_size);
+    ByteBuffer section;
+    while (serial_rows < sampled) {
+      auto rows = chunks.fill_chunk(reader);
+      if (!rows) return conversion_failure(parse_failure(rows.error()));
+      if (*rows == 0) break;
+      section.truncate(0);
+      if (auto written = write_chunk_section(section, chunks, *rows); !written) {
+        return conversion_failure(std::move(written.error()));
+      }
+      VREX_TRY(sink.write(section.bytes()));
+      serial_rows += *rows;
+      if (*rows < options.chunk_size) {
+        input_done = true;
+        break;
+      }
+    }
+  }
+
+  if (!input_done) {
+    const std::uint64_t start = reader.cursor();
+    const CsvPosition origin{start, 1 + count_line_feeds(csv.data(), start), serial_rows + 1};
+    auto run_tasks = [threads](std::size_t count, const std::function<void(std::size_t)>& task) {
+      run_on_threads(threads, count, task);
+    };
+    const PartPlan parts = plan_parts(csv, origin, serial_rows, options.part_size, run_tasks);
+    if (!ticker.tick(start, true)) return stopped();
+    const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows);
+    OrderedWriter writer(jobs, threads == 1 ? 0 : threads, sink, ticker);
+    VREX_TRY(writer.run());
+  }
+
+  ByteBuffer end;
+  if (auto written = write_table_end(end); !written) {
+    return conversion_failure(std::move(written.error()));
+  }
+  VREX_TRY(sink.write(end.bytes()));
+  if (!ticker.tick(csv.size(), true)) return stopped();
+  return {};
+}
+
+}  // namespace vrex::ext

@@ -1,0 +1,101 @@
+// The conversion on several threads: the same bytes and the same first error
+// as convert_csv() for the same arguments.
+//
+// The header, the sample and the column types are read on the calling thread
+// as in convert_csv(), and so are the chunks the sample reaches into. The
+// rest of the input is cut into record-aligned parts; workers then convert
+// whole chunks (each starts at a row that is a multiple of the chunk size) and
+// the calling thread writes their slices in order. At most two chunks per
+// worker are in flight, so memory does not grow with the input.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "vrex/byte_buffer.h"
+#include "vrex/result.h"
+
+namespace vrex::ext {
+
+inline constexpr std::size_t kDefaultPartSize = std::size_t{256} << 10;
+
+struct ParallelOptions {
+  std::uint64_t chunk_size = 10000;
+  std::uint64_t sample_rows = 1000;
+  unsigned threads = 1;  // 1: everything on the calling thread
+  std::size_t part_size = kDefaultPartSize;
+};
+
+struct ConvertFailure {
+  enum class Kind {
+    Conversion,  // the message convert_csv() would give
+    Output,      // the sink failed; `os_error` says why
+    Stopped,     // the progress callback asked to stop
+  };
+  Kind kind = Kind::Conversion;
+  std::string message;
+  int os_error = 0;
+};
+
+// Where the file goes, a section at a time, in order.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+
+  // Called on the calling thread only, in order.
+  virtual Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) = 0;
+
+  // Called by workers between chunks: a chance to get ready for the writes
+  // to come, off the calling thread.
+  virtual void prepare_ahead() noexcept {}
+};
+
+// Appends to a buffer. Fresh pages cost far more to touch than to copy into,
+// so workers populate the room just past the written end ahead of the
+// calling thread, which then only copies.
+class BufferSink final : public OutputSink {
+ public:
+  explicit BufferSink(ByteBuffer& output) : output_(&output) { publish(); }
+
+  Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) override {
+    output_->append(bytes.data(), bytes.size());
+    publish();
+    return {};
+  }
+
+  void prepare_ahead() noexcept override;
+
+ private:
+  // Where the room past the written end lies, for the workers.
+  void publish() noexcept;
+
+  ByteBuffer* output_;
+  std::atomic<std::uintptr_t> room_begin_{0};
+  std::atomic<std::uintptr_t> room_end_{0};
+  std::atomic<std::uintptr_t> populated_to_{0};  // within the current block
+};
+
+// Writes to an open file descriptor (which stays the caller's).
+class FileSink final : public OutputSink {
+ public:
+  explicit FileSink(int descriptor) : descriptor_(descriptor) {}
+
+  Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) override;
+
+ private:
+  int descriptor_;
+};
+
+// Called on the calling thread now and then with the input bytes converted
+// so far and the input's size; returns false to stop the conversion.
+using ProgressCheck = std::function<bool(std::uint64_t done, std::uint64_t total)>;
+
+Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
+                                            const ParallelOptions& options, OutputSink& sink,
+                                            const ProgressCheck& progress = {});
+
+}  // namespace vrex::ext

@@ -1,0 +1,54 @@
+// Parts: record-aligned byte ranges of an input, each described by plain
+// numbers, so that whoever holds the input (another thread, process or
+// machine) can read the part's records with the right counts in its errors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "csv/csv_reader.h"
+
+namespace vrex::ext {
+
+struct Part {
+  std::uint64_t begin = 0;         // just past the terminator of the record before it
+  std::uint64_t end = 0;           // byte offset just past the part
+  std::uint64_t first_record = 0;  // records before it, the header included
+  std::uint64_t first_line = 1;    // line of its first byte
+  std::uint64_t first_row = 0;     // data rows before it
+
+  CsvPosition origin() const noexcept { return {begin, first_line, first_record}; }
+};
+
+// Runs `task(index)` for every index below `count` on up to `threads`
+// threads (the calling one included); a task must not throw.
+using RunTasks =
+    std::function<void(std::size_t count, const std::function<void(std::size_t)>& task)>;
+
+struct PartPlan {
+  std::vector<Part> parts;
+  std::uint64_t end_row = 0;  // data rows before the input's end
+};
+
+// Cuts `csv` from `origin.byte` on (a record boundary, where `origin` holds
+// the counts and `first_row` data rows lie before it) into parts: the first
+// begins there, and each other one just past the first terminator that ends
+// a record in a block of `part_size` bytes. Blocks in which no record ends
+// belong to the part before them.
+PartPlan plan_parts(std::span<const std::uint8_t> csv, CsvPosition origin, std::uint64_t first_row,
+                    std::size_t part_size, const RunTasks& run_tasks);
+
+// Where data row `row` begins: its byte offset and line, found from the part
+// that holds it. `row` must lie inside `parts`.
+struct RowStart {
+  std::uint64_t byte = 0;
+  std::uint64_t line = 1;
+};
+
+RowStart find_row(std::span<const std::uint8_t> csv, std::span<const Part> parts,
+                  std::uint64_t row);
+
+}  // namespace vrex::ext

@@ -1,0 +1,199 @@
+#include "parallel/record_scan.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <vector>
+
+#include "csv/block_classifier.h"
+#include "csv/utf8.h"
+
+namespace vrex::ext {
+
+namespace {
+
+#ifdef VREX_FORCE_SCALAR
+constexpr CsvScan kScanClassifier = CsvScan::Reference;
+#else
+constexpr CsvScan kScanClassifier = CsvScan::Best;
+#endif
+
+enum ByteClass : std::uint8_t { kQuote, kComma, kTerminator, kOther, kClassCount };
+
+constexpr std::uint8_t class_of(std::uint8_t byte) {
+  switch (byte) {
+    case '"':
+      return kQuote;
+    case ',':
+      return kComma;
+    case '\r':
+    case '\n':
+      return kTerminator;
+    default:
+      return kOther;
+  }
+}
+
+constexpr std::array<std::uint8_t, 256> kClassTable = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (int byte = 0; byte < 256; ++byte) table[byte] = class_of(static_cast<std::uint8_t>(byte));
+  return table;
+}();
+
+constexpr ScanState step(ScanState state, std::uint8_t byte_class) {
+  using enum ScanState;
+  if (state == Quoted) return byte_class == kQuote ? AfterQuote : Quoted;
+  switch (byte_class) {
+    case kQuote:
+      // Only at a field's start does a quote open one; after a closing quote
+      // it is a doubled quote, back inside; elsewhere it is data.
+      return state == Unquoted ? Unquoted : Quoted;
+    case kComma:
+      return FieldStart;
+    case kTerminator:
+      return BetweenRecords;
+    default:
+      return Unquoted;
+  }
+}
+
+constexpr bool starts_record(ScanState state, std::uint8_t byte_class) {
+  return state == ScanState::BetweenRecords && byte_class != kTerminator;
+}
+
+// Maps of all five states at once, numbered as they are first reached from
+// the identity by stepping: a block is then one table look-up per byte.
+// Record starts per start state are counted in lanes of 12 bits of one word.
+class MapMachine {
+ public:
+  static constexpr int kLaneBits = 12;
+  static constexpr std::size_t kFlushBytes = (std::size_t{1} << kLaneBits) - 1;
+
+  MapMachine() {
+    std::array<ScanState, kScanStateCount> identity{};
+    for (std::size_t state = 0; state < kScanStateCount; ++state) {
+      identity[state] = static_cast<ScanState>(state);
+    }
+    maps_.push_back(identity);
+    for (std::size_t index = 0; index < maps_.size(); ++index) {
+      for (std::uint8_t byte_class = 0; byte_class < kClassCount; ++byte_class) {
+        std::array<ScanState, kScanStateCount> next{};
+        std::uint64_t starts = 0;
+        for (std::size_t state = 0; state < kScanStateCount; ++state) {
+          next[state] = step(maps_[index][state], byte_class);
+          if (starts_record(maps_[index][state], byte_class)) {
+            starts |= std::uint64_t{1} << (kLaneBits * state);
+          }
+        }
+        auto found = std::find(maps_.begin(), maps_.end(), next);
+        const std::size_t target = static_cast<std::size_t>(found - maps_.begin());
+        if (found == maps_.end()) maps_.push_back(next);
+        if (maps_.size() > 256) throw std::logic_error("record scan: too many state maps");
+        transitions_.resize(maps_.size() * kClassCount);
+        transitions_[index * kClassCount + byte_class] = {static_cast<std::uint8_t>(target),
+                                                          starts};
+      }
+    }
+  }
+
+  // Steps the map over every byte that can change it: separators, quotes,
+  // and the first byte of each run of other bytes (a second one in a row
+  // changes nothing: any state it leads to, it keeps). Blocks of 64 bytes
+  // are classified into masks to find those bytes.
+  BlockSummary summarize(std::span<const std::uint8_t> bytes) const {
+    BlockSummary summary;
+    std::size_t map = 0;
+    std::uint64_t lanes = 0;
+    std::size_t stepped = 0;  // bytes counted in `lanes` since the last flush
+    auto flush = [&] {
+      for (std::size_t state = 0; state < kScanStateCount; ++state) {
+        summary.record_starts[state] += (lanes >> (kLaneBits * state)) & kFlushBytes;
+      }
+      lanes = 0;
+      stepped = 0;
+    };
+    auto step_at = [&](std::uint8_t byte) {
+      const Transition& next = transitions_[map * kClassCount + kClassTable[byte]];
+      lanes += next.starts;
+      map = next.target;
+    };
+
+    constexpr std::size_t kBatch = 16;
+    BlockMasks masks[kBatch];
+    std::uint64_t previous_special = 1;  // the first byte is always stepped
+    std::size_t offset = 0;
+    const std::size_t whole = bytes.size() / kBlockSize * kBlockSize;
+    while (offset < whole) {
+      const std::size_t count = std::min(kBatch, (whole - offset) / kBlockSize);
+      classify_(bytes.data() + offset, count, masks);
+      for (std::size_t block = 0; block < count; ++block, offset += kBlockSize) {
+        const std::uint64_t special = masks[block].separators | masks[block].quotes;
+        std::uint64_t wanted = special | (~special & ((special << 1) | previous_special));
+        previous_special = special >> 63;
+        if (stepped + kBlockSize > kFlushBytes) flush();
+        stepped += kBlockSize;
+        while (wanted != 0) {
+          step_at(bytes[offset + static_cast<std::size_t>(__builtin_ctzll(wanted))]);
+          wanted &= wanted - 1;
+        }
+      }
+    }
+    for (; offset < bytes.size(); ++offset) {
+      if (stepped + 1 > kFlushBytes) flush();
+      ++stepped;
+      step_at(bytes[offset]);
+    }
+    flush();
+    summary.end_state = maps_[map];
+    summary.line_feeds = count_line_feeds(bytes.data(), bytes.size());
+    return summary;
+  }
+
+ private:
+  struct Transition {
+    std::uint8_t target;
+    std::uint64_t starts;  // a 1 in the lane of each start state that begins a record here
+  };
+
+  std::vector<std::array<ScanState, kScanStateCount>> maps_;
+  std::vector<Transition> transitions_;
+  ClassifyBlocks classify_ = select_classifier(kScanClassifier);
+};
+
+const MapMachine& map_machine() {
+  static const MapMachine machine;
+  return machine;
+}
+
+}  // namespace
+
+BlockSummary summarize_block(std::span<const std::uint8_t> bytes) {
+  return map_machine().summarize(bytes);
+}
+
+ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std::uint64_t records) {
+  ScanStop stop{0, state, 0, 0, records == 0};
+  std::uint64_t ended = 0;
+  for (std::size_t offset = 0; offset < bytes.size() && !stop.found; ++offset) {
+    const std::uint8_t byte_class = kClassTable[bytes[offset]];
+    stop.record_starts += starts_record(stop.state, byte_class) ? 1 : 0;
+    stop.line_feeds += bytes[offset] == '\n' ? 1 : 0;
+    const bool ends_record = byte_class == kTerminator && stop.state != ScanState::BetweenRecords &&
+                             stop.state != ScanState::Quoted;
+    stop.state = step(stop.state, byte_class);
+    stop.offset = offset + 1;
+    if (ends_record && ++ended == records) stop.found = true;
+  }
+  return stop;
+}
+
+ReferenceWalk walk_reference(std::span<const std::uint8_t> bytes, ScanState state) {
+  std::uint64_t starts = 0;
+  for (std::uint8_t byte : bytes) {
+    const std::uint8_t byte_class = class_of(byte);
+    starts += starts_record(state, byte_class) ? 1 : 0;
+    state = step(state, byte_class);
+  }
+  return {state, starts};
+}
+
+}  // namespace vrex::ext

@@ -1,0 +1,172 @@
+// The parallel engine against the one-thread conversion: the same bytes, or
+// the same first error, for every thread count and part size.
+#include "parallel/parallel_convert.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "parallel/record_scan.h"
+#include "pipeline/pipeline.h"
+
+namespace vrex::ext {
+namespace {
+
+std::span<const std::uint8_t> bytes_of(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// "ok:" and the output's bytes, or "error:" and the message.
+std::string outcome_serial(const std::string& csv, std::uint64_t chunk, std::uint64_t sample) {
+  auto converted = convert_csv(bytes_of(csv), chunk, sample);
+  if (!converted) return "error:" + converted.error();
+  return "ok:" + std::string(reinterpret_cast<const char*>(converted->data()), converted->size());
+}
+
+std::string outcome_parallel(const std::string& csv, const ParallelOptions& options) {
+  ByteBuffer output;
+  BufferSink sink(output);
+  auto converted = convert_csv_parallel(bytes_of(csv), options, sink);
+  if (!converted) return "error:" + converted.error().message;
+  return "ok:" + std::string(reinterpret_cast<const char*>(output.data()), output.size());
+}
+
+void expect_same_everywhere(const std::string& csv, std::uint64_t chunk, std::uint64_t sample) {
+  const std::string expected = outcome_serial(csv, chunk, sample);
+  for (unsigned threads : {1u, 2u, 4u}) {
+    for (std::size_t part_size :
+         {std::size_t{1}, std::size_t{3}, std::size_t{64}, kDefaultPartSize}) {
+      const std::string got = outcome_parallel(csv, {chunk, sample, threads, part_size});
+      ASSERT_EQ(got, expected) << "threads " << threads << ", part size " << part_size << ", chunk "
+                               << chunk << ", sample " << sample << ", input:\n"
+                               << csv;
+    }
+  }
+}
+
+struct GoldenCase {
+  const char* name;
+  std::string csv;
+};
+
+const std::vector<GoldenCase>& golden_cases() {
+  static const std::vector<GoldenCase> cases = {
+      {"empty", ""},
+      {"header only", "a,b\n"},
+      {"plain", "a,b\n1,x\n2,y\n3,z\n4,w\n5,v\n"},
+      {"no final terminator", "a,b\n1,x\n2,y"},
+      {"quoted terminators", "a,b\n\"1\n2\",x\n\"3\r\n4\",y\n5,\"z\r\"\n6,w\n"},
+      {"doubled quotes", "a\n\"he said \"\"hi\"\"\"\n\"\"\"\"\n\"x\"\"\n\"\nlast\n"},
+      {"quote inside unquoted", "a,b\nab\"c,d\n\"e\"f,g\nx\"\n\"y\n"},
+      {"closed quote then bytes", "a,b\n\"x\"y\nz,\"w\"\"\n,\"\n1,2\n"},
+      {"cr only endings", "a,b\r1,2\r3,4\r\r5,6\r"},
+      {"crlf and blank lines", "a,b\r\n\r\n1,2\r\n\n\n3,4\r\n\r\n"},
+      {"unclosed quote to the end", "a,b\n1,2\n\"open\n3,4\n5,6\n"},
+      {"bom",
+       "\xEF\xBB\xBF"
+       "a,b\n1,2\n3,4\n"},
+      {"multi-byte utf-8", "name,v\n\xC3\xA9t\xC3\xA9,1\n\xE2\x82\xAC,2\n\xF0\x9F\x98\x80,3\n"},
+      {"invalid utf-8 late", "a,b\n1,x\n2,y\n3,z\n4,\xC3(\n5,w\n"},
+      {"invalid utf-8 twice", "a,b\n1,x\n2,\xFF\n3,z\n4,\xC3(\n5,w\n"},
+      {"invalid utf-8 in a dropped field", "a\n1,2\n3,\xFE\n4\n"},
+      {"invalid utf-8 after quoted newlines", "a,b\n\"1\n\n\",x\n2,y\n\"3\",\"\xE2\x82\"\n"},
+      {"ragged rows", "a,b,c\n1\n2,3,4,5,6\n,\n\n7,8\n"},
+      {"commas only", "a,b\n,\n,,\n,,,\n"},
+      {"blank header", "\n\n\na,b\n1,2\n"},
+      {"numbers then text", "n\n1\n2\n3\n4\n5\n6\nseven\n8\n"},
+  };
+  return cases;
+}
+
+TEST(ParallelConvert, GoldenCasesMatchTheOneThreadConversion) {
+  for (const GoldenCase& golden : golden_cases()) {
+    SCOPED_TRACE(golden.name);
+    for (std::uint64_t chunk : {1u, 2u, 3u, 10000u}) {
+      for (std::uint64_t sample : {0u, 1u, 2u, 1000u})
+        expect_same_everywhere(golden.csv, chunk, sample);
+    }
+  }
+}
+
+TEST(ParallelConvert, ZeroChunkSizeIsRefused) {
+  EXPECT_EQ(outcome_parallel("a\n1\n", {0, 1, 2, 1}), outcome_serial("a\n1\n", 0, 1));
+}
+
+// Random inputs built from the bytes that matter to the reader.
+std::string random_csv(std::mt19937_64& random) {
+  static const std::vector<std::string> pieces = {
+      ",",    "\"", "\"\"",     "\n",           "\r",   "\r\n", "1",  "2.5",  "-7",  "x",
+      "true", "ab", "\xC3\xA9", "\xE2\x82\xAC", "\xFF", "\xC3", "  ", "null", "1e5", "\n\n"};
+  std::string csv = "a,b,c\n";
+  const std::size_t count = random() % 120;
+  for (std::size_t index = 0; index < count; ++index) csv += pieces[random() % pieces.size()];
+  return csv;
+}
+
+TEST(ParallelConvert, SeededRandomInputsMatch) {
+  std::mt19937_64 random(20261208);
+  for (int round = 0; round < 300; ++round) {
+    const std::string csv = random_csv(random);
+    const std::uint64_t chunk = 1 + random() % 4;
+    const std::uint64_t sample = random() % 5;
+    expect_same_everywhere(csv, chunk, sample);
+  }
+}
+
+TEST(ParallelConvert, ManyChunksOnManyThreadsStayInOrder) {
+  std::string csv = "id,name,score\n";
+  for (int row = 0; row < 5000; ++row) {
+    csv += std::to_string(row) + ",\"name " + std::to_string(row % 97) + "\n\"," +
+           std::to_string(row * 0.5) + "\n";
+  }
+  expect_same_everywhere(csv, 37, 100);
+  expect_same_everywhere(csv + "9,\xFF,1\n", 37, 100);
+}
+
+TEST(ParallelConvert, FileSinkReportsTheSystemError) {
+  FileSink sink(-1);
+  auto written = sink.write(bytes_of("x"));
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().kind, ConvertFailure::Kind::Output);
+}
+
+TEST(ParallelConvert, ProgressCanStopTheConversion) {
+  std::string csv = "a\n";
+  for (int row = 0; row < 1000; ++row) csv += "1\n";
+  ByteBuffer output;
+  BufferSink sink(output);
+  std::uint64_t last_total = 0;
+  auto converted = convert_csv_parallel(bytes_of(csv), {10, 10, 2, 64}, sink,
+                                        [&](std::uint64_t, std::uint64_t total) {
+                                          last_total = total;
+                                          return false;
+                                        });
+  ASSERT_FALSE(converted);
+  EXPECT_EQ(converted.error().kind, ConvertFailure::Kind::Stopped);
+  EXPECT_EQ(last_total, csv.size());
+}
+
+// Block summaries against the plain machine, from every start state.
+TEST(RecordScan, SummariesAgreeWithTheByteMachine) {
+  std::mt19937_64 random(7);
+  const std::string alphabet = ",\"\r\nxxxyz\xC3\xA9";
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    const std::size_t length = random() % (round < 1000 ? 12 : 9000);
+    for (std::size_t index = 0; index < length; ++index)
+      text += alphabet[random() % alphabet.size()];
+    const BlockSummary summary = summarize_block(bytes_of(text));
+    for (std::size_t state = 0; state < kScanStateCount; ++state) {
+      const ReferenceWalk walk = walk_reference(bytes_of(text), static_cast<ScanState>(state));
+      ASSERT_EQ(summary.end_state[state], walk.end_state) << text;
+      ASSERT_EQ(summary.record_starts[state], walk.record_starts) << text;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vrex::ext

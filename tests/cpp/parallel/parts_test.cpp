@@ -1,0 +1,83 @@
+// Parts against a plain read: every part must begin where the reader's
+// search for a record begins, with the reader's counts at that point.
+#include "parallel/parts.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+
+#include "csv/utf8.h"
+
+namespace vrex::ext {
+namespace {
+
+std::span<const std::uint8_t> bytes_of(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+const RunTasks kTwoThreads = [](std::size_t count, const std::function<void(std::size_t)>& task) {
+  // Out of order, as threads would take them.
+  for (std::size_t index = count; index-- > 0;) task(index);
+};
+
+// Reader cursor -> data rows read before it, for every record boundary.
+std::map<std::uint64_t, std::uint64_t> boundaries_of(const std::string& csv, std::uint64_t* rows) {
+  std::map<std::uint64_t, std::uint64_t> boundaries;
+  CsvReader reader(bytes_of(csv), CsvScan::Reference);
+  (void)reader.read_header();
+  *rows = 0;
+  boundaries[reader.cursor()] = 0;
+  while (true) {
+    auto more = reader.read_record();
+    if (more && !*more) break;  // errors are counted like records
+    ++*rows;
+    boundaries[reader.cursor()] = *rows;
+  }
+  return boundaries;
+}
+
+TEST(Parts, BeginAtTheReadersBoundariesWithItsCounts) {
+  std::mt19937_64 random(99);
+  const std::vector<std::string> pieces = {",",    "\"", "\"\"", "\n",       "\r",
+                                           "\r\n", "x",  "yz",   "\xC3\xA9", "\n\n"};
+  for (int round = 0; round < 400; ++round) {
+    std::string csv = "h1,h2\n";
+    const std::size_t count = random() % 200;
+    for (std::size_t index = 0; index < count; ++index) csv += pieces[random() % pieces.size()];
+    std::uint64_t rows = 0;
+    const auto boundaries = boundaries_of(csv, &rows);
+    const std::uint64_t start = boundaries.begin()->first;
+    const CsvPosition origin{start, 1 + count_line_feeds(bytes_of(csv).data(), start), 1};
+    for (std::size_t part_size : {std::size_t{1}, std::size_t{5}, std::size_t{64}}) {
+      const PartPlan plan = plan_parts(bytes_of(csv), origin, 0, part_size, kTwoThreads);
+      ASSERT_EQ(plan.end_row, rows) << csv;
+      ASSERT_FALSE(plan.parts.empty());
+      EXPECT_EQ(plan.parts.front().begin, start);
+      EXPECT_EQ(plan.parts.back().end, csv.size());
+      for (std::size_t index = 0; index < plan.parts.size(); ++index) {
+        const Part& part = plan.parts[index];
+        if (index + 1 < plan.parts.size()) {
+          EXPECT_EQ(part.end, plan.parts[index + 1].begin);
+        }
+        const auto boundary = boundaries.find(part.begin);
+        ASSERT_NE(boundary, boundaries.end()) << "part at " << part.begin << " of\n" << csv;
+        EXPECT_EQ(part.first_row, boundary->second);
+        EXPECT_EQ(part.first_record, part.first_row + 1);
+        EXPECT_EQ(part.first_line, 1 + count_line_feeds(bytes_of(csv).data(), part.begin));
+      }
+      // Every row is found at the boundary the reader reached before it.
+      for (const auto& [cursor, rows_before] : boundaries) {
+        if (rows_before >= rows) continue;
+        const RowStart row = find_row(bytes_of(csv), plan.parts, rows_before);
+        ASSERT_EQ(row.byte, cursor) << "row " << rows_before << " of\n" << csv;
+        EXPECT_EQ(row.line, 1 + count_line_feeds(bytes_of(csv).data(), cursor));
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vrex::ext
