@@ -41,7 +41,7 @@ PyObject* value_buffer(std::unique_ptr<BufferStorage> storage, std::span<const s
 // A buffer that takes over `container` (a vector or string) and shows its
 // elements' bytes.
 template <class Container>
-PyObject* value_buffer_of(Container&& container) {
+PyObject* value_buffer_of(Container container) {
   auto storage = std::make_unique<HeldStorage<Container>>(std::move(container));
   const Container& held = storage->held();
   std::span<const std::byte> bytes(reinterpret_cast<const std::byte*>(held.data()),

@@ -28,7 +28,7 @@ class PaddedText {
   static constexpr std::size_t kSlack = 32;
 
   // The empty text.
-  constexpr PaddedText() noexcept : text_(kZeros, 0) {}
+  constexpr PaddedText() noexcept : text_(std::string_view(kZeros, kSlack).substr(0, 0)) {}
 
   constexpr std::string_view view() const noexcept { return text_; }
 

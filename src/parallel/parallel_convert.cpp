@@ -90,7 +90,7 @@ class ChunkJobs {
       if (*rows != expected) throw std::logic_error("a chunk's rows differ from the parts' count");
       result.input_end = start.byte + reader.cursor();
       if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
-        result.failure = std::move(written.error());
+        result.failure = written.error();
       }
     } catch (...) {
       result.fault = std::current_exception();
@@ -138,7 +138,7 @@ class OrderedWriter {
   OrderedWriter(const ChunkJobs& jobs, unsigned workers, OutputSink& sink, ProgressTicker& ticker)
       : jobs_(jobs),
         workers_(workers),
-        window_(std::max<std::size_t>(2 * workers, 1)),
+        window_(std::max<std::size_t>(std::size_t{2} * workers, 1)),
         slots_(window_),
         sink_(sink),
         ticker_(ticker) {}
@@ -324,11 +324,11 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
 
   CsvReader reader(csv);
   auto plan = plan_table(csv, reader, options.sample_rows);
-  if (!plan) return conversion_failure(std::move(plan.error()));
+  if (!plan) return conversion_failure(plan.error());
   {
     ByteBuffer start;
     if (auto written = write_table_start(start, *plan); !written) {
-      return conversion_failure(std::move(written.error()));
+      return conversion_failure(written.error());
     }
     VREX_TRY(sink.write(start.bytes()));
   }
@@ -347,7 +347,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
       if (*rows == 0) break;
       section.truncate(0);
       if (auto written = write_chunk_section(section, chunks, *rows); !written) {
-        return conversion_failure(std::move(written.error()));
+        return conversion_failure(written.error());
       }
       VREX_TRY(sink.write(section.bytes()));
       serial_rows += *rows;
@@ -373,7 +373,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
 
   ByteBuffer end;
   if (auto written = write_table_end(end); !written) {
-    return conversion_failure(std::move(written.error()));
+    return conversion_failure(written.error());
   }
   VREX_TRY(sink.write(end.bytes()));
   if (!ticker.tick(csv.size(), true)) return stopped();

@@ -132,7 +132,7 @@ Status<std::string> convert_csv(std::span<const std::uint8_t> csv, std::uint64_t
 
   CsvReader reader(csv);
   auto plan = plan_table(csv, reader, sample_rows);
-  if (!plan) return Failure{std::move(plan.error())};
+  if (!plan) return Failure{plan.error()};
 
   // Address space for about the input's size (up to 256 MiB, so an input that
   // yields little output does not hold a large reservation; beyond, it grows by
