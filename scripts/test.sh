@@ -80,7 +80,7 @@ run_wheel_suite
 log "test-only build of the modules with fault injection"
 cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/faults" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$VREX_VENV/bin/python" -DVREX_FAULT_INJECTION=ON >/dev/null
-cmake --build "$VREX_ROOT/build/faults" -j "$JOBS" --target _vrex _reader
+cmake --build "$VREX_ROOT/build/faults" -j "$JOBS" --target _vrex _reader _engine
 stage_package "$VREX_ROOT/build/faults"
 log "Python suite"
 (cd "$VREX_ROOT/tests/python" && VREX_FAULT_BUILD_DIR="$VREX_ROOT/build/faults" \
@@ -90,7 +90,7 @@ log "Python suite against modules built with AddressSanitizer + UndefinedBehavio
 cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/asan-module" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$VREX_VENV/bin/python" -DVREX_SANITIZE=ON -DVREX_FAULT_INJECTION=ON \
   >/dev/null
-cmake --build "$VREX_ROOT/build/asan-module" -j "$JOBS" --target _vrex _reader
+cmake --build "$VREX_ROOT/build/asan-module" -j "$JOBS" --target _vrex _reader _engine
 stage_package "$VREX_ROOT/build/asan-module"
 (cd "$VREX_ROOT/tests/python" &&
   LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
