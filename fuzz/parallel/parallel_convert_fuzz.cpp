@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vrex::ByteBuffer output;
     vrex::ext::BufferSink sink(output);
     auto converted = vrex::ext::convert_csv_parallel(
-        csv, {chunk_size, sample_rows, cut.threads, cut.part_size}, sink);
+        csv, {chunk_size, sample_rows, cut.threads, cut.part_size, 1}, sink);
     const std::string got =
         converted ? "ok:" + std::string(reinterpret_cast<const char*>(output.data()), output.size())
                   : "error:" + converted.error().message;

@@ -64,22 +64,30 @@ class ChunkJobs {
     return (rows + chunk_size_ - 1) / chunk_size_;
   }
 
-  // A converter for one thread, reused from chunk to chunk.
-  ChunkConverter make_converter() const {
-    return ChunkConverter(RowQueue(csv_, types_.size()), types_, chunk_size_);
+  // A thread's converter, reused from chunk to chunk, and where the last
+  // chunk it converted began: its next chunk is found from there.
+  struct Worker {
+    ChunkConverter converter;
+    std::optional<KnownRow> last_chunk;
+  };
+
+  Worker make_worker() const {
+    return Worker{ChunkConverter(RowQueue(csv_, types_.size()), types_, chunk_size_), {}};
   }
 
   // Converts into `section`, a buffer of an earlier chunk whose pages are
   // already in place, when there is one.
-  ChunkResult convert(std::uint64_t index, ChunkConverter& converter,
-                      ByteBuffer section) const noexcept {
+  ChunkResult convert(std::uint64_t index, Worker& worker, ByteBuffer section) const noexcept {
     ChunkResult result;
     section.truncate(0);
     result.section = std::move(section);
     try {
       const std::uint64_t first = first_row_ + index * chunk_size_;
       const auto expected = static_cast<std::size_t>(std::min(chunk_size_, plan_.end_row - first));
-      const RowStart start = find_row(csv_, plan_.parts, first);
+      const RowStart start =
+          find_row(csv_, plan_.parts, first, worker.last_chunk ? &*worker.last_chunk : nullptr);
+      worker.last_chunk = KnownRow{first, start};
+      ChunkConverter& converter = worker.converter;
       CsvReader reader = CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(start.byte)),
                                              CsvPosition{start.byte, start.line, first + 1});
       auto rows = converter.fill_chunk(reader);
@@ -146,7 +154,7 @@ class OrderedWriter {
   Status<ConvertFailure> run() {
     const std::uint64_t count = jobs_.count();
     if (workers_ == 0) {
-      ChunkConverter converter = jobs_.make_converter();
+      ChunkJobs::Worker converter = jobs_.make_worker();
       for (std::uint64_t index = 0; index < count; ++index) {
         VREX_TRY(deliver(jobs_.convert(index, converter, take_spare())));
       }
@@ -180,7 +188,7 @@ class OrderedWriter {
   };
 
   void work() {
-    std::optional<ChunkConverter> converter;
+    std::optional<ChunkJobs::Worker> converter;
     const std::uint64_t count = jobs_.count();
     while (true) {
       std::uint64_t index;
@@ -194,7 +202,7 @@ class OrderedWriter {
       }
       ChunkResult result;
       try {
-        if (!converter) converter.emplace(jobs_.make_converter());
+        if (!converter) converter.emplace(jobs_.make_worker());
         result = jobs_.convert(index, *converter, take_spare());
       } catch (...) {
         result.fault = std::current_exception();
@@ -367,7 +375,8 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     const PartPlan parts = plan_parts(csv, origin, serial_rows, options.part_size, run_tasks);
     if (!ticker.tick(start, true)) return stopped();
     const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows);
-    OrderedWriter writer(jobs, threads == 1 ? 0 : threads, sink, ticker);
+    const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
+    OrderedWriter writer(jobs, threads == 1 || !chunks_worth_sharing ? 0 : threads, sink, ticker);
     VREX_TRY(writer.run());
   }
 

@@ -47,19 +47,27 @@ PartPlan plan_parts(std::span<const std::uint8_t> csv, CsvPosition origin, std::
   return {std::move(parts), rows};
 }
 
-RowStart find_row(std::span<const std::uint8_t> csv, std::span<const Part> parts,
-                  std::uint64_t row) {
+RowStart find_row(std::span<const std::uint8_t> csv, std::span<const Part> parts, std::uint64_t row,
+                  const KnownRow* known) {
   // The last part whose first row is at most `row`.
   auto after = std::upper_bound(
       parts.begin(), parts.end(), row,
       [](std::uint64_t wanted, const Part& part) { return wanted < part.first_row; });
   if (after == parts.begin()) throw std::logic_error("row before the first part");
   const Part& part = *(after - 1);
-  const auto bytes = csv.subspan(static_cast<std::size_t>(part.begin),
-                                 static_cast<std::size_t>(part.end - part.begin));
-  const ScanStop stop = skip_records(bytes, ScanState::BetweenRecords, row - part.first_row);
+  // Both the part's start and a known row's start are where a reader's
+  // search for a record begins; walk from the nearer one.
+  RowStart from{part.begin, part.first_line};
+  std::uint64_t from_row = part.first_row;
+  if (known != nullptr && known->row <= row && known->row > part.first_row) {
+    from = known->start;
+    from_row = known->row;
+  }
+  const auto bytes = csv.subspan(static_cast<std::size_t>(from.byte),
+                                 static_cast<std::size_t>(part.end - from.byte));
+  const ScanStop stop = skip_records(bytes, ScanState::BetweenRecords, row - from_row);
   if (!stop.found) throw std::logic_error("a row past the end of its part");
-  return {part.begin + stop.offset, part.first_line + stop.line_feeds};
+  return {from.byte + stop.offset, from.line + stop.line_feeds};
 }
 
 }  // namespace vrex::ext

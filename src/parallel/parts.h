@@ -48,7 +48,15 @@ struct RowStart {
   std::uint64_t line = 1;
 };
 
-RowStart find_row(std::span<const std::uint8_t> csv, std::span<const Part> parts,
-                  std::uint64_t row);
+// A row whose start is known already: a later row of the same part is found
+// from there, so a thread that takes chunk after chunk walks each part once
+// rather than once per chunk.
+struct KnownRow {
+  std::uint64_t row = 0;
+  RowStart start;
+};
+
+RowStart find_row(std::span<const std::uint8_t> csv, std::span<const Part> parts, std::uint64_t row,
+                  const KnownRow* known = nullptr);
 
 }  // namespace vrex::ext

@@ -40,7 +40,7 @@ void expect_same_everywhere(const std::string& csv, std::uint64_t chunk, std::ui
   for (unsigned threads : {1u, 2u, 4u}) {
     for (std::size_t part_size :
          {std::size_t{1}, std::size_t{3}, std::size_t{64}, kDefaultPartSize}) {
-      const std::string got = outcome_parallel(csv, {chunk, sample, threads, part_size});
+      const std::string got = outcome_parallel(csv, {chunk, sample, threads, part_size, 1});
       ASSERT_EQ(got, expected) << "threads " << threads << ", part size " << part_size << ", chunk "
                                << chunk << ", sample " << sample << ", input:\n"
                                << csv;
