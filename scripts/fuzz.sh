@@ -10,7 +10,7 @@ run_fuzz_targets() {
   cmake --build "$dir" -j "$JOBS"
   local seeds="$VREX_ROOT/../shared/corpus" target work
   for target in "$dir"/*_fuzz; do
-    [ -x "$target" ] || continue
+    [ -f "$target" ] && [ -x "$target" ] || continue
     work="$dir/corpus-$(basename "$target")"
     mkdir -p "$work"
     local seed_dirs=("$work")
