@@ -22,6 +22,7 @@
 #include <string>
 
 #include "parallel/parallel_convert.h"
+#include "python/fault_barrier.h"
 #include "result_bytes.h"
 
 namespace {
@@ -204,26 +205,8 @@ bool run_engine(std::span<const std::uint8_t> csv, const vrex::ext::ParallelOpti
   return false;
 }
 
-template <class Body>
-PyObject* behind_barrier(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_Clear();
-    return PyErr_NoMemory();
-  } catch (const std::exception& fault) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_SystemError, "vrex: internal fault in native code: %s", fault.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_Clear();
-    PyErr_SetString(PyExc_SystemError, "vrex: internal fault in native code");
-    return nullptr;
-  }
-}
-
 PyObject* convert_entry(PyObject* /*module*/, PyObject* args) noexcept {
-  return behind_barrier([&]() -> PyObject* {
+  return vrex::python::behind_fault_barrier([&]() -> PyObject* {
     PyObject *data, *chunk_size, *sample_rows, *progress;
     unsigned long long threads, part_size;
     if (!PyArg_ParseTuple(args, "OOOKKO:convert", &data, &chunk_size, &sample_rows, &threads,
@@ -247,7 +230,7 @@ PyObject* convert_entry(PyObject* /*module*/, PyObject* args) noexcept {
 }
 
 PyObject* convert_to_file_entry(PyObject* /*module*/, PyObject* args) noexcept {
-  return behind_barrier([&]() -> PyObject* {
+  return vrex::python::behind_fault_barrier([&]() -> PyObject* {
     PyObject *data, *chunk_size, *sample_rows, *progress;
     int descriptor;
     unsigned long long threads, part_size;
