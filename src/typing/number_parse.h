@@ -143,6 +143,33 @@ struct FloatText {
 // digits to bring a larger exponent back into range.
 inline constexpr std::int64_t kExponentCap = std::int64_t{1} << 52;
 
+// The rest of a float text after its digits, at `p`: an optional exponent,
+// then the end. Fills `scan` in as a number when the text ends there.
+inline FloatText finish_float_scan(FloatText scan, const char* p, const char* end,
+                                   std::uint64_t mantissa, std::size_t digit_count,
+                                   std::size_t fraction_count) noexcept {
+  using number_detail::digit_value;
+  using number_detail::is_digit;
+  std::int64_t exponent = 0;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool exponent_negative = false;
+    if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
+    if (p == end || !is_digit(*p)) return scan;
+    while (p != end && is_digit(*p)) {
+      if (exponent < kExponentCap) exponent = exponent * 10 + digit_value(*p);
+      ++p;
+    }
+    if (exponent_negative) exponent = -exponent;
+  }
+  if (p != end) return scan;
+  scan.kind = FloatText::Kind::Number;
+  scan.mantissa = mantissa;
+  scan.digit_count = digit_count;
+  scan.exponent = exponent - static_cast<std::int64_t>(fraction_count);
+  return scan;
+}
+
 // Floating-point text: an optional sign, then a decimal number (digits with an
 // optional point, at least one digit, optional exponent) or one of the words
 // inf, infinity, nan in any letter case. Nothing else is accepted.
@@ -179,24 +206,7 @@ inline FloatText scan_float_text(std::string_view text) noexcept {
     }
     return scan;
   }
-  std::int64_t exponent = 0;
-  if (p != end && (*p == 'e' || *p == 'E')) {
-    ++p;
-    bool exponent_negative = false;
-    if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
-    if (p == end || !is_digit(*p)) return scan;
-    while (p != end && is_digit(*p)) {
-      if (exponent < kExponentCap) exponent = exponent * 10 + digit_value(*p);
-      ++p;
-    }
-    if (exponent_negative) exponent = -exponent;
-  }
-  if (p != end) return scan;
-  scan.kind = FloatText::Kind::Number;
-  scan.mantissa = mantissa;
-  scan.digit_count = digit_count;
-  scan.exponent = exponent - static_cast<std::int64_t>(fraction_count);
-  return scan;
+  return finish_float_scan(scan, p, end, mantissa, digit_count, fraction_count);
 }
 
 inline bool is_float_text(std::string_view text) noexcept {

@@ -161,24 +161,7 @@ inline FloatText scan_decimal_text(std::string_view text) noexcept {
     digit_count += fraction_count;
   }
   if (digit_count == 0) return scan_float_text(text);
-  std::int64_t exponent = 0;
-  if (p != end && (*p == 'e' || *p == 'E')) {
-    ++p;
-    bool exponent_negative = false;
-    if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
-    if (p == end || !number_detail::is_digit(*p)) return scan;
-    while (p != end && number_detail::is_digit(*p)) {
-      if (exponent < kExponentCap) exponent = exponent * 10 + number_detail::digit_value(*p);
-      ++p;
-    }
-    if (exponent_negative) exponent = -exponent;
-  }
-  if (p != end) return scan;
-  scan.kind = FloatText::Kind::Number;
-  scan.mantissa = mantissa;
-  scan.digit_count = digit_count;
-  scan.exponent = exponent - static_cast<std::int64_t>(fraction_count);
-  return scan;
+  return finish_float_scan(scan, p, end, mantissa, digit_count, fraction_count);
 }
 
 // Numbers of more than 19 digits (their first 19 bound the value from both
