@@ -66,10 +66,6 @@ class CsvReader {
   // longer needed (after a very wide header, say).
   void release_fields() noexcept { fields_.release_storage(); }
 
-  // Whether every field of the record read last is a view into the input
-  // (none needed unescaping into the reader's own buffer).
-  bool fields_are_input_views() const noexcept { return !fields_.has_copies(); }
-
   // A reader of the data records of one part of a larger input: `part`
   // begins at a record boundary of that input, and `origin` holds the counts
   // before it (its byte offset, its line, the records before it, the header
