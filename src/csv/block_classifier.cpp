@@ -16,6 +16,7 @@ void classify_blocks_scalar(const std::uint8_t* data, std::size_t count,
       const std::uint8_t byte = data[block * kBlockSize + i];
       const std::uint64_t bit = std::uint64_t{1} << i;
       if (byte == ',' || byte == '\r' || byte == '\n') block_masks.separators |= bit;
+      if (byte == '\r' || byte == '\n') block_masks.terminators |= bit;
       if (byte == '"') block_masks.quotes |= bit;
       if (byte >= 0x80) block_masks.non_ascii |= bit;
     }
@@ -42,11 +43,12 @@ void classify_blocks_sse2(const std::uint8_t* data, std::size_t count,
     BlockMasks masks;
     for (std::size_t part = 0; part < 4; ++part) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
-      const __m128i separators =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, comma), _mm_cmpeq_epi8(bytes, line_feed)),
-                       _mm_cmpeq_epi8(bytes, carriage_return));
+      const __m128i terminators =
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, line_feed), _mm_cmpeq_epi8(bytes, carriage_return));
+      const __m128i separators = _mm_or_si128(_mm_cmpeq_epi8(bytes, comma), terminators);
       const std::size_t shift = 16 * part;
       masks.separators |= mask_bits(_mm_movemask_epi8(separators)) << shift;
+      masks.terminators |= mask_bits(_mm_movemask_epi8(terminators)) << shift;
       masks.quotes |= mask_bits(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote))) << shift;
       masks.non_ascii |= mask_bits(_mm_movemask_epi8(bytes)) << shift;
     }
@@ -66,11 +68,12 @@ __attribute__((target("avx2"))) void classify_blocks_avx2(const std::uint8_t* da
     BlockMasks masks;
     for (std::size_t part = 0; part < 2; ++part) {
       const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * part));
-      const __m256i separators = _mm256_or_si256(
-          _mm256_or_si256(_mm256_cmpeq_epi8(bytes, comma), _mm256_cmpeq_epi8(bytes, line_feed)),
-          _mm256_cmpeq_epi8(bytes, carriage_return));
+      const __m256i terminators = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, line_feed),
+                                                  _mm256_cmpeq_epi8(bytes, carriage_return));
+      const __m256i separators = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, comma), terminators);
       const std::size_t shift = 32 * part;
       masks.separators |= mask_bits(_mm256_movemask_epi8(separators)) << shift;
+      masks.terminators |= mask_bits(_mm256_movemask_epi8(terminators)) << shift;
       masks.quotes |= mask_bits(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, quote))) << shift;
       masks.non_ascii |= mask_bits(_mm256_movemask_epi8(bytes)) << shift;
     }
@@ -120,16 +123,17 @@ void classify_blocks_neon(const std::uint8_t* data, std::size_t count,
   const uint8x16_t high_bit = vdupq_n_u8(0x80);
   for (std::size_t block_index = 0; block_index < count; ++block_index) {
     const std::uint8_t* block = data + block_index * kBlockSize;
-    uint8x16_t separators[4], quotes[4], non_ascii[4];
+    uint8x16_t separators[4], terminators[4], quotes[4], non_ascii[4];
     for (std::size_t part = 0; part < 4; ++part) {
       const uint8x16_t bytes = vld1q_u8(block + 16 * part);
-      separators[part] = vorrq_u8(vorrq_u8(vceqq_u8(bytes, comma), vceqq_u8(bytes, line_feed)),
-                                  vceqq_u8(bytes, carriage_return));
+      terminators[part] = vorrq_u8(vceqq_u8(bytes, line_feed), vceqq_u8(bytes, carriage_return));
+      separators[part] = vorrq_u8(vceqq_u8(bytes, comma), terminators[part]);
       quotes[part] = vceqq_u8(bytes, quote);
       non_ascii[part] = vcgeq_u8(bytes, high_bit);
     }
     BlockMasks& masks = all_masks[block_index];
     masks.separators = mask_bits(separators[0], separators[1], separators[2], separators[3]);
+    masks.terminators = mask_bits(terminators[0], terminators[1], terminators[2], terminators[3]);
     masks.quotes = mask_bits(quotes[0], quotes[1], quotes[2], quotes[3]);
     masks.non_ascii = mask_bits(non_ascii[0], non_ascii[1], non_ascii[2], non_ascii[3]);
   }

@@ -10,9 +10,10 @@ inline constexpr std::size_t kBlockSize = 64;
 
 // Bit i stands for byte i of the block.
 struct BlockMasks {
-  std::uint64_t separators = 0;  // comma, CR or LF: the bytes that can end a field
-  std::uint64_t quotes = 0;      // the double quote
-  std::uint64_t non_ascii = 0;   // bytes 0x80 and above
+  std::uint64_t separators = 0;   // comma, CR or LF: the bytes that can end a field
+  std::uint64_t terminators = 0;  // CR or LF: the bytes that can end a record
+  std::uint64_t quotes = 0;       // the double quote
+  std::uint64_t non_ascii = 0;    // bytes 0x80 and above
 };
 
 // Classifies `count` consecutive blocks starting at `data` into `masks`.

@@ -6,6 +6,7 @@
 #include <arm_neon.h>
 #endif
 
+#include <algorithm>
 #include <cstring>
 
 namespace vrex::ext {
@@ -256,11 +257,21 @@ std::uint64_t count_line_feeds(const std::uint8_t* data, std::size_t size) noexc
   std::uint64_t count = 0;
   std::size_t at = 0;
 #if defined(__x86_64__)
+  // Each byte lane counts its line feeds (a match is -1, subtracted) for up
+  // to 255 rounds; then the lanes are summed. No popcount instruction is
+  // assumed: the portable build would call a library routine for it.
   const __m128i line_feed = _mm_set1_epi8('\n');
-  for (; at + 16 <= size; at += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
-    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed)));
-    count += static_cast<std::uint64_t>(__builtin_popcount(mask));
+  const __m128i zero = _mm_setzero_si128();
+  while (size - at >= 16) {
+    const std::size_t rounds = std::min<std::size_t>((size - at) / 16, 255);
+    __m128i lanes = zero;
+    for (std::size_t round = 0; round < rounds; ++round, at += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(bytes, line_feed));
+    }
+    const __m128i sums = _mm_sad_epu8(lanes, zero);
+    count += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+             static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
   }
 #elif defined(__aarch64__)
   const uint8x16_t line_feed = vdupq_n_u8('\n');

@@ -93,6 +93,13 @@ class MapMachine {
                                                           starts};
       }
     }
+    for (const auto& states : maps_) {
+      std::uint64_t units = 0;
+      for (std::size_t state = 0; state < kScanStateCount; ++state) {
+        if (states[state] != ScanState::Quoted) units |= std::uint64_t{1} << (kLaneBits * state);
+      }
+      unquoted_lanes_.push_back(units);
+    }
   }
 
   // Steps the map over every byte that can change it: separators, quotes,
@@ -131,6 +138,11 @@ class MapMachine {
         previous_special = special >> 63;
         if (stepped + kBlockSize > kFlushBytes) flush();
         stepped += kBlockSize;
+        if (masks[block].quotes == 0) {
+          step_quote_free_block(bytes.subspan(offset, kBlockSize), masks[block].terminators, map,
+                                lanes);
+          continue;
+        }
         while (wanted != 0) {
           step_at(bytes[offset + static_cast<std::size_t>(__builtin_ctzll(wanted))]);
           wanted &= wanted - 1;
@@ -149,6 +161,22 @@ class MapMachine {
   }
 
  private:
+  // A block without quotes: once its first byte is stepped, every lane
+  // outside quotes is in one state, which the bytes alone decide from there
+  // on, and lanes inside quotes stay there. A record begins at each byte
+  // after a terminator that is not one itself.
+  void step_quote_free_block(std::span<const std::uint8_t> block, std::uint64_t terminators,
+                             std::size_t& map, std::uint64_t& lanes) const {
+    const Transition& first = transitions_[map * kClassCount + kClassTable[block.front()]];
+    lanes += first.starts;
+    map = first.target;
+    std::uint64_t begins = ~terminators & (terminators << 1) & ~std::uint64_t{1};
+    std::uint64_t begun = 0;
+    for (; begins != 0; begins &= begins - 1) ++begun;  // records are few per block
+    lanes += begun * unquoted_lanes_[map];
+    map = transitions_[map * kClassCount + kClassTable[block.back()]].target;
+  }
+
   struct Transition {
     std::uint8_t target;
     std::uint64_t starts;  // a 1 in the lane of each start state that begins a record here
@@ -156,6 +184,7 @@ class MapMachine {
 
   std::vector<std::array<ScanState, kScanStateCount>> maps_;
   std::vector<Transition> transitions_;
+  std::vector<std::uint64_t> unquoted_lanes_;  // by map: a 1 in the lane of each state not quoted
   ClassifyBlocks classify_ = select_classifier(kScanClassifier);
 };
 
@@ -170,11 +199,112 @@ BlockSummary summarize_block(std::span<const std::uint8_t> bytes) {
   return map_machine().summarize(bytes);
 }
 
+namespace {
+
+// One step of a walk to a record's end; true when the walk stops here.
+struct RecordWalk {
+  ScanStop stop;
+  std::uint64_t records;
+  std::uint64_t ended = 0;
+
+  bool step_at(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    const std::uint8_t byte_class = kClassTable[bytes[offset]];
+    stop.record_starts += starts_record(stop.state, byte_class) ? 1 : 0;
+    const bool ends_record = byte_class == kTerminator && stop.state != ScanState::BetweenRecords &&
+                             stop.state != ScanState::Quoted;
+    stop.state = step(stop.state, byte_class);
+    if (!ends_record || ++ended != records) return false;
+    stop.offset = offset + 1;
+    stop.found = true;
+    return true;
+  }
+
+  // A block of 64 bytes without quotes, from `offset`: once its first byte
+  // is stepped the bytes alone decide the state (inside quotes it stays), so
+  // records end at each terminator not after another and begin at each other
+  // byte after one.
+  bool walk_quote_free_block(std::span<const std::uint8_t> bytes, std::size_t offset,
+                             std::uint64_t terminators) {
+    if (stop.state == ScanState::Quoted) return false;
+    if (step_at(bytes, offset)) return true;
+    const std::uint64_t past_first = ~std::uint64_t{1};
+    const std::uint64_t ends = terminators & ~(terminators << 1) & past_first;
+    const std::uint64_t begins = ~terminators & (terminators << 1) & past_first;
+    const std::uint64_t wanted = records - ended;
+    std::uint64_t seen = 0;
+    for (std::uint64_t left = ends; left != 0; left &= left - 1) {
+      if (++seen < wanted) continue;
+      const auto at = static_cast<std::size_t>(__builtin_ctzll(left));
+      const std::uint64_t through = at == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << at) - 1;
+      stop.record_starts += count_bits(begins & through);
+      stop.state = ScanState::BetweenRecords;
+      stop.offset = offset + at + 1;
+      stop.found = true;
+      return true;
+    }
+    ended += seen;
+    stop.record_starts += count_bits(begins);
+    stop.state = step(ScanState::Unquoted, kClassTable[bytes[offset + kBlockSize - 1]]);
+    return false;
+  }
+
+  // Records are few per block: a loop beats a library popcount call.
+  static std::uint64_t count_bits(std::uint64_t bits) {
+    std::uint64_t count = 0;
+    for (; bits != 0; bits &= bits - 1) ++count;
+    return count;
+  }
+};
+
+}  // namespace
+
 ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std::uint64_t records) {
+  RecordWalk walk{ScanStop{0, state, 0, 0, records == 0}, records};
+  if (walk.stop.found) return walk.stop;
+  // As in a summary, only separators, quotes and the first byte of each run
+  // of other bytes can change the state, end a record or begin one.
+  static const ClassifyBlocks classify = select_classifier(kScanClassifier);
+  constexpr std::size_t kBatch = 16;
+  BlockMasks masks[kBatch];
+  std::uint64_t previous_special = 1;
+  std::size_t offset = 0;
+  const std::size_t whole = bytes.size() / kBlockSize * kBlockSize;
+  auto finish = [&] {
+    walk.stop.line_feeds = count_line_feeds(bytes.data(), walk.stop.offset);
+    return walk.stop;
+  };
+  while (offset < whole) {
+    const std::size_t count = std::min(kBatch, (whole - offset) / kBlockSize);
+    classify(bytes.data() + offset, count, masks);
+    for (std::size_t block = 0; block < count; ++block, offset += kBlockSize) {
+      const std::uint64_t special = masks[block].separators | masks[block].quotes;
+      std::uint64_t wanted = special | (~special & ((special << 1) | previous_special));
+      previous_special = special >> 63;
+      if (masks[block].quotes == 0) {
+        if (walk.walk_quote_free_block(bytes, offset, masks[block].terminators)) return finish();
+        continue;
+      }
+      while (wanted != 0) {
+        if (walk.step_at(bytes, offset + static_cast<std::size_t>(__builtin_ctzll(wanted)))) {
+          return finish();
+        }
+        wanted &= wanted - 1;
+      }
+    }
+  }
+  for (; offset < bytes.size(); ++offset) {
+    if (walk.step_at(bytes, offset)) return finish();
+  }
+  walk.stop.offset = bytes.size();
+  return finish();
+}
+
+ScanStop skip_records_reference(std::span<const std::uint8_t> bytes, ScanState state,
+                                std::uint64_t records) {
   ScanStop stop{0, state, 0, 0, records == 0};
   std::uint64_t ended = 0;
   for (std::size_t offset = 0; offset < bytes.size() && !stop.found; ++offset) {
-    const std::uint8_t byte_class = kClassTable[bytes[offset]];
+    const std::uint8_t byte_class = class_of(bytes[offset]);
     stop.record_starts += starts_record(stop.state, byte_class) ? 1 : 0;
     stop.line_feeds += bytes[offset] == '\n' ? 1 : 0;
     const bool ends_record = byte_class == kTerminator && stop.state != ScanState::BetweenRecords &&

@@ -47,6 +47,11 @@ struct ScanStop {
 // record begins (at once when `records` is zero).
 ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std::uint64_t records);
 
+// The same walk one byte at a time: the reference skip_records() is tested
+// against.
+ScanStop skip_records_reference(std::span<const std::uint8_t> bytes, ScanState state,
+                                std::uint64_t records);
+
 // The plain machine, one byte at a time, counting record starts from one
 // state: the reference the summaries are tested against.
 struct ReferenceWalk {

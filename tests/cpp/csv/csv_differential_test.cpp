@@ -147,6 +147,7 @@ TEST(BlockClassifier, SimdMasksMatchTheScalarOnes) {
       classify(data, kBlocks, actual);
       for (std::size_t block = 0; block < kBlocks; ++block) {
         ASSERT_EQ(actual[block].separators, expected[block].separators);
+        ASSERT_EQ(actual[block].terminators, expected[block].terminators);
         ASSERT_EQ(actual[block].quotes, expected[block].quotes);
         ASSERT_EQ(actual[block].non_ascii, expected[block].non_ascii);
       }
@@ -215,6 +216,21 @@ TEST(Utf8, CountsLineFeeds) {
   EXPECT_EQ(count_line_feeds(data, 16), 2u);
   EXPECT_EQ(count_line_feeds(data + 1, 98), 2u);
   EXPECT_EQ(count_line_feeds(data, 0), 0u);
+
+  // Long runs of line feeds fill every counting lane past its 255 rounds.
+  std::mt19937_64 random(11);
+  for (const std::size_t size :
+       {std::size_t{4095}, std::size_t{4096 * 3 + 7}, std::size_t{70001}}) {
+    for (const int density : {1, 2, 50}) {
+      std::string bytes(size, 'x');
+      for (char& byte : bytes) byte = random() % density == 0 ? '\n' : 'x';
+      const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes.data());
+      for (const std::size_t skip : {std::size_t{0}, std::size_t{3}}) {
+        EXPECT_EQ(count_line_feeds(begin + skip, size - skip),
+                  static_cast<std::uint64_t>(std::count(bytes.begin() + skip, bytes.end(), '\n')));
+      }
+    }
+  }
 }
 
 }  // namespace
