@@ -51,13 +51,27 @@ struct ChunkResult {
   std::uint64_t input_end = 0;         // offset of the input just past the chunk's rows
 };
 
+// The first chunk when it holds the whole sample: its converter, which has
+// the sampled rows queued, and where the rows after the sample begin.
+struct SampledChunk {
+  ChunkConverter converter;
+  CsvPosition rest;
+};
+
 // Converts the chunks past the serial start: chunk `index` holds data rows
-// from first_row + index * chunk_size on.
+// from first_row + index * chunk_size on. With a sampled chunk, chunk 0 is
+// that one, converted on whichever thread takes it like any other.
 class ChunkJobs {
  public:
   ChunkJobs(std::span<const std::uint8_t> csv, const PartPlan& plan,
-            std::span<const ValueType> types, std::uint64_t chunk_size, std::uint64_t first_row)
-      : csv_(csv), plan_(plan), types_(types), chunk_size_(chunk_size), first_row_(first_row) {}
+            std::span<const ValueType> types, std::uint64_t chunk_size, std::uint64_t first_row,
+            SampledChunk* sampled)
+      : csv_(csv),
+        plan_(plan),
+        types_(types),
+        chunk_size_(chunk_size),
+        first_row_(first_row),
+        sampled_(sampled) {}
 
   std::uint64_t count() const noexcept {
     const std::uint64_t rows = plan_.end_row - first_row_;
@@ -84,12 +98,21 @@ class ChunkJobs {
     try {
       const std::uint64_t first = first_row_ + index * chunk_size_;
       const auto expected = static_cast<std::size_t>(std::min(chunk_size_, plan_.end_row - first));
-      const RowStart start =
-          find_row(csv_, plan_.parts, first, worker.last_chunk ? &*worker.last_chunk : nullptr);
-      worker.last_chunk = KnownRow{first, start};
-      ChunkConverter& converter = worker.converter;
-      CsvReader reader = CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(start.byte)),
-                                             CsvPosition{start.byte, start.line, first + 1});
+      const bool sampled = index == 0 && sampled_ != nullptr;
+      RowStart start;
+      CsvPosition origin;
+      if (sampled) {
+        origin = sampled_->rest;
+        start = RowStart{origin.byte, origin.line};
+      } else {
+        start =
+            find_row(csv_, plan_.parts, first, worker.last_chunk ? &*worker.last_chunk : nullptr);
+        worker.last_chunk = KnownRow{first, start};
+        origin = CsvPosition{start.byte, start.line, first + 1};
+      }
+      ChunkConverter& converter = sampled ? sampled_->converter : worker.converter;
+      CsvReader reader =
+          CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(start.byte)), origin);
       auto rows = converter.fill_chunk(reader);
       if (!rows) {
         result.failure = parse_failure(rows.error());
@@ -112,6 +135,7 @@ class ChunkJobs {
   std::span<const ValueType> types_;
   std::uint64_t chunk_size_;
   std::uint64_t first_row_;
+  SampledChunk* sampled_;  // taken by one thread only: the one converting chunk 0
 };
 
 // Calls the progress check at most this often.
@@ -342,11 +366,17 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   }
   plan->names = TextArray();
 
-  // The chunks the sample reaches into are converted here, as convert_csv() does.
+  // A sample within the first chunk stays queued in that chunk's converter,
+  // which a worker runs like any other. A sample longer than a chunk is
+  // converted here, chunk by chunk, as convert_csv() does, up to its end.
   const std::uint64_t sampled = plan->sample.size();
   std::uint64_t serial_rows = 0;
   bool input_done = false;
-  {
+  std::optional<SampledChunk> sampled_chunk;
+  if (sampled < options.chunk_size) {
+    sampled_chunk.emplace(
+        SampledChunk{ChunkConverter(std::move(plan->sample), plan->types, options.chunk_size), {}});
+  } else {
     ChunkConverter chunks(std::move(plan->sample), plan->types, options.chunk_size);
     ByteBuffer section;
     while (serial_rows < sampled) {
@@ -368,13 +398,16 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
 
   if (!input_done) {
     const std::uint64_t start = reader.cursor();
-    const CsvPosition origin{start, 1 + count_line_feeds(csv.data(), start), serial_rows + 1};
+    const std::uint64_t rows_before = sampled_chunk ? sampled : serial_rows;
+    const CsvPosition origin{start, 1 + count_line_feeds(csv.data(), start), rows_before + 1};
+    if (sampled_chunk) sampled_chunk->rest = origin;
     auto run_tasks = [threads](std::size_t count, const std::function<void(std::size_t)>& task) {
       run_on_threads(threads, count, task);
     };
-    const PartPlan parts = plan_parts(csv, origin, serial_rows, options.part_size, run_tasks);
+    const PartPlan parts = plan_parts(csv, origin, rows_before, options.part_size, run_tasks);
     if (!ticker.tick(start, true)) return stopped();
-    const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows);
+    const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows,
+                         sampled_chunk ? &*sampled_chunk : nullptr);
     const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
     OrderedWriter writer(jobs, threads == 1 || !chunks_worth_sharing ? 0 : threads, sink, ticker);
     VREX_TRY(writer.run());
