@@ -102,10 +102,8 @@ class MapMachine {
     }
   }
 
-  // Steps the map over every byte that can change it: separators, quotes,
-  // and the first byte of each run of other bytes (a second one in a row
-  // changes nothing: any state it leads to, it keeps). Blocks of 64 bytes
-  // are classified into masks to find those bytes.
+  // Steps the map through each 64-byte block a run of quote-free bytes at a
+  // time, and over each quote.
   BlockSummary summarize(std::span<const std::uint8_t> bytes) const {
     BlockSummary summary;
     std::size_t map = 0;
@@ -118,41 +116,34 @@ class MapMachine {
       lanes = 0;
       stepped = 0;
     };
-    auto step_at = [&](std::uint8_t byte) {
-      const Transition& next = transitions_[map * kClassCount + kClassTable[byte]];
-      lanes += next.starts;
-      map = next.target;
-    };
 
     constexpr std::size_t kBatch = 16;
     BlockMasks masks[kBatch];
-    std::uint64_t previous_special = 1;  // the first byte is always stepped
     std::size_t offset = 0;
     const std::size_t whole = bytes.size() / kBlockSize * kBlockSize;
     while (offset < whole) {
       const std::size_t count = std::min(kBatch, (whole - offset) / kBlockSize);
       classify_(bytes.data() + offset, count, masks);
       for (std::size_t block = 0; block < count; ++block, offset += kBlockSize) {
-        const std::uint64_t special = masks[block].separators | masks[block].quotes;
-        std::uint64_t wanted = special | (~special & ((special << 1) | previous_special));
-        previous_special = special >> 63;
         if (stepped + kBlockSize > kFlushBytes) flush();
         stepped += kBlockSize;
-        if (masks[block].quotes == 0) {
-          step_quote_free_block(bytes.subspan(offset, kBlockSize), masks[block].terminators, map,
-                                lanes);
-          continue;
-        }
-        while (wanted != 0) {
-          step_at(bytes[offset + static_cast<std::size_t>(__builtin_ctzll(wanted))]);
-          wanted &= wanted - 1;
+        const std::uint8_t* data = bytes.data() + offset;
+        const std::uint64_t terminators = masks[block].terminators;
+        std::size_t at = 0;
+        for (std::uint64_t quotes = masks[block].quotes;; quotes &= quotes - 1) {
+          const std::size_t quote =
+              quotes != 0 ? static_cast<std::size_t>(__builtin_ctzll(quotes)) : kBlockSize;
+          if (quote > at) step_run(data, at, quote, terminators, map, lanes);
+          if (quote == kBlockSize) break;
+          step_byte(data[quote], map, lanes);
+          at = quote + 1;
         }
       }
     }
     for (; offset < bytes.size(); ++offset) {
       if (stepped + 1 > kFlushBytes) flush();
       ++stepped;
-      step_at(bytes[offset]);
+      step_byte(bytes[offset], map, lanes);
     }
     flush();
     summary.end_state = maps_[map];
@@ -161,20 +152,30 @@ class MapMachine {
   }
 
  private:
-  // A block without quotes: once its first byte is stepped, every lane
-  // outside quotes is in one state, which the bytes alone decide from there
-  // on, and lanes inside quotes stay there. A record begins at each byte
-  // after a terminator that is not one itself.
-  void step_quote_free_block(std::span<const std::uint8_t> block, std::uint64_t terminators,
-                             std::size_t& map, std::uint64_t& lanes) const {
-    const Transition& first = transitions_[map * kClassCount + kClassTable[block.front()]];
-    lanes += first.starts;
-    map = first.target;
-    std::uint64_t begins = ~terminators & (terminators << 1) & ~std::uint64_t{1};
+  void step_byte(std::uint8_t byte, std::size_t& map, std::uint64_t& lanes) const {
+    const Transition& next = transitions_[map * kClassCount + kClassTable[byte]];
+    lanes += next.starts;
+    map = next.target;
+  }
+
+  // Bytes [begin, end) of a block, none of them a quote: once the first is
+  // stepped, every lane outside quotes is in one state, which the bytes alone
+  // decide from there on, and lanes inside quotes stay there. A record begins
+  // at each byte after a terminator that is not one itself.
+  void step_run(const std::uint8_t* block, std::size_t begin, std::size_t end,
+                std::uint64_t terminators, std::size_t& map, std::uint64_t& lanes) const {
+    step_byte(block[begin], map, lanes);
+    if (end - begin == 1) return;
+    const std::uint64_t after_first = bits_below(end) & ~bits_below(begin + 1);
+    std::uint64_t begins = ~terminators & (terminators << 1) & after_first;
     std::uint64_t begun = 0;
     for (; begins != 0; begins &= begins - 1) ++begun;  // records are few per block
     lanes += begun * unquoted_lanes_[map];
-    map = transitions_[map * kClassCount + kClassTable[block.back()]].target;
+    map = transitions_[map * kClassCount + kClassTable[block[end - 1]]].target;
+  }
+
+  static constexpr std::uint64_t bits_below(std::size_t count) {
+    return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
   }
 
   struct Transition {
