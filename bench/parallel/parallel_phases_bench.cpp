@@ -1,8 +1,8 @@
 // The serial share of the parallel conversion, measured phase by phase on
-// one thread: the steps only the calling thread can do (header, sample,
-// types and the chunks the sample reaches into; the pass that joins the
-// block summaries; copying each finished slice into the output in order)
-// against the whole conversion on one thread.
+// one thread: the steps only the calling thread can do (header, sample and
+// types; the pass that joins the block summaries; copying each finished
+// slice into the output in order) against the whole conversion on one
+// thread.
 //
 //   parallel_phases_bench FILE.csv [ROUNDS]
 #include <sys/mman.h>
@@ -65,28 +65,26 @@ int main(int argc, char** argv) {
     output_size = output.size();
   });
 
-  // The serial start: the input up to the end of the first chunk (the
-  // sample, 1,000 rows, lies inside the first chunk of 10,000).
+  // The serial start: the header, the sample and the column types, and the
+  // file's start written. The first chunk itself, sample and all, is a job
+  // for any thread.
   std::size_t prefix_end = 0;
-  {
-    CsvReader reader(csv);
-    (void)reader.read_header();
-    for (std::uint64_t row = 0; row < kDefaultChunkSize; ++row) {
-      if (!reader.read_record() || reader.cursor() >= csv.size()) break;
-    }
-    prefix_end = reader.cursor();
-  }
   const double serial_start = median_seconds(rounds, [&] {
-    if (!convert_csv(csv.first(prefix_end), kDefaultChunkSize, kDefaultSampleRows)) std::abort();
+    CsvReader reader(csv);
+    auto plan = plan_table(csv, reader, kDefaultSampleRows);
+    if (!plan) std::abort();
+    vrex::ByteBuffer start;
+    if (!write_table_start(start, *plan)) std::abort();
+    prefix_end = reader.cursor();
   });
 
   // Joining the summaries: planning on one thread, less summarising.
-  const CsvPosition origin{prefix_end, 1, kDefaultChunkSize + 1};
+  const CsvPosition origin{prefix_end, 1, kDefaultSampleRows + 1};
   const RunTasks one_thread = [](std::size_t count, const std::function<void(std::size_t)>& task) {
     for (std::size_t index = 0; index < count; ++index) task(index);
   };
   const double planning = median_seconds(rounds, [&] {
-    (void)plan_parts(csv, origin, kDefaultChunkSize, kDefaultPartSize, one_thread);
+    (void)plan_parts(csv, origin, kDefaultSampleRows, kDefaultPartSize, one_thread);
   });
   const double summarising = median_seconds(rounds, [&] {
     for (std::size_t begin = prefix_end; begin < csv.size(); begin += kDefaultPartSize) {
