@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 
+#include "memory_policy.h"
 #include "parallel/parallel_convert.h"
 #include "python/fault_barrier.h"
 #include "result_bytes.h"
@@ -111,6 +112,18 @@ class LockedResultStorage final : public vrex::ByteStorage {
  private:
   vrex::ext::ResultBytes* result_;
   LockReleased* released_ = nullptr;
+};
+
+// Tells the memory policy a conversion is over, on every way out of the
+// call, as the one-thread conversion does: the workers' freed buffers go back
+// to the system, and conversions that follow each other get huge pages.
+struct ConversionEnd {
+  std::size_t input_size;
+  const vrex::ByteBuffer* output;  // none when the output went to a file
+
+  ~ConversionEnd() {
+    vrex::ext::after_conversion(input_size, output != nullptr ? output->capacity() : 0);
+  }
 };
 
 bool read_size(PyObject* object, std::uint64_t* value) {
@@ -220,6 +233,7 @@ PyObject* convert_entry(PyObject* /*module*/, PyObject* args) noexcept {
     vrex::ext::ResultBytes result;
     LockedResultStorage storage(result);
     vrex::ByteBuffer output(storage);
+    const ConversionEnd end{input.bytes().size(), &output};
     // Room for about the input's size (up to 256 MiB; beyond, the block grows
     // by remapping), so workers can populate its pages ahead of the writes.
     output.reserve(std::clamp<std::size_t>(input.bytes().size(), 4096, std::size_t{256} << 20));
@@ -242,6 +256,7 @@ PyObject* convert_to_file_entry(PyObject* /*module*/, PyObject* args) noexcept {
     if (!read_options(chunk_size, sample_rows, threads, part_size, &options)) return nullptr;
     HeldBuffer input;
     if (!input.hold(data)) return nullptr;
+    const ConversionEnd end{input.bytes().size(), nullptr};
     vrex::ext::FileSink sink(descriptor);
     if (!run_engine(input.bytes(), options, sink, progress, nullptr)) return nullptr;
     Py_RETURN_NONE;
