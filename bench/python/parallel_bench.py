@@ -4,11 +4,16 @@
 
 Runs alternate tool by tool within each round, so load from elsewhere falls on
 every tool alike; prints one Markdown table per set: MB/s median and range.
+
+With --ceiling it also measures what two cores of this machine give work that
+shares nothing: the one-thread conversion in two processes at once against one
+process alone, alternating. That ratio bounds what any 2-thread run can reach.
 """
 
 from __future__ import annotations
 
 import argparse
+import multiprocessing
 import statistics
 import sys
 import tempfile
@@ -28,11 +33,47 @@ def vrex_convert(threads: int):
     return convert
 
 
+def _convert_repeatedly(data: bytes, times: int, start, seconds) -> None:
+    from _vrex import csv_to_vrex
+
+    csv_to_vrex(data)  # warm up
+    start.wait()
+    began = time.perf_counter()
+    for _ in range(times):
+        csv_to_vrex(data)
+    seconds.put(time.perf_counter() - began)
+
+
+def machine_ceiling(data: bytes, rounds: int, times: int = 4) -> tuple[float, list[float]]:
+    """Throughput of two processes at once over one alone, median and all rounds."""
+    context = multiprocessing.get_context("fork")
+    ratios = []
+    for _ in range(rounds):
+        elapsed = {}
+        for processes in (1, 2):
+            start = context.Barrier(processes + 1)
+            seconds = context.Queue()
+            workers = [
+                context.Process(target=_convert_repeatedly, args=(data, times, start, seconds))
+                for _ in range(processes)
+            ]
+            for worker in workers:
+                worker.start()
+            start.wait()
+            spans = [seconds.get() for _ in workers]
+            for worker in workers:
+                worker.join()
+            elapsed[processes] = max(spans)
+        ratios.append(2 * elapsed[1] / elapsed[2])
+    return statistics.median(ratios), ratios
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--data", default="build/bench-data")
     parser.add_argument("--size-mb", default=100, type=int)
     parser.add_argument("--rounds", default=5, type=int)
+    parser.add_argument("--ceiling", action="store_true")
     parser.add_argument("sets", nargs="+")
     options = parser.parse_args()
 
@@ -71,6 +112,14 @@ def main() -> None:
                     f"{megabytes / min(runs):.0f} | {median / two:.2f}× |"
                 )
             print(f"\n2 threads / 1 thread: {one / two:.2f}×", flush=True)
+            if options.ceiling:
+                median, ratios = machine_ceiling(data, options.rounds)
+                spread = ", ".join(f"{ratio:.2f}" for ratio in ratios)
+                print(
+                    f"\nTwo one-thread conversions at once / one alone: {median:.2f}× "
+                    f"(rounds: {spread})",
+                    flush=True,
+                )
 
 
 if __name__ == "__main__":
