@@ -65,7 +65,7 @@ class ChunkJobs {
  public:
   ChunkJobs(std::span<const std::uint8_t> csv, const PartPlan& plan,
             std::span<const ValueType> types, std::uint64_t chunk_size, std::uint64_t first_row,
-            SampledChunk* sampled)
+            std::optional<SampledChunk>* sampled)
       : csv_(csv),
         plan_(plan),
         types_(types),
@@ -98,11 +98,11 @@ class ChunkJobs {
     try {
       const std::uint64_t first = first_row_ + index * chunk_size_;
       const auto expected = static_cast<std::size_t>(std::min(chunk_size_, plan_.end_row - first));
-      const bool sampled = index == 0 && sampled_ != nullptr;
+      const bool sampled = index == 0 && sampled_ != nullptr && sampled_->has_value();
       RowStart start;
       CsvPosition origin;
       if (sampled) {
-        origin = sampled_->rest;
+        origin = (*sampled_)->rest;
         start = RowStart{origin.byte, origin.line};
       } else {
         start =
@@ -110,7 +110,7 @@ class ChunkJobs {
         worker.last_chunk = KnownRow{first, start};
         origin = CsvPosition{start.byte, start.line, first + 1};
       }
-      ChunkConverter& converter = sampled ? sampled_->converter : worker.converter;
+      ChunkConverter& converter = sampled ? (*sampled_)->converter : worker.converter;
       CsvReader reader =
           CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(start.byte)), origin);
       auto rows = converter.fill_chunk(reader);
@@ -123,6 +123,8 @@ class ChunkJobs {
       if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
         result.failure = written.error();
       }
+      // The sample's converter is needed no more: its memory goes now.
+      if (sampled) sampled_->reset();
     } catch (...) {
       result.fault = std::current_exception();
     }
@@ -135,7 +137,8 @@ class ChunkJobs {
   std::span<const ValueType> types_;
   std::uint64_t chunk_size_;
   std::uint64_t first_row_;
-  SampledChunk* sampled_;  // taken by one thread only: the one converting chunk 0
+  // Used and emptied by one thread only: the one converting chunk 0.
+  std::optional<SampledChunk>* sampled_;
 };
 
 // Calls the progress check at most this often.
@@ -406,8 +409,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     };
     const PartPlan parts = plan_parts(csv, origin, rows_before, options.part_size, run_tasks);
     if (!ticker.tick(start, true)) return stopped();
-    const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows,
-                         sampled_chunk ? &*sampled_chunk : nullptr);
+    const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows, &sampled_chunk);
     const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
     OrderedWriter writer(jobs, threads == 1 || !chunks_worth_sharing ? 0 : threads, sink, ticker);
     VREX_TRY(writer.run());
