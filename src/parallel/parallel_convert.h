@@ -2,8 +2,10 @@
 // as convert_csv() for the same arguments.
 //
 // The header, the sample and the column types are read on the calling thread
-// as in convert_csv(), and so are the chunks the sample reaches into. The
-// rest of the input is cut into record-aligned parts; workers then convert
+// as in convert_csv(). A sample longer than a chunk is converted there too, up
+// to the end of the chunk it reaches into; a shorter one stays queued in the
+// first chunk, which a worker converts like any other. The rest of the input
+// is cut into record-aligned parts; workers then convert
 // whole chunks (each starts at a row that is a multiple of the chunk size) and
 // the calling thread writes their slices in order. At most two chunks per
 // worker are in flight, so memory does not grow with the input.
