@@ -5,10 +5,10 @@
 // as in convert_csv(). A sample longer than a chunk is converted there too, up
 // to the end of the chunk it reaches into; a shorter one stays queued in the
 // first chunk, which a worker converts like any other. The rest of the input
-// is cut into record-aligned parts; workers then convert
-// whole chunks (each starts at a row that is a multiple of the chunk size) and
-// the calling thread writes their slices in order. At most two chunks per
-// worker are in flight, so memory does not grow with the input.
+// is cut into record-aligned parts; workers then convert whole chunks (each
+// starts at a row that is a multiple of the chunk size) and the calling
+// thread writes their slices in order. At most two chunks per worker are in
+// flight, so memory does not grow with the input.
 #pragma once
 
 #include <atomic>
