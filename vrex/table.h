@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "vrex/enums.h"
+#include "vrex/packed_int.h"
 #include "vrex/padded_text.h"
 
 namespace vrex {
@@ -70,6 +71,13 @@ class TextArray {
   // Total bytes of all elements together.
   std::size_t total_bytes() const noexcept { return borrows_ ? borrowed_bytes_ : bytes_.size(); }
 
+  // The elements as a packed run: each one's packed length and its bytes,
+  // summed as they are added, so the writer needs no pass of its own.
+  std::uint64_t packed_run_bytes() const noexcept { return packed_run_bytes_; }
+
+  // The length of the longest element (0 for none).
+  std::uint64_t longest() const noexcept { return longest_; }
+
   // Whether the elements are views of texts owned elsewhere.
   bool borrows() const noexcept { return borrows_; }
 
@@ -99,6 +107,8 @@ class TextArray {
     ends_.clear();
     borrowed_.clear();
     borrowed_bytes_ = 0;
+    packed_run_bytes_ = 0;
+    longest_ = 0;
   }
 
   // Room for `extra` more bytes, growing geometrically.
@@ -112,12 +122,14 @@ class TextArray {
   void push_back(std::string_view text) {
     bytes_.append(text);
     ends_.push_back(bytes_.size());
+    count_length(text.size());
   }
 
   // A view of the text, for an array that borrows.
   void push_back_borrowed(PaddedText text) {
     borrowed_.push_back(text);
     borrowed_bytes_ += text.size();
+    count_length(text.size());
   }
 
   // Bulk appending for a reader, owned arrays only: extend_block() makes room
@@ -130,13 +142,20 @@ class TextArray {
     return bytes_.data() + old_size;
   }
 
-  void add_end(std::uint64_t end) { ends_.push_back(end); }
+  void add_end(std::uint64_t end) {
+    count_length(end - (ends_.empty() ? 0 : ends_.back()));
+    ends_.push_back(end);
+  }
 
   void trim_block(std::size_t size) { bytes_.resize(size); }
 
   // Moves the ends of the owned elements out (element i ends at entry i of
   // the block); the block stays until take_block().
-  std::vector<std::uint64_t> take_ends() noexcept { return std::move(ends_); }
+  std::vector<std::uint64_t> take_ends() noexcept {
+    packed_run_bytes_ = 0;
+    longest_ = 0;
+    return std::move(ends_);
+  }
 
   // Moves the block of owned elements out and leaves the array empty: a
   // reader hands the block on once it has taken the element boundaries.
@@ -144,6 +163,8 @@ class TextArray {
     std::string block = std::move(bytes_);
     bytes_.clear();
     std::vector<std::uint64_t>().swap(ends_);
+    packed_run_bytes_ = 0;
+    longest_ = 0;
     return block;
   }
 
@@ -157,10 +178,17 @@ class TextArray {
   }
 
  private:
+  void count_length(std::uint64_t length) noexcept {
+    packed_run_bytes_ += packed_int_size(length) + length;
+    longest_ = std::max(longest_, length);
+  }
+
   std::string bytes_;
   std::vector<std::uint64_t> ends_;
   std::vector<PaddedText> borrowed_;
   std::size_t borrowed_bytes_ = 0;
+  std::uint64_t packed_run_bytes_ = 0;
+  std::uint64_t longest_ = 0;
   bool borrows_ = false;
 };
 

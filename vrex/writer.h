@@ -8,6 +8,7 @@
 
 #include "vrex/byte_buffer.h"
 #include "vrex/error.h"
+#include "vrex/packed_int.h"
 #include "vrex/result.h"
 #include "vrex/table.h"
 
@@ -60,10 +61,5 @@ class VrexWriter {
  private:
   ByteBuffer* output_;
 };
-
-// Bytes of the 7-bit packed form of `value`: 1 to 5.
-constexpr std::uint64_t packed_int_size(std::uint64_t value) noexcept {
-  return value < 0x80 ? 1 : value < 0x4000 ? 2 : value < 0x200000 ? 3 : value < 0x10000000 ? 4 : 5;
-}
 
 }  // namespace vrex

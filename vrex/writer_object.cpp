@@ -63,9 +63,14 @@ WriteStatus append_text_array(ByteBuffer& output, const TextArray& texts, bool p
     }
     return {};
   }
-  auto total = packed_text_total(
-      texts.size(), [&](std::size_t index) { return texts.length(index); }, too_long);
-  if (!total) return Unexpected{total.error()};
+  // Within the limits, the array's own running sum is the total; past them,
+  // the pass over the lengths finds which check fails first.
+  Result<std::uint32_t, VrexError> total = static_cast<std::uint32_t>(texts.packed_run_bytes());
+  if (texts.longest() > kMaxCount || texts.packed_run_bytes() > kMaxCount) {
+    total = packed_text_total(
+        texts.size(), [&](std::size_t index) { return texts.length(index); }, too_long);
+    if (!total) return Unexpected{total.error()};
+  }
   std::uint8_t* place = output.append_uninitialized(4 + *total);
   place = store_le(place, static_cast<std::int32_t>(*total));
   const std::uint8_t* const end = place + *total;
