@@ -8,6 +8,7 @@
 #include <random>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "parallel/record_scan.h"
@@ -150,20 +151,25 @@ TEST(ParallelConvert, ProgressCanStopTheConversion) {
   EXPECT_EQ(last_total, csv.size());
 }
 
+// Random bytes of `alphabet`; with sparse quotes, most 64-byte blocks have
+// none, which the scans step through a run at a time.
+std::string random_scan_text(std::mt19937_64& random, std::string_view alphabet, std::size_t length,
+                             bool sparse_quotes) {
+  std::string text;
+  for (std::size_t index = 0; index < length; ++index) {
+    char byte = alphabet[random() % alphabet.size()];
+    if (sparse_quotes && byte == '"' && random() % 64 != 0) byte = 'q';
+    text += byte;
+  }
+  return text;
+}
+
 // Block summaries against the plain machine, from every start state.
 TEST(RecordScan, SummariesAgreeWithTheByteMachine) {
   std::mt19937_64 random(7);
-  const std::string alphabet = ",\"\r\nxxxyz\xC3\xA9";
   for (int round = 0; round < 3000; ++round) {
-    std::string text;
-    const std::size_t length = random() % (round < 1000 ? 12 : 9000);
-    // From round 2000 on quotes are rare, so most 64-byte blocks have none.
-    const bool sparse_quotes = round >= 2000;
-    for (std::size_t index = 0; index < length; ++index) {
-      char byte = alphabet[random() % alphabet.size()];
-      if (sparse_quotes && byte == '"' && random() % 64 != 0) byte = 'q';
-      text += byte;
-    }
+    const std::string text = random_scan_text(random, ",\"\r\nxxxyz\xC3\xA9",
+                                              random() % (round < 1000 ? 12 : 9000), round >= 2000);
     const BlockSummary summary = summarize_block(bytes_of(text));
     for (std::size_t state = 0; state < kScanStateCount; ++state) {
       const ReferenceWalk walk = walk_reference(bytes_of(text), static_cast<ScanState>(state));
@@ -177,17 +183,9 @@ TEST(RecordScan, SummariesAgreeWithTheByteMachine) {
 // start state, for stops inside and past the bytes.
 TEST(RecordScan, SkippingRecordsAgreesWithTheByteWalk) {
   std::mt19937_64 random(9);
-  const std::string alphabet = ",\"\r\nxxxyzz";
   for (int round = 0; round < 900; ++round) {
-    std::string text;
-    const std::size_t length = random() % (round < 300 ? 40 : 5000);
-    // From round 600 on quotes are rare, so most 64-byte blocks have none.
-    const bool sparse_quotes = round >= 600;
-    for (std::size_t index = 0; index < length; ++index) {
-      char byte = alphabet[random() % alphabet.size()];
-      if (sparse_quotes && byte == '"' && random() % 64 != 0) byte = 'q';
-      text += byte;
-    }
+    const std::string text = random_scan_text(random, ",\"\r\nxxxyzz",
+                                              random() % (round < 300 ? 40 : 5000), round >= 600);
     for (std::size_t state = 0; state < kScanStateCount; ++state) {
       for (const std::uint64_t records : {0, 1, 2, 7, 40, 1000}) {
         const auto from = static_cast<ScanState>(state);
