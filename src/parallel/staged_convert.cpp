@@ -243,11 +243,9 @@ Status<ConvertFailure> convert_part(std::span<const std::uint8_t> csv,
   return {};
 }
 
-ByteBuffer table_end_bytes() {
+Result<ByteBuffer, std::string> table_end_bytes() {
   ByteBuffer end;
-  if (auto written = write_table_end(end); !written) {
-    throw std::logic_error("the table end could not be written: " + written.error());
-  }
+  VREX_TRY(write_table_end(end));
   return end;
 }
 

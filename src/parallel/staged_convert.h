@@ -107,6 +107,6 @@ Status<ConvertFailure> convert_part(std::span<const std::uint8_t> csv,
                                     const PartJob& job, OutputSink& sink);
 
 // Stage 5's last bytes.
-ByteBuffer table_end_bytes();
+Result<ByteBuffer, std::string> table_end_bytes();
 
 }  // namespace vrex::ext

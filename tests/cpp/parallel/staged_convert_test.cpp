@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <span>
 #include <string>
@@ -59,7 +62,7 @@ std::string outcome_staged(const std::string& csv, std::uint64_t chunk, std::uin
       file += text_of(piece.bytes());
     }
   }
-  return file + text_of(table_end_bytes().bytes());
+  return file + text_of(table_end_bytes()->bytes());
 }
 
 void expect_same_for_every_cut(const std::string& csv, std::uint64_t chunk, std::uint64_t sample) {
@@ -174,6 +177,25 @@ TEST(StagedConvert, JoinAgreesWithThePartPlanAndCoversEveryChunk) {
       EXPECT_LT(next_row, joined->end_row + chunk);
     }
   }
+}
+
+TEST(StagedConvert, EveryCorpusFileMatches) {
+  const std::filesystem::path corpus = VREX_CORPUS_DIR;
+  if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no corpus beside the project";
+  int files = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(corpus)) {
+    if (!entry.is_regular_file() || entry.path().filename() == "MANIFEST.tsv") continue;
+    std::ifstream stream(entry.path(), std::ios::binary);
+    const std::string csv((std::istreambuf_iterator<char>(stream)),
+                          std::istreambuf_iterator<char>());
+    SCOPED_TRACE(entry.path().string());
+    const std::string expected = outcome_serial(csv, 7, 5);
+    for (std::uint64_t stretch : {std::uint64_t{61}, csv.size() / 5 + 1}) {
+      ASSERT_EQ(outcome_staged(csv, 7, 5, stretch), expected) << "stretch " << stretch;
+    }
+    ++files;
+  }
+  EXPECT_GT(files, 0);
 }
 
 TEST(StagedConvert, NumbersFromElsewhereAreChecked) {
