@@ -73,11 +73,57 @@ std::optional<std::vector<ValueType>> types_from_bytes(std::span<const std::uint
   return types;
 }
 
-StretchSummary summarize_stretch(std::span<const std::uint8_t> bytes) {
+namespace {
+
+// Whether a walk from `state` through a block ends a record in it, from the
+// block's summary alone: entering BetweenRecords from inside a record ends
+// one, and leaving BetweenRecords again starts one.
+bool ends_a_record(const BlockSummary& block, ScanState state) {
+  const auto from = static_cast<std::size_t>(state);
+  const bool ends_between = block.end_state[from] == ScanState::BetweenRecords;
+  if (state != ScanState::BetweenRecords) return ends_between || block.record_starts[from] > 0;
+  return block.record_starts[from] >= 2 || (block.record_starts[from] == 1 && ends_between);
+}
+
+}  // namespace
+
+StretchSummary summarize_stretch(std::span<const std::uint8_t> bytes, std::size_t sub_block) {
+  // Sub-block by sub-block: their summaries compose into the stretch's, and
+  // they tell which sub-block holds each start state's first record end, so
+  // only that one is walked byte by byte (a walk from a state that ends no
+  // record would otherwise cross the whole stretch).
+  sub_block = std::max<std::size_t>(sub_block, 1);
   StretchSummary summary;
-  summary.block = summarize_block(bytes);
+  BlockSummary& whole = summary.block;
+  std::array<bool, kScanStateCount> found{};
   for (std::size_t state = 0; state < kScanStateCount; ++state) {
-    summary.first_record_end[state] = skip_records(bytes, static_cast<ScanState>(state), 1);
+    whole.end_state[state] = static_cast<ScanState>(state);
+  }
+  for (std::size_t offset = 0; offset < bytes.size(); offset += sub_block) {
+    const auto block = bytes.subspan(offset, std::min(sub_block, bytes.size() - offset));
+    const BlockSummary part = summarize_block(block);
+    for (std::size_t state = 0; state < kScanStateCount; ++state) {
+      const ScanState now = whole.end_state[state];
+      if (!found[state] && ends_a_record(part, now)) {
+        const ScanStop stop = skip_records(block, now, 1);
+        if (stop.found) {
+          found[state] = true;
+          summary.first_record_end[state] =
+              ScanStop{offset + stop.offset, stop.state, whole.line_feeds + stop.line_feeds,
+                       whole.record_starts[state] + stop.record_starts, true};
+        }
+      }
+      whole.record_starts[state] += part.record_starts[static_cast<std::size_t>(now)];
+      whole.end_state[state] = part.end_state[static_cast<std::size_t>(now)];
+    }
+    whole.line_feeds += part.line_feeds;
+  }
+  for (std::size_t state = 0; state < kScanStateCount; ++state) {
+    if (!found[state]) {
+      summary.first_record_end[state] =
+          ScanStop{bytes.size(), whole.end_state[state], whole.line_feeds,
+                   whole.record_starts[state], false};
+    }
   }
   return summary;
 }

@@ -59,7 +59,11 @@ struct StretchSummary {
   std::array<ScanStop, kScanStateCount> first_record_end;  // by start state
 };
 
-StretchSummary summarize_stretch(std::span<const std::uint8_t> bytes);
+// Summarised `sub_block` bytes at a time (tests make it small).
+inline constexpr std::size_t kSummarySubBlock = std::size_t{64} << 10;
+
+StretchSummary summarize_stretch(std::span<const std::uint8_t> bytes,
+                                 std::size_t sub_block = kSummarySubBlock);
 
 // A summary as fixed-size little-endian bytes, for sending between machines.
 inline constexpr std::size_t kStretchSummaryWords = 1 + kScanStateCount * 6;

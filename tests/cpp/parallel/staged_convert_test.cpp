@@ -37,7 +37,7 @@ std::string outcome_serial(const std::string& csv, std::uint64_t chunk, std::uin
 // each part is converted into a piece of its own, the pieces are joined in
 // order and the first failing part gives the error.
 std::string outcome_staged(const std::string& csv, std::uint64_t chunk, std::uint64_t sample,
-                           std::uint64_t stretch_size) {
+                           std::uint64_t stretch_size, std::size_t sub_block = kSummarySubBlock) {
   const auto input = bytes_of(csv);
   auto start = convert_table_start(input, chunk, sample);
   if (!start) return "error:" + start.error();
@@ -47,7 +47,7 @@ std::string outcome_staged(const std::string& csv, std::uint64_t chunk, std::uin
     for (std::uint64_t begin = start->rest.byte; begin < csv.size(); begin += stretch_size) {
       const auto stretch =
           input.subspan(begin, std::min<std::uint64_t>(stretch_size, csv.size() - begin));
-      const auto sent = encode_stretch_summary(summarize_stretch(stretch));
+      const auto sent = encode_stretch_summary(summarize_stretch(stretch, sub_block));
       summaries.push_back(*decode_stretch_summary(sent));
     }
     auto joined = join_stretches(*start, csv.size(), stretch_size, chunk, summaries);
@@ -68,8 +68,11 @@ std::string outcome_staged(const std::string& csv, std::uint64_t chunk, std::uin
 void expect_same_for_every_cut(const std::string& csv, std::uint64_t chunk, std::uint64_t sample) {
   const std::string expected = outcome_serial(csv, chunk, sample);
   for (std::uint64_t stretch : {1u, 2u, 3u, 7u, 64u, 1u << 20}) {
-    ASSERT_EQ(outcome_staged(csv, chunk, sample, stretch), expected)
-        << "stretch " << stretch << ", chunk " << chunk << ", sample " << sample << ", input:\n"
+    // Sub-blocks of a byte, a few bytes, and the whole stretch.
+    const std::size_t sub_block = stretch % 3 == 0 ? 1 : stretch % 3 == 1 ? 2 : kSummarySubBlock;
+    ASSERT_EQ(outcome_staged(csv, chunk, sample, stretch, sub_block), expected)
+        << "stretch " << stretch << ", sub-block " << sub_block << ", chunk " << chunk
+        << ", sample " << sample << ", input:\n"
         << csv;
   }
 }
@@ -119,6 +122,41 @@ TEST(StagedConvert, SeededRandomInputsMatch) {
     const std::size_t count = random() % 150;
     for (std::size_t index = 0; index < count; ++index) csv += pieces[random() % pieces.size()];
     expect_same_for_every_cut(csv, 1 + random() % 5, random() % 5);
+  }
+}
+
+// A stretch's summary, sub-block by sub-block, against one summary of the
+// whole stretch and a walk from each state through all of it.
+TEST(StagedConvert, SummariesBySubBlockMatchTheWholeStretch) {
+  static const std::vector<std::string> pieces = {",",  "\"",   "\"\"", "\n",
+                                                  "\r", "\r\n", "x",    "\n\n"};
+  std::mt19937_64 random(4);
+  for (int round = 0; round < 500; ++round) {
+    std::string text;
+    const std::size_t count = random() % 60;
+    for (std::size_t index = 0; index < count; ++index) text += pieces[random() % pieces.size()];
+    const auto bytes = bytes_of(text);
+    StretchSummary expected;
+    expected.block = summarize_block(bytes);
+    for (std::size_t state = 0; state < kScanStateCount; ++state) {
+      expected.first_record_end[state] = skip_records(bytes, static_cast<ScanState>(state), 1);
+    }
+    for (std::size_t sub_block : {1u, 2u, 3u, 5u, 17u, 1000u}) {
+      const StretchSummary got = summarize_stretch(bytes, sub_block);
+      EXPECT_EQ(got.block.end_state, expected.block.end_state) << text;
+      EXPECT_EQ(got.block.record_starts, expected.block.record_starts) << text;
+      EXPECT_EQ(got.block.line_feeds, expected.block.line_feeds) << text;
+      for (std::size_t state = 0; state < kScanStateCount; ++state) {
+        const ScanStop& want = expected.first_record_end[state];
+        const ScanStop& have = got.first_record_end[state];
+        ASSERT_EQ(have.found, want.found)
+            << "state " << state << ", sub-block " << sub_block << ": " << text;
+        if (!want.found) continue;
+        EXPECT_EQ(have.offset, want.offset) << text;
+        EXPECT_EQ(have.line_feeds, want.line_feeds) << text;
+        EXPECT_EQ(have.record_starts, want.record_starts) << text;
+      }
+    }
   }
 }
 
@@ -190,9 +228,8 @@ TEST(StagedConvert, EveryCorpusFileMatches) {
                           std::istreambuf_iterator<char>());
     SCOPED_TRACE(entry.path().string());
     const std::string expected = outcome_serial(csv, 7, 5);
-    for (std::uint64_t stretch : {std::uint64_t{61}, csv.size() / 5 + 1}) {
-      ASSERT_EQ(outcome_staged(csv, 7, 5, stretch), expected) << "stretch " << stretch;
-    }
+    ASSERT_EQ(outcome_staged(csv, 7, 5, 61), expected);
+    ASSERT_EQ(outcome_staged(csv, 7, 5, csv.size() / 5 + 1, 16), expected);
     ++files;
   }
   EXPECT_GT(files, 0);
