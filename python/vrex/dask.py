@@ -19,8 +19,8 @@ file that fails is reported in its result; the others go on.
 
 One huge file: the client reads the header and the sample, workers summarise
 byte ranges of the file, the client joins the summaries into record-aligned
-parts, workers convert the parts into piece files beside the target, and the
-client joins the pieces into the target. The file is the one a single
+parts, workers convert the parts into piece files beside the target, and then
+copy the pieces into place in the target. The file is the one a single
 conversion of the whole input would write, byte for byte.
 
 Needs the extra: pip install 'vrex[dask]'.
@@ -142,8 +142,10 @@ def convert_large_file(
     call raises (the first fault, when there are several) and nothing is
     written. `source` and `target`'s folder must be the same files on every
     worker and on the client (a shared file system); workers write their
-    pieces into a hidden folder beside `target`, which is removed on every
-    outcome, KeyboardInterrupt included. A worker lost mid-run has its tasks
+    pieces into a hidden folder beside `target`, then copy each into place in
+    a temporary file that the client renames to `target` once complete. The
+    pieces and the temporary file are removed on every outcome,
+    KeyboardInterrupt included. A worker lost mid-run has its tasks
     run again elsewhere (its pieces are written under temporary names and
     renamed only when complete); when the cluster gives up on a task, the
     result says so and nothing is written.
@@ -189,11 +191,12 @@ def convert_large_file(
             os.mkdir(pieces, 0o700)
         except OSError as error:
             return FileResult(source, target, f"cannot write {target}: {error.strerror or error}")
-        piece_paths: list[str] = []
+        piece_list: list[tuple[str, int]] = []
+        holders: dict = {}
+        run = uuid.uuid4().hex[:12]
         if not complete and rest_byte < input_size:
             if client is None:
                 client = distributed.get_client()
-            run = uuid.uuid4().hex[:12]
             began = time.perf_counter()
             begins = list(range(rest_byte, input_size, stretch_size))
             futures = client.map(
@@ -230,14 +233,19 @@ def convert_large_file(
             outcome = _first_failure_in_order(client, futures)
             if isinstance(outcome, str):
                 return FileResult(source, target, outcome, input_size)
-            piece_paths = [path for path, _ in outcome]
+            piece_list = outcome
             timings["parts"] = time.perf_counter() - began
+            holders = _holders(client, futures)
             futures = []
         began = time.perf_counter()
         try:
-            output_size = _join_pieces(target, start, piece_paths, _engine.table_end())
+            output_size = _assemble(
+                client, target, start, piece_list, holders, _engine.table_end(), run
+            )
         except OSError as error:
             return FileResult(source, target, f"cannot write {target}: {error.strerror or error}")
+        if isinstance(output_size, str):
+            return FileResult(source, target, f"cannot write {target}: {output_size}", input_size)
         timings["join"] = time.perf_counter() - began
     finally:
         if futures:
@@ -369,61 +377,126 @@ def _first_failure_in_order(client, futures):
     return [future.result() for future in futures]
 
 
-def _join_pieces(target: str, start: bytes, piece_paths: list[str], end: bytes) -> int:
+def _holders(client, futures) -> dict[int, list[str]]:
+    """Which workers hold each part's result: they wrote its piece, so its
+    bytes are in their page cache. A hint only; empty when not known."""
+    try:
+        who_has = client.who_has(futures)
+    except Exception:
+        return {}
+    return {index: list(who_has.get(future.key, ())) for index, future in enumerate(futures)}
+
+
+def _assemble(client, target, start, pieces, holders, end, run) -> int | str:
     """Writes start + pieces + end into `target` through a temporary file and a rename.
 
-    The pieces are copied by the kernel (copy_file_range, else sendfile), so
-    their bytes never pass through Python. Returns the file's size.
+    The client writes the start and the end; each piece is copied into place
+    by a task, preferably on the worker that wrote it, so the output's bytes
+    move in parallel and never through the client. Returns the file's size,
+    or a failed task's message (the temporary file is then removed).
     """
     from vrex._convert import _umask
 
     folder, name = os.path.split(os.path.abspath(target))
     temporary = os.path.join(folder, f".{name}.{secrets.token_hex(8)}.tmp")
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+    descriptor = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+    futures = []
     try:
         try:
-            _write_all(descriptor, start)
-            for piece in piece_paths:
-                _append_file(descriptor, piece)
-            _write_all(descriptor, end)
+            offsets = [len(start)]
+            for _, size in pieces:
+                offsets.append(offsets[-1] + size)
+            total = offsets[-1] + len(end)
+            os.ftruncate(descriptor, total)
+            _write_all_at(descriptor, start, 0)
+            _write_all_at(descriptor, end, offsets[-1])
+            if pieces:
+                futures = [
+                    client.submit(
+                        _place_piece_on_worker,
+                        path,
+                        temporary,
+                        offsets[index],
+                        size,
+                        key=f"vrex-large-{run}-place-{index}",
+                        pure=False,
+                        workers=holders.get(index) or None,
+                        allow_other_workers=True,
+                    )
+                    for index, (path, size) in enumerate(pieces)
+                ]
+                outcome = _first_failure_in_order(client, futures)
+                futures = []
+                if isinstance(outcome, str):
+                    raise _PlacementFailed(outcome)
             os.fchmod(descriptor, 0o666 & ~_umask())
             os.fsync(descriptor)
-            size = os.fstat(descriptor).st_size
         finally:
             os.close(descriptor)
+            if futures:
+                client.cancel(futures)
         os.replace(temporary, target)
+    except _PlacementFailed as failure:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        return str(failure)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
         raise
+    return total
+
+
+class _PlacementFailed(Exception):
+    pass
+
+
+def _place_piece_on_worker(piece: str, temporary: str, offset: int, size: int) -> int:
+    """One task: a piece's bytes copied into the output at `offset`.
+
+    The output is opened, never created: once the client has removed it, a
+    late task fails instead of leaving a file behind.
+    """
+    source = os.open(piece, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        output = os.open(temporary, os.O_WRONLY | os.O_CLOEXEC)
+        try:
+            _copy_range(source, output, size, offset)
+            os.fdatasync(output)
+        finally:
+            os.close(output)
+    finally:
+        os.close(source)
     return size
 
 
-def _write_all(descriptor: int, data: bytes) -> None:
+def _write_all_at(descriptor: int, data: bytes, offset: int) -> None:
     view = memoryview(data)
     while view:
-        view = view[os.write(descriptor, view) :]
+        written = os.pwrite(descriptor, view, offset)
+        view, offset = view[written:], offset + written
 
 
-def _append_file(descriptor: int, path: str) -> None:
-    source = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-    try:
-        left = os.fstat(source).st_size
-        kernel_copy = getattr(os, "copy_file_range", None)
-        while left > 0:
-            if kernel_copy is not None:
-                try:
-                    copied = kernel_copy(source, descriptor, left)
-                except OSError:
-                    kernel_copy = None  # another file system, say: sendfile instead
-                    continue
-            else:
-                copied = os.sendfile(descriptor, source, None, left)
-            if copied == 0:
-                raise OSError(0, f"{path} ended early")
-            left -= copied
-    finally:
-        os.close(source)
+def _copy_range(source: int, output: int, size: int, offset: int) -> None:
+    """Copies `size` bytes from the start of `source` to `offset` in `output`,
+    in the kernel when it can (copy_file_range), else a block at a time."""
+    done = 0
+    kernel_copy = getattr(os, "copy_file_range", None)
+    while done < size:
+        if kernel_copy is not None:
+            try:
+                copied = kernel_copy(source, output, size - done, done, offset + done)
+            except OSError:
+                kernel_copy = None  # across file systems, say
+                continue
+        else:
+            block = os.pread(source, min(size - done, 8 << 20), done)
+            copied = len(block)
+            if copied:
+                _write_all_at(output, block, offset + done)
+        if copied == 0:
+            raise OSError(0, "a piece ended early")
+        done += copied
 
 
 def _remove_folder(folder: str) -> None:

@@ -204,10 +204,11 @@ def test_an_interrupt_while_joining_leaves_nothing(tmp_path, client, monkeypatch
     source = _write(tmp_path / "a.csv", generated(3000))
     (tmp_path / "a.vrex").write_bytes(b"old")
 
-    def interrupted(descriptor, path):
+    def interrupted(descriptor, data, offset):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(vrex_dask, "_append_file", interrupted)
+    # The output's temporary file exists by then, and so do the pieces.
+    monkeypatch.setattr(vrex_dask, "_write_all_at", interrupted)
     with pytest.raises(KeyboardInterrupt):
         convert_large_file(source, tmp_path / "a.vrex", 100, 10, client=client, part_size=9000)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a.csv", "a.vrex"]
