@@ -461,8 +461,9 @@ def _place_piece_on_worker(piece: str, temporary: str, offset: int, size: int) -
     try:
         output = os.open(temporary, os.O_WRONLY | os.O_CLOEXEC)
         try:
+            # Made durable by the client's fsync of the whole output (and on a
+            # network file system, by this close).
             _copy_range(source, output, size, offset)
-            os.fdatasync(output)
         finally:
             os.close(output)
     finally:
