@@ -400,7 +400,6 @@ def _assemble(client, target, start, pieces, holders, end, run) -> int | str:
     folder, name = os.path.split(os.path.abspath(target))
     temporary = os.path.join(folder, f".{name}.{secrets.token_hex(8)}.tmp")
     descriptor = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
-    futures = []
     try:
         try:
             offsets = [len(start)]
@@ -411,30 +410,13 @@ def _assemble(client, target, start, pieces, holders, end, run) -> int | str:
             _write_all_at(descriptor, start, 0)
             _write_all_at(descriptor, end, offsets[-1])
             if pieces:
-                futures = [
-                    client.submit(
-                        _place_piece_on_worker,
-                        path,
-                        temporary,
-                        offsets[index],
-                        size,
-                        key=f"vrex-large-{run}-place-{index}",
-                        pure=False,
-                        workers=holders.get(index) or None,
-                        allow_other_workers=True,
-                    )
-                    for index, (path, size) in enumerate(pieces)
-                ]
-                outcome = _first_failure_in_order(client, futures)
-                futures = []
-                if isinstance(outcome, str):
-                    raise _PlacementFailed(outcome)
+                failure = _place_pieces(client, temporary, pieces, offsets, holders, run)
+                if failure is not None:
+                    raise _PlacementFailed(failure)
             os.fchmod(descriptor, 0o666 & ~_umask())
             os.fsync(descriptor)
         finally:
             os.close(descriptor)
-            if futures:
-                client.cancel(futures)
         os.replace(temporary, target)
     except _PlacementFailed as failure:
         with contextlib.suppress(FileNotFoundError):
@@ -449,6 +431,46 @@ def _assemble(client, target, start, pieces, holders, end, run) -> int | str:
 
 class _PlacementFailed(Exception):
     pass
+
+
+def _place_pieces(client, temporary, pieces, offsets, holders, run) -> str | None:
+    """Copies every piece into place with one task each; None, or why one failed.
+
+    A piece is removed as soon as its copy is done, and its task forgotten
+    (so the scheduler never runs it again without its piece): the input, the
+    pieces and the output never all take their full size on disk at once.
+    """
+    import distributed
+
+    futures = {}
+    for index, (path, size) in enumerate(pieces):
+        future = client.submit(
+            _place_piece_on_worker,
+            path,
+            temporary,
+            offsets[index],
+            size,
+            key=f"vrex-large-{run}-place-{index}",
+            pure=False,
+            workers=holders.get(index) or None,
+            allow_other_workers=True,
+        )
+        futures[future.key] = future
+    pending = {key: index for index, key in enumerate(futures)}
+    try:
+        stream = distributed.as_completed(list(futures.values()))
+        for future in stream:
+            index = pending[future.key]
+            if future.status != "finished":
+                error = future.exception() if future.status == "error" else "cancelled"
+                return f"task failed: {error!r}"
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(pieces[index][0])
+            del futures[future.key]
+        return None
+    finally:
+        if futures:
+            client.cancel(list(futures.values()))
 
 
 def _place_piece_on_worker(piece: str, temporary: str, offset: int, size: int) -> int:

@@ -215,7 +215,14 @@ def test_an_interrupt_while_joining_leaves_nothing(tmp_path, client, monkeypatch
     assert (tmp_path / "a.vrex").read_bytes() == b"old"
 
 
-def test_a_worker_killed_mid_run(tmp_path, client):
+def moment_reached(folder: Path, moment: str) -> bool:
+    if moment == "converting parts":  # a piece is complete
+        return any(folder.glob(".big.vrex.*.pieces/*.piece"))
+    return any(folder.glob(".big.vrex.*.tmp"))  # pieces are being copied into place
+
+
+@pytest.mark.parametrize("moment", ["converting parts", "placing pieces"])
+def test_a_worker_killed_mid_run(tmp_path, client, moment):
     """Its tasks run again elsewhere, or the call fails; never a wrong file."""
     data = generated(200_000)  # about 9 MB, in parts of 256 KiB
     source = _write(tmp_path / "big.csv", data)
@@ -230,16 +237,13 @@ def test_a_worker_killed_mid_run(tmp_path, client):
 
     runner = threading.Thread(target=convert)
     runner.start()
-    # Kill one worker once the parts are being converted: a piece has appeared.
     deadline = time.monotonic() + 60
     killed = False
     while runner.is_alive() and time.monotonic() < deadline and not killed:
-        for folder in tmp_path.glob(".big.vrex.*.pieces"):
-            if any(folder.glob("*.piece")):
-                os.kill(next(iter(workers.values())), signal.SIGKILL)
-                killed = True
-                break
-        time.sleep(0.01)
+        if moment_reached(tmp_path, moment):
+            os.kill(next(iter(workers.values())), signal.SIGKILL)
+            killed = True
+        time.sleep(0.002)
     runner.join(120)
     assert killed
     result = outcome["result"]
