@@ -217,19 +217,28 @@ def convert_large_file(
             )
             timings["summaries"] = time.perf_counter() - began
             began = time.perf_counter()
-            futures = client.map(
-                _convert_part_on_worker,
-                [source] * len(jobs),
-                range(len(jobs)),
-                jobs,
-                identity=identity,
-                pieces=pieces,
-                types=types,
-                chunk_size=chunk_size,
-                end_row=end_row,
-                key=[f"vrex-large-{run}-part-{k}" for k in range(len(jobs))],
-                pure=False,
-            )
+            # A part's bytes are about those of the stretch it begins in: its
+            # task goes to the worker that read that stretch, whose page cache
+            # holds them, unless that worker is busy or gone.
+            readers = _holders(client, futures)
+            futures = [
+                client.submit(
+                    _convert_part_on_worker,
+                    source,
+                    index,
+                    job,
+                    identity=identity,
+                    pieces=pieces,
+                    types=types,
+                    chunk_size=chunk_size,
+                    end_row=end_row,
+                    key=f"vrex-large-{run}-part-{index}",
+                    pure=False,
+                    workers=readers.get((job[0] - rest_byte) // stretch_size) or None,
+                    allow_other_workers=True,
+                )
+                for index, job in enumerate(jobs)
+            ]
             outcome = _first_failure_in_order(client, futures)
             if isinstance(outcome, str):
                 return FileResult(source, target, outcome, input_size)
@@ -378,8 +387,8 @@ def _first_failure_in_order(client, futures):
 
 
 def _holders(client, futures) -> dict[int, list[str]]:
-    """Which workers hold each part's result: they wrote its piece, so its
-    bytes are in their page cache. A hint only; empty when not known."""
+    """Which workers hold each task's result: they read or wrote its bytes,
+    which their page cache holds. A hint only; empty when not known."""
     try:
         who_has = client.who_has(futures)
     except Exception:
