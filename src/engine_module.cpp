@@ -3,6 +3,10 @@
 // (vrex.convert, vrex.convert_file) and checks the arguments it can check in
 // Python; this file is the only one of the module that talks to the C API.
 //
+// The staged entries (table_start ... convert_part) let a cluster run the
+// conversion's stages on different machines; their arguments and results
+// are plain numbers and bytes.
+//
 // The interpreter lock is released while the engine works. The input is held
 // as a buffer for the whole call, so it cannot go away underneath; writable
 // buffers are refused, since their bytes could change between the passes
@@ -14,16 +18,20 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <exception>
 #include <new>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "memory_policy.h"
 #include "parallel/parallel_convert.h"
+#include "parallel/staged_convert.h"
 #include "python/fault_barrier.h"
+#include "python/py_ref.h"
 #include "result_bytes.h"
 
 namespace {
@@ -263,11 +271,183 @@ PyObject* convert_to_file_entry(PyObject* /*module*/, PyObject* args) noexcept {
   });
 }
 
+// --- the staged conversion, for a cluster ----------------------------------
+
+using vrex::python::PyRef;
+
+// Raises the exception a staged step's failure stands for; returns nullptr.
+PyObject* raise_failure(const ConvertFailure& failure) {
+  if (failure.kind == ConvertFailure::Kind::Output) {
+    errno = failure.os_error;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  PyRef text(PyUnicode_DecodeUTF8(failure.message.data(),
+                                  static_cast<Py_ssize_t>(failure.message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  return nullptr;
+}
+
+PyObject* bytes_object(std::span<const std::uint8_t> bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* table_start_entry(PyObject* /*module*/, PyObject* args) noexcept {
+  return vrex::python::behind_fault_barrier([&]() -> PyObject* {
+    PyObject *data, *chunk_size_object, *sample_rows_object;
+    if (!PyArg_ParseTuple(args, "OOO:table_start", &data, &chunk_size_object,
+                          &sample_rows_object)) {
+      return nullptr;
+    }
+    std::uint64_t chunk_size, sample_rows;
+    if (!read_size(chunk_size_object, &chunk_size) ||
+        !read_size(sample_rows_object, &sample_rows)) {
+      return nullptr;
+    }
+    HeldBuffer input;
+    if (!input.hold(data)) return nullptr;
+    auto start = [&] {
+      const LockReleased released;
+      return vrex::ext::convert_table_start(input.bytes(), chunk_size, sample_rows);
+    }();
+    if (!start)
+      return raise_failure(ConvertFailure{ConvertFailure::Kind::Conversion, start.error()});
+    PyRef bytes(bytes_object(start->bytes.bytes()));
+    PyRef types(bytes_object(vrex::ext::types_to_bytes(start->types)));
+    if (!bytes || !types) return nullptr;
+    return Py_BuildValue(
+        "(OOKKKO)", bytes.get(), types.get(), static_cast<unsigned long long>(start->rest.byte),
+        static_cast<unsigned long long>(start->rest.line),
+        static_cast<unsigned long long>(start->first_row), start->complete ? Py_True : Py_False);
+  });
+}
+
+PyObject* table_end_entry(PyObject* /*module*/, PyObject* /*args*/) noexcept {
+  return vrex::python::behind_fault_barrier([&]() -> PyObject* {
+    auto end = vrex::ext::table_end_bytes();
+    if (!end) return raise_failure(ConvertFailure{ConvertFailure::Kind::Conversion, end.error()});
+    return bytes_object(end->bytes());
+  });
+}
+
+PyObject* summarize_stretch_entry(PyObject* /*module*/, PyObject* args) noexcept {
+  return vrex::python::behind_fault_barrier([&]() -> PyObject* {
+    PyObject* data;
+    unsigned long long begin, end;
+    if (!PyArg_ParseTuple(args, "OKK:summarize_stretch", &data, &begin, &end)) return nullptr;
+    HeldBuffer input;
+    if (!input.hold(data)) return nullptr;
+    if (begin > end || end > input.bytes().size()) {
+      PyErr_SetString(PyExc_ValueError, "the stretch lies outside the input");
+      return nullptr;
+    }
+    std::array<std::uint8_t, vrex::ext::kStretchSummaryBytes> encoded;
+    {
+      LockReleased released;
+      const auto stretch = input.bytes().subspan(static_cast<std::size_t>(begin),
+                                                 static_cast<std::size_t>(end - begin));
+      encoded = vrex::ext::encode_stretch_summary(vrex::ext::summarize_stretch(stretch));
+    }
+    return bytes_object(encoded);
+  });
+}
+
+PyObject* join_stretches_entry(PyObject* /*module*/, PyObject* args) noexcept {
+  return vrex::python::behind_fault_barrier([&]() -> PyObject* {
+    unsigned long long rest_byte, rest_line, first_row, input_size, stretch_size, chunk_size;
+    PyObject* summaries_object;
+    if (!PyArg_ParseTuple(args, "KKKKKKO:join_stretches", &rest_byte, &rest_line, &first_row,
+                          &input_size, &stretch_size, &chunk_size, &summaries_object)) {
+      return nullptr;
+    }
+    PyRef sequence(PySequence_Fast(summaries_object, "summaries must be a sequence of bytes"));
+    if (!sequence) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    std::vector<vrex::ext::StretchSummary> summaries;
+    summaries.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t index = 0; index < count; ++index) {
+      HeldBuffer encoded;
+      if (!encoded.hold(PySequence_Fast_GET_ITEM(sequence.get(), index))) return nullptr;
+      auto summary = vrex::ext::decode_stretch_summary(encoded.bytes());
+      if (!summary) {
+        PyErr_SetString(PyExc_ValueError, "not a stretch summary");
+        return nullptr;
+      }
+      summaries.push_back(*summary);
+    }
+    auto joined =
+        vrex::ext::join_stretches(vrex::ext::CsvPosition{rest_byte, rest_line, first_row + 1},
+                                  first_row, input_size, stretch_size, chunk_size, summaries);
+    if (!joined) {
+      PyErr_SetString(PyExc_ValueError, joined.error().c_str());
+      return nullptr;
+    }
+    PyRef jobs(PyList_New(static_cast<Py_ssize_t>(joined->jobs.size())));
+    if (!jobs) return nullptr;
+    for (std::size_t index = 0; index < joined->jobs.size(); ++index) {
+      const vrex::ext::PartJob& job = joined->jobs[index];
+      PyObject* numbers = Py_BuildValue("(KKKKKK)", static_cast<unsigned long long>(job.part.begin),
+                                        static_cast<unsigned long long>(job.part.end),
+                                        static_cast<unsigned long long>(job.part.first_line),
+                                        static_cast<unsigned long long>(job.part.first_row),
+                                        static_cast<unsigned long long>(job.first_chunk_row),
+                                        static_cast<unsigned long long>(job.chunk_count));
+      if (numbers == nullptr) return nullptr;
+      PyList_SET_ITEM(jobs.get(), static_cast<Py_ssize_t>(index), numbers);
+    }
+    return Py_BuildValue("(OK)", jobs.get(), static_cast<unsigned long long>(joined->end_row));
+  });
+}
+
+PyObject* convert_part_entry(PyObject* /*module*/, PyObject* args) noexcept {
+  return vrex::python::behind_fault_barrier([&]() -> PyObject* {
+    PyObject *data, *types_object;
+    int descriptor;
+    unsigned long long chunk_size, begin, end, first_line, first_row, first_chunk_row, chunk_count,
+        end_row;
+    if (!PyArg_ParseTuple(args, "OiOK(KKKKKK)K:convert_part", &data, &descriptor, &types_object,
+                          &chunk_size, &begin, &end, &first_line, &first_row, &first_chunk_row,
+                          &chunk_count, &end_row)) {
+      return nullptr;
+    }
+    HeldBuffer types_bytes;
+    if (!types_bytes.hold(types_object)) return nullptr;
+    auto types = vrex::ext::types_from_bytes(types_bytes.bytes());
+    if (!types) {
+      PyErr_SetString(PyExc_ValueError, "types must hold one known type byte a column");
+      return nullptr;
+    }
+    HeldBuffer input;
+    if (!input.hold(data)) return nullptr;
+    const vrex::ext::PartJob job{vrex::ext::Part{begin, end, first_row + 1, first_line, first_row},
+                                 first_chunk_row, chunk_count, end_row};
+    vrex::ext::FileSink sink(descriptor);
+    vrex::Status<ConvertFailure> outcome;
+    {
+      LockReleased released;
+      outcome = vrex::ext::convert_part(input.bytes(), *types, chunk_size, job, sink);
+    }
+    if (!outcome) return raise_failure(outcome.error());
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef g_methods[] = {
     {"convert", convert_entry, METH_VARARGS,
      "convert(data, chunk_size, sample_rows, threads, part_size, progress) -> bytes"},
     {"convert_to_file", convert_to_file_entry, METH_VARARGS,
      "convert_to_file(data, fd, chunk_size, sample_rows, threads, part_size, progress)"},
+    {"table_start", table_start_entry, METH_VARARGS,
+     "table_start(data, chunk_size, sample_rows) -> (start, types, rest_byte, rest_line, "
+     "first_row, complete)"},
+    {"table_end", table_end_entry, METH_NOARGS, "table_end() -> bytes"},
+    {"summarize_stretch", summarize_stretch_entry, METH_VARARGS,
+     "summarize_stretch(data, begin, end) -> bytes"},
+    {"join_stretches", join_stretches_entry, METH_VARARGS,
+     "join_stretches(rest_byte, rest_line, first_row, input_size, stretch_size, chunk_size, "
+     "summaries) -> (jobs, end_row)"},
+    {"convert_part", convert_part_entry, METH_VARARGS,
+     "convert_part(data, fd, types, chunk_size, job, end_row)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

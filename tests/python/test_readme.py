@@ -43,7 +43,15 @@ EXAMPLES = _examples()
 
 
 def test_the_section_has_its_examples():
-    assert [name for name, *_ in EXAMPLES] == ["python", "pandas", "cli", "dask", "dask-run"]
+    assert [name for name, *_ in EXAMPLES] == [
+        "python",
+        "pandas",
+        "cli",
+        "dask",
+        "dask-run",
+        "dask-large",
+        "dask-large-run",
+    ]
 
 
 @pytest.fixture(scope="module")
