@@ -11,17 +11,6 @@ GOOD = b"id,price\n1,2.5\n2,3.5\n"
 BAD_UTF8 = b"a,b\n1,\xff\n"
 
 
-@pytest.fixture(scope="module")
-def client():
-    with (
-        distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
-        yield client
-
-
 def test_one_task_per_file_and_failures_reported_per_file(tmp_path, client):
     paths = []
     for k in range(4):

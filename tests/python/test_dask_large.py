@@ -21,17 +21,6 @@ from vrex.dask import convert_large_file  # noqa: E402
 CORPUS = Path(__file__).resolve().parents[2] / ".." / "shared" / "corpus"
 
 
-@pytest.fixture(scope="module")
-def client():
-    with (
-        distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
-        yield client
-
-
 def expected_outcome(data: bytes, chunk_size: int, sample_rows: int):
     try:
         return "ok", vrex.csv_to_vrex(data, chunk_size, sample_rows)
