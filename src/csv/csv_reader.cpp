@@ -40,60 +40,72 @@ Status<CsvError> CsvReader::read_header() {
   const CsvPosition position{0, 1, 0};
   if (starts_with_byte_order_mark(input_)) cursor_ = sizeof kByteOrderMark;
   fields_.clear();
-  VREX_TRY(read_next(position, fields_));
+  if (read_next(position, fields_) == Read::Failed) return Unexpected{failure_};
   return Status<CsvError>::ok();
 }
 
 Result<bool, CsvError> CsvReader::read_record() {
   if (!header_read_) VREX_TRY(read_header());
   fields_.clear();
-  return read_next(CsvPosition{cursor_, 0, records_}, fields_);
+  const Read read = read_next(CsvPosition{cursor_, 0, records_}, fields_);
+  if (read == Read::Failed) return Unexpected{failure_};
+  return read == Read::Record;
 }
 
 Result<bool, CsvError> CsvReader::read_record(FieldList& into) {
-  if (!header_read_) VREX_TRY(read_header());
+  const Read read = read_record_into(into);
+  if (read == Read::Failed) return Unexpected{failure_};
+  return read == Read::Record;
+}
+
+CsvReader::Read CsvReader::read_record_into(FieldList& into) {
+  if (!header_read_ && !read_header()) return Read::Failed;
   into.start_record();
   into.set_check_dropped(use_reference_);
-  auto read = read_next(CsvPosition{cursor_, 0, records_}, into);
-  if (!read || !*read) into.drop_record();
+  const Read read = read_next(CsvPosition{cursor_, 0, records_}, into);
+  if (read != Read::Record) into.drop_record();
   return read;
 }
 
 std::span<const std::string_view> CsvReader::fields() const noexcept { return fields_.views(); }
 
-Result<bool, CsvError> CsvReader::read_next(CsvPosition position, FieldList& record) {
-  if (at_end_) return false;
+CsvReader::Read CsvReader::fail_at(CsvPosition position, std::uint64_t field,
+                                   std::uint64_t valid_length) noexcept {
+  failure_ = located(position, field, valid_length);
+  return Read::Failed;
+}
+
+CsvReader::Read CsvReader::read_next(CsvPosition position, FieldList& record) {
+  if (at_end_) return Read::End;
   const SplitOutcome outcome =
       use_reference_ ? reference_.split(cursor_, record) : fast_.split(cursor_, record);
   cursor_ = outcome.next;
   if (!outcome.found) {
     at_end_ = true;
-    return false;
+    return Read::End;
   }
   ++records_;
   record.finish();
-  if (!outcome.non_ascii) return true;
+  if (!outcome.non_ascii) return Read::Record;
 
   if (!use_reference_) {
     const auto* record_bytes = reinterpret_cast<const char*>(input_.data() + outcome.begin);
     const std::string_view bytes(record_bytes, outcome.end - outcome.begin);
-    if (utf8_is_valid(bytes)) return true;
+    if (utf8_is_valid(bytes)) return Read::Record;
   }
   const std::span<const std::string_view> fields = record.views();
   for (std::size_t index = 0; index < fields.size(); ++index) {
     const std::size_t valid = use_reference_ ? utf8_valid_prefix_reference(fields[index])
                                              : utf8_valid_prefix(fields[index]);
     if (valid == fields[index].size()) continue;
-    return Unexpected{located(position, index, valid)};
+    return fail_at(position, index, valid);
   }
-  if (record.dropped() == 0) return true;
+  if (record.dropped() == 0) return Read::Record;
   const std::optional<InvalidField> invalid =
       use_reference_ ? record.first_invalid_dropped()
                      : find_invalid_dropped(position.byte, record.kept_limit());
-  if (invalid) {
-    return Unexpected{located(position, invalid->index, invalid->valid_length)};
-  }
-  return true;
+  if (invalid) return fail_at(position, invalid->index, invalid->valid_length);
+  return Read::Record;
 }
 
 CsvReader CsvReader::for_part(std::span<const std::uint8_t> part, CsvPosition origin) {

@@ -56,6 +56,15 @@ class CsvReader {
   // way, so every view is written once, where the rows are read from.
   Result<bool, CsvError> read_record(FieldList& into);
 
+  // The same read for a loop over many records: the outcome is a small
+  // value, and a failure's error stays with the reader (failure()), so no
+  // result object is built and copied per record.
+  enum class Read : std::uint8_t { Record, End, Failed };
+  Read read_record_into(FieldList& into);
+
+  // The error of the last read that failed.
+  const CsvError& failure() const noexcept { return failure_; }
+
   // From the next record on, keeps only the first `count` fields of each
   // record in fields(); the others are split, counted and checked for valid
   // UTF-8 like any field, then forgotten. Errors name the same field and
@@ -92,7 +101,8 @@ class CsvReader {
   // another read_record() goes on with the record after it.
 
  private:
-  Result<bool, CsvError> read_next(CsvPosition position, FieldList& record);
+  Read read_next(CsvPosition position, FieldList& record);
+  Read fail_at(CsvPosition position, std::uint64_t field, std::uint64_t valid_length) noexcept;
   // The first invalid field past the first `kept_limit` ones of the record
   // split from `cursor`.
   std::optional<InvalidField> find_invalid_dropped(std::size_t cursor,
@@ -111,6 +121,7 @@ class CsvReader {
   bool header_read_ = false;
   bool at_end_ = false;
   CsvPosition origin_{0, 1, 0};  // where these bytes sit in a larger input
+  CsvError failure_;
 };
 
 }  // namespace vrex::ext

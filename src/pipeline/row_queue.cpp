@@ -29,9 +29,9 @@ void TextArena::clear() noexcept {
 
 Result<bool, CsvError> RowQueue::read_until(CsvReader& reader, std::size_t target) {
   while (size() < target) {
-    auto more = reader.read_record(fields_);
-    if (!more) return Unexpected{more.error()};
-    if (!*more) return false;
+    const CsvReader::Read read = reader.read_record_into(fields_);
+    if (read == CsvReader::Read::Failed) return Unexpected{reader.failure()};
+    if (read == CsvReader::Read::End) return false;
     rows_.push_back(RowFields{fields_.record_begin(), fields_.record_size()});
     keep_texts_of_last_row();
   }
