@@ -180,13 +180,6 @@ class OrderedWriter {
 
   Status<ConvertFailure> run() {
     const std::uint64_t count = jobs_.count();
-    if (workers_ == 0) {
-      ChunkJobs::Worker converter = jobs_.make_worker();
-      for (std::uint64_t index = 0; index < count; ++index) {
-        VREX_TRY(deliver(jobs_.convert(index, converter, take_spare())));
-      }
-      return {};
-    }
     std::vector<std::jthread> threads;
 
     // However this ends (a fault thrown included), the workers are told to
@@ -369,20 +362,25 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   }
   plan->names = TextArray();
 
-  // A sample within the first chunk stays queued in that chunk's converter,
-  // which a worker runs like any other. A sample longer than a chunk is
-  // converted here, chunk by chunk, as convert_csv() does, up to its end.
+  // On one thread, or with chunks too small to hand from thread to thread,
+  // the calling thread reads every chunk after the one before with one
+  // reader, as convert_csv() does: there are no parts to plan. Otherwise a
+  // sample within the first chunk stays queued in that chunk's converter,
+  // which a worker runs like any other, and a sample longer than a chunk is
+  // converted here, chunk by chunk, up to its end.
+  const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
+  const bool sequential = threads == 1 || !chunks_worth_sharing;
   const std::uint64_t sampled = plan->sample.size();
   std::uint64_t serial_rows = 0;
   bool input_done = false;
   std::optional<SampledChunk> sampled_chunk;
-  if (sampled < options.chunk_size) {
+  if (!sequential && sampled < options.chunk_size) {
     sampled_chunk.emplace(
         SampledChunk{ChunkConverter(std::move(plan->sample), plan->types, options.chunk_size), {}});
   } else {
     ChunkConverter chunks(std::move(plan->sample), plan->types, options.chunk_size);
     ByteBuffer section;
-    while (serial_rows < sampled) {
+    while (sequential || serial_rows < sampled) {
       auto rows = chunks.fill_chunk(reader);
       if (!rows) return conversion_failure(parse_failure(rows.error()));
       if (*rows == 0) break;
@@ -392,11 +390,13 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
       }
       VREX_TRY(sink.write(section.bytes()));
       serial_rows += *rows;
+      if (!ticker.tick(reader.cursor())) return stopped();
       if (*rows < options.chunk_size) {
         input_done = true;
         break;
       }
     }
+    input_done = input_done || sequential;
   }
 
   if (!input_done) {
@@ -410,8 +410,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     const PartPlan parts = plan_parts(csv, origin, rows_before, options.part_size, run_tasks);
     if (!ticker.tick(start, true)) return stopped();
     const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows, &sampled_chunk);
-    const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
-    OrderedWriter writer(jobs, threads == 1 || !chunks_worth_sharing ? 0 : threads, sink, ticker);
+    OrderedWriter writer(jobs, threads, sink, ticker);
     VREX_TRY(writer.run());
   }
 

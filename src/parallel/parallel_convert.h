@@ -8,7 +8,9 @@
 // is cut into record-aligned parts; workers then convert whole chunks (each
 // starts at a row that is a multiple of the chunk size) and the calling
 // thread writes their slices in order. At most two chunks per worker are in
-// flight, so memory does not grow with the input.
+// flight, so memory does not grow with the input. On one thread, or with
+// chunks too small to share, the calling thread converts every chunk after
+// the one before, as convert_csv() does, and no parts are planned.
 #pragma once
 
 #include <atomic>

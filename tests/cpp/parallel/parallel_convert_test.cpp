@@ -13,6 +13,7 @@
 
 #include "parallel/record_scan.h"
 #include "pipeline/pipeline.h"
+#include "support/corpus_files.h"
 #include "support/golden_csv.h"
 
 namespace vrex::ext {
@@ -96,6 +97,20 @@ TEST(ParallelConvert, ManyChunksOnManyThreadsStayInOrder) {
   }
   expect_same_everywhere(csv, 37, 100);
   expect_same_everywhere(csv + "9,\xFF,1\n", 37, 100);
+}
+
+// Every corpus file cut into small chunks shared between threads (the
+// package's own tests convert these chunks on one thread).
+TEST(ParallelConvert, CorpusFilesMatchTheOneThreadConversion) {
+  const auto files = vrex::testing::corpus_files();
+  if (files.empty()) GTEST_SKIP() << "no corpus beside the project";
+  for (const auto& [path, csv] : files) {
+    const std::string expected = outcome_serial(csv, 7, 5);
+    for (std::size_t part_size : {std::size_t{64}, kDefaultPartSize}) {
+      ASSERT_EQ(outcome_parallel(csv, {7, 5, 2, part_size, 1}), expected)
+          << path << ", part size " << part_size;
+    }
+  }
 }
 
 TEST(ParallelConvert, FileSinkReportsTheSystemError) {
