@@ -67,7 +67,13 @@ struct VrexFile {
   std::uint64_t num_rows = 0;
 };
 
-Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> file);
+struct ReadOptions {
+  // Threads that decode columns side by side, the calling one included; the
+  // result, and the error for a bad file, are the same for every count.
+  unsigned threads = 1;
+};
+
+Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> file, ReadOptions options = {});
 
 // An empty array alternative of `type`; also the shape of every column.
 Object empty_array_of(ValueType type);

@@ -1,0 +1,109 @@
+"""Reading on several threads: the same buffers, or the same error, as the
+read on one thread, and clear errors for a bad thread count."""
+
+import random
+
+import pytest
+from test_read import CORPUS, _corpus_files
+
+import vrex
+from vrex import _reader
+from vrex_decode import decode
+
+
+def _buffers(raw_file):
+    """Every byte the reader hands over, column by column."""
+    columns = []
+    for column in raw_file.columns:
+        values = column.values
+        offsets = None if values.offsets is None else bytes(values.offsets)
+        validity = None if column.validity is None else bytes(column.validity)
+        columns.append(
+            (
+                column.name,
+                values.type,
+                bytes(values.data),
+                offsets,
+                bytes(column.is_invalid),
+                validity,
+                column.invalid_count,
+                [(p.name, bytes(p.values.data), bytes(p.present)) for p in column.value_properties],
+            )
+        )
+    return raw_file.slice_rows, raw_file.num_rows, columns
+
+
+def _outcome(data, threads):
+    try:
+        return _buffers(_reader.read(data, threads=threads))
+    except ValueError as error:
+        return str(error)
+
+
+def test_corpus_files_read_the_same_on_every_thread_count():
+    checked = 0
+    for path in _corpus_files(80):
+        try:
+            written = vrex.csv_to_vrex((CORPUS / path).read_bytes(), chunk_size=50)
+        except ValueError:
+            continue
+        one = _outcome(written, 1)
+        assert not isinstance(one, str), path
+        assert one[0] == decode(written).rows_per_slice, path
+        for threads in (2, 5):
+            assert _outcome(written, threads) == one, (path, threads)
+        checked += 1
+    assert checked > 10
+
+
+def test_damaged_files_give_the_same_error_on_every_thread_count():
+    whole = vrex.csv_to_vrex(
+        b"a,b,c,d\n1,x,true,2024-01-02\n2,,false,bad\n3.5,z,,2024-02-03\n4,w,true,\n",
+        chunk_size=2,
+    )
+    rng = random.Random(77)
+    errors = 0
+    for trial in range(1500):
+        damaged = bytearray(whole)
+        for _ in range(1 + trial % 3):
+            damaged[rng.randrange(len(damaged))] = rng.randrange(256)
+        if trial % 4 == 0:
+            del damaged[rng.randrange(len(damaged)) :]
+        one = _outcome(bytes(damaged), 1)
+        errors += isinstance(one, str)
+        assert _outcome(bytes(damaged), 3) == one, trial
+    assert 0 < errors < 1500
+
+
+def test_file_paths_and_changeable_buffers_read_like_bytes(tmp_path):
+    written = vrex.csv_to_vrex(b"n,s\n1,a\n2,b\n3,\n", chunk_size=1)
+    path = tmp_path / "t.vrex"
+    path.write_bytes(written)
+    one = _buffers(_reader.read(written, threads=1))
+    assert _buffers(_reader.read_file(path, threads=4)) == one
+    # A bytearray could change while other threads read it: read on one.
+    assert _buffers(_reader.read(bytearray(written), threads=4)) == one
+    assert vrex.read_file(path, threads=None).to_arrow().equals(vrex.read(written).to_arrow())
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda data: vrex.read(data, threads=0), ValueError, "threads must be at least 1"),
+        (lambda data: vrex.read(data, threads=True), TypeError, "not bool"),
+        (lambda data: vrex.read(data, threads="2"), TypeError, "not str"),
+        (lambda data: _reader.read(data, threads=-1), ValueError, "threads must be at least 1"),
+        (lambda data: _reader.read(data, threads=2**70), OverflowError, "too large"),
+        (lambda data: _reader.read(data, 2), TypeError, "positional"),
+        (lambda data: _reader.read(data, thread=2), TypeError, "thread"),
+    ],
+)
+def test_bad_thread_counts_are_refused(call, error, message):
+    data = vrex.csv_to_vrex(b"a\n1\n")
+    with pytest.raises(error, match=message):
+        call(data)
+
+
+def test_far_more_threads_than_columns_or_cores_still_read():
+    data = vrex.csv_to_vrex(b"a,b\n1,2\n", chunk_size=1)
+    assert vrex.read(data, threads=100_000).to_arrow().to_pydict() == {"a": [1], "b": [2]}
