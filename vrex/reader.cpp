@@ -439,6 +439,12 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes, ReadO
   // Size every column once for all its slices.
   const bool apart = options.threads > 1 && file.columns.size() > 1;
   SliceLayout layout;
+  // Where column slices average fewer bytes than this, decoding them apart
+  // gains little and the layout would cost more memory than it is worth.
+  constexpr std::size_t kSmallestAverageColumnSlice = 256;
+  constexpr std::size_t kColumnSlicesAlwaysRecorded = 4096;
+  layout.most_column_slices =
+      std::max(bytes.size() / kSmallestAverageColumnSlice, kColumnSlicesAlwaysRecorded);
   const auto extents = skim_table_slices(cursor, file.columns.size(), apart ? &layout : nullptr);
   if (extents) {
     for (std::size_t index = 0; index < file.data.size(); ++index) {
@@ -447,7 +453,8 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes, ReadO
   }
   // Columns without further properties share nothing but their slices' rows,
   // so they can be decoded side by side.
-  if (apart && extents && layout.flags_only && layout.table_end == bytes.data() + bytes.size()) {
+  if (apart && extents && layout.complete && layout.flags_only &&
+      layout.table_end == bytes.data() + bytes.size()) {
     if (read_columns_apart(layout, *extents, options.threads, file)) return file;
     for (std::size_t index = 0; index < file.data.size(); ++index) {
       file.data[index] = ColumnData{empty_array_of(file.columns[index].data_type), {}, {}};

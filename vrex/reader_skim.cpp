@@ -125,12 +125,18 @@ std::optional<std::vector<ColumnExtent>> skim_table_slices(ReadCursor cursor,
       if (layout != nullptr) {
         layout->table_end = cursor.position();
         layout->flags_only = flags_only;
+        layout->complete = true;
       }
       return extents;
     }
     if ((*id)[2] != to_byte(SectionType::TableSlice)) return std::nullopt;
     auto count = cursor.read_count();
     if (!count || *count != column_count) return std::nullopt;
+    if (layout != nullptr && layout->starts.size() + column_count > layout->most_column_slices) {
+      std::vector<const std::uint8_t*>().swap(layout->starts);
+      std::vector<const std::uint8_t*>().swap(layout->slice_ends);
+      layout = nullptr;
+    }
     for (ColumnExtent& extent : extents) {
       if (layout != nullptr) layout->starts.push_back(cursor.position());
       if (!skip_column_slice(cursor, extent, flags_only)) return std::nullopt;

@@ -29,6 +29,10 @@ struct SliceLayout {
   // No column slice holds a value property other than one set of invalid
   // flags, so no column needs another one's rows to fill in placeholders.
   bool flags_only = true;
+  // The walk stops recording past this many column slices and leaves the
+  // layout incomplete, so that a file of tiny slices cannot make it large.
+  std::size_t most_column_slices = 0;
+  bool complete = false;
 
   std::size_t slice_count() const noexcept { return slice_ends.size(); }
 
