@@ -4,6 +4,7 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
+#include <numeric>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -337,13 +338,21 @@ ReadStatus read_column_apart(const SliceLayout& layout, std::size_t column, Colu
 }
 
 // Decodes the columns on up to `threads` threads, each taking the next column
-// not yet taken. False when any column fails, or when the columns disagree on
+// not yet taken, the largest first so that no thread is left with a big one
+// at the end. False when any column fails, or when the columns disagree on
 // a slice's rows: the caller then reads the file in order, which finds the
 // fault that comes first.
 bool read_columns_apart(const SliceLayout& layout, const std::vector<ColumnExtent>& extents,
                         unsigned threads, VrexFile& file) {
   const std::size_t column_count = file.data.size();
   std::vector<std::vector<std::uint64_t>> rows(column_count);
+  std::vector<std::size_t> largest_first(column_count);
+  std::iota(largest_first.begin(), largest_first.end(), std::size_t{0});
+  auto weight = [&extents](std::size_t column) {
+    return extents[column].text_bytes + 8 * extents[column].rows;
+  };
+  std::stable_sort(largest_first.begin(), largest_first.end(),
+                   [&weight](std::size_t a, std::size_t b) { return weight(a) > weight(b); });
   std::atomic<std::size_t> next_column{0};
   std::atomic<bool> failed{false};
   std::exception_ptr fault;
@@ -351,8 +360,9 @@ bool read_columns_apart(const SliceLayout& layout, const std::vector<ColumnExten
   auto work = [&]() noexcept {
     try {
       while (!failed.load(std::memory_order_relaxed)) {
-        const std::size_t column = next_column.fetch_add(1, std::memory_order_relaxed);
-        if (column >= column_count) return;
+        const std::size_t taken = next_column.fetch_add(1, std::memory_order_relaxed);
+        if (taken >= column_count) return;
+        const std::size_t column = largest_first[taken];
         if (!read_column_apart(layout, column, file.data[column], extents[column], rows[column])) {
           failed.store(true, std::memory_order_relaxed);
         }
