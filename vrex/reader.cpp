@@ -447,7 +447,8 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes, ReadO
     file.data[index].values = empty_array_of(file.columns[index].data_type);
   }
   // Size every column once for all its slices.
-  const bool apart = options.threads > 1 && file.columns.size() > 1;
+  const bool apart =
+      options.threads > 1 && file.columns.size() > 1 && bytes.size() >= options.smallest_read_apart;
   SliceLayout layout;
   // Where column slices average fewer bytes than this, decoding them apart
   // gains little and the layout would cost more memory than it is worth.

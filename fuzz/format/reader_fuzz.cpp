@@ -94,7 +94,7 @@ bool same_columns(const vrex::ColumnData& a, const vrex::ColumnData& b) {
 
 void check_threads_agree(const vrex::Result<vrex::VrexFile, vrex::VrexError>& in_order,
                          std::span<const std::uint8_t> bytes) {
-  const auto apart = vrex::read_vrex(bytes, vrex::ReadOptions{3});
+  const auto apart = vrex::read_vrex(bytes, vrex::ReadOptions{3, 0});
   if (static_cast<bool>(in_order) != static_cast<bool>(apart)) std::abort();
   if (!in_order) {
     if (!(in_order.error() == apart.error())) std::abort();

@@ -1,5 +1,7 @@
 """Reading on several threads: the same buffers, or the same error, as the
-read on one thread, and clear errors for a bad thread count."""
+read on one thread, and clear errors for a bad thread count. Files under a
+MiB are read on the calling thread whatever the count; the C++ tests read
+small files apart as well."""
 
 import random
 
@@ -54,6 +56,39 @@ def test_corpus_files_read_the_same_on_every_thread_count():
             assert _outcome(written, threads) == one, (path, threads)
         checked += 1
     assert checked > 10
+
+
+def _large_file():
+    """Over a MiB, with texts, numbers, flags and invalid cells: read apart."""
+    rng = random.Random(5)
+    words = ["alpha", "béta", "", "a longer text of some forty bytes or so...", "x"]
+    rows = [b"n,word,x,flag,when"]
+    for index in range(40_000):
+        number = str(index) if index % 97 else "oops"
+        flag = rng.choice(["true", "false", "", "maybe"])
+        when = "2024-01-%02d" % (1 + index % 28) if index % 53 else "soon"
+        rows.append(f"{number},{rng.choice(words)},{rng.random():.6f},{flag},{when}".encode())
+    written = vrex.csv_to_vrex(b"\n".join(rows) + b"\n", chunk_size=3000)
+    assert len(written) > 1 << 20
+    return written
+
+
+def test_large_files_read_the_same_on_every_thread_count():
+    written = _large_file()
+    one = _outcome(written, 1)
+    assert one[1] == 40_000 and any(column[6] for column in one[2])
+    for threads in (2, 3, 8):
+        assert _outcome(written, threads) == one, threads
+
+
+def test_damaged_large_files_give_the_same_error_on_every_thread_count():
+    whole = _large_file()
+    rng = random.Random(8)
+    for trial in range(60):
+        damaged = bytearray(whole)
+        for _ in range(1 + trial % 3):
+            damaged[rng.randrange(len(damaged))] = rng.randrange(256)
+        assert _outcome(bytes(damaged), 3) == _outcome(bytes(damaged), 1), trial
 
 
 def test_damaged_files_give_the_same_error_on_every_thread_count():
