@@ -402,8 +402,8 @@ def read(data: bytes | bytearray | memoryview, *, threads: int | None = None) ->
     """Read a complete VREX file from a bytes-like object.
 
     Columns are decoded on up to `threads` threads (None: every core this
-    process may use) when `data` is `bytes`; a buffer that could change
-    meanwhile is read on the calling thread. Raises ValueError ("VREX read
+    process may use) when `data` is `bytes` of a MiB or more; a buffer that
+    could change meanwhile is read on the calling thread. Raises ValueError ("VREX read
     error: ...") when the data is not a valid file.
     """
     return Table(_reader.read(data, threads=_thread_count(threads)))
@@ -412,8 +412,8 @@ def read(data: bytes | bytearray | memoryview, *, threads: int | None = None) ->
 def read_file(path: str | os.PathLike, *, threads: int | None = None) -> Table:
     """Read a complete VREX file from `path`, mapping it rather than copying it.
 
-    Columns are decoded on up to `threads` threads (None: every core this
-    process may use). Raises OSError when the file cannot be opened and
+    Columns of a file of a MiB or more are decoded on up to `threads` threads
+    (None: every core this process may use). Raises OSError when the file cannot be opened and
     ValueError ("VREX read error: ...") when it is not a valid file.
     """
     return Table(_reader.read_file(path, threads=_thread_count(threads)))
