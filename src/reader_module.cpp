@@ -37,8 +37,8 @@ constexpr const char* kReadDoc =
     "--\n"
     "\n"
     "Read a complete VREX file from a bytes-like object, decoding columns\n"
-    "on up to `threads` threads (the data must then be bytes; other buffers\n"
-    "are read on the calling thread).\n"
+    "on up to `threads` threads (bytes of a MiB or more; other buffers and\n"
+    "smaller files are read on the calling thread).\n"
     "\n"
     "Returns a File. Raises ValueError when the data is not a valid file.";
 
@@ -47,7 +47,8 @@ constexpr const char* kReadFileDoc =
     "--\n"
     "\n"
     "Read a complete VREX file from a path; the file is mapped, not copied,\n"
-    "and columns are decoded on up to `threads` threads.\n"
+    "and the columns of a file of a MiB or more are decoded on up to\n"
+    "`threads` threads.\n"
     "\n"
     "Returns a File. Raises OSError when the file cannot be mapped and\n"
     "ValueError when it is not a valid file.";
