@@ -11,6 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -32,18 +33,22 @@ using vrex::python::PyRef;
 constexpr const char* kErrorPrefix = "VREX read error: ";
 
 constexpr const char* kReadDoc =
-    "read(data, /)\n"
+    "read(data, /, *, threads=1)\n"
     "--\n"
     "\n"
-    "Read a complete VREX file from a bytes-like object.\n"
+    "Read a complete VREX file from a bytes-like object, decoding columns\n"
+    "on up to `threads` threads (bytes of a MiB or more; other buffers and\n"
+    "smaller files are read on the calling thread).\n"
     "\n"
     "Returns a File. Raises ValueError when the data is not a valid file.";
 
 constexpr const char* kReadFileDoc =
-    "read_file(path, /)\n"
+    "read_file(path, /, *, threads=1)\n"
     "--\n"
     "\n"
-    "Read a complete VREX file from a path; the file is mapped, not copied.\n"
+    "Read a complete VREX file from a path; the file is mapped, not copied,\n"
+    "and the columns of a file of a MiB or more are decoded on up to\n"
+    "`threads` threads.\n"
     "\n"
     "Returns a File. Raises OSError when the file cannot be mapped and\n"
     "ValueError when it is not a valid file.";
@@ -328,7 +333,9 @@ class BufferView {
 
 // Decodes `bytes`, letting other threads run meanwhile when `immutable`
 // promises that nothing can change them, and hands the result to Python.
-PyObject* decode_to_python(std::span<const std::uint8_t> bytes, bool immutable) {
+// Bytes that Python code could change meanwhile are read on this thread alone.
+PyObject* decode_to_python(std::span<const std::uint8_t> bytes, bool immutable, unsigned threads) {
+  const vrex::ReadOptions options{immutable ? threads : 1u};
   PyThreadState* saved = immutable ? PyEval_SaveThread() : nullptr;
   vrex::Result<vrex::VrexFile, vrex::VrexError> file = [&] {
     struct Restore {
@@ -337,7 +344,7 @@ PyObject* decode_to_python(std::span<const std::uint8_t> bytes, bool immutable) 
         if (saved != nullptr) PyEval_RestoreThread(saved);
       }
     } restore{saved};
-    return vrex::read_vrex(bytes);
+    return vrex::read_vrex(bytes, options);
   }();
   if (!file) {
     const std::string message = kErrorPrefix + file.error().display_text();
@@ -347,16 +354,16 @@ PyObject* decode_to_python(std::span<const std::uint8_t> bytes, bool immutable) 
   return file_to_python(*file);
 }
 
-PyObject* read_bytes(PyObject* data) {
+PyObject* read_bytes(PyObject* data, unsigned threads) {
   vrex::python::inject_fault_if_asked();
   BufferView view;
   if (!view.acquire(data)) return nullptr;
-  return decode_to_python(view.bytes(), PyBytes_CheckExact(data));
+  return decode_to_python(view.bytes(), PyBytes_CheckExact(data), threads);
 }
 
 // Every array is decoded into memory of its own, so the map goes when the
 // call returns.
-PyObject* read_path(PyObject* path) {
+PyObject* read_path(PyObject* path, unsigned threads) {
   vrex::python::inject_fault_if_asked();
   PyObject* converted = nullptr;
   if (PyUnicode_FSConverter(path, &converted) == 0) return nullptr;
@@ -368,20 +375,55 @@ PyObject* read_path(PyObject* path) {
     errno = mapped.error();
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
   }
-  return decode_to_python(mapped->bytes(), /*immutable=*/true);
+  return decode_to_python(mapped->bytes(), /*immutable=*/true, threads);
 }
 
-PyObject* read_entry(PyObject* /*module*/, PyObject* data) noexcept {
-  return vrex::python::behind_fault_barrier([data] { return read_bytes(data); });
+// More threads than this are never useful and keep a careless count from
+// asking the system for millions of them.
+constexpr Py_ssize_t kMostThreads = 1024;
+
+// The one positional argument and the keyword-only thread count; false with
+// the error set when they do not parse.
+bool parse_arguments(const char* function, PyObject* args, PyObject* kwargs, PyObject** first,
+                     unsigned* threads) {
+  static const char* first_names[] = {"", "threads", nullptr};
+  const std::string format = std::string("O|$n:") + function;
+  Py_ssize_t count = 1;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(first_names),
+                                  first, &count) == 0) {
+    return false;
+  }
+  if (count < 1) {
+    PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+    return false;
+  }
+  *threads = static_cast<unsigned>(std::min(count, kMostThreads));
+  return true;
 }
 
-PyObject* read_file_entry(PyObject* /*module*/, PyObject* path) noexcept {
-  return vrex::python::behind_fault_barrier([path] { return read_path(path); });
+PyObject* read_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return vrex::python::behind_fault_barrier([args, kwargs]() -> PyObject* {
+    PyObject* data = nullptr;
+    unsigned threads = 1;
+    if (!parse_arguments("read", args, kwargs, &data, &threads)) return nullptr;
+    return read_bytes(data, threads);
+  });
+}
+
+PyObject* read_file_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return vrex::python::behind_fault_barrier([args, kwargs]() -> PyObject* {
+    PyObject* path = nullptr;
+    unsigned threads = 1;
+    if (!parse_arguments("read_file", args, kwargs, &path, &threads)) return nullptr;
+    return read_path(path, threads);
+  });
 }
 
 PyMethodDef g_methods[] = {
-    {"read", read_entry, METH_O, kReadDoc},
-    {"read_file", read_file_entry, METH_O, kReadFileDoc},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_entry)),
+     METH_VARARGS | METH_KEYWORDS, kReadDoc},
+    {"read_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_file_entry)),
+     METH_VARARGS | METH_KEYWORDS, kReadFileDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

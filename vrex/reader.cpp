@@ -1,7 +1,13 @@
 #include "vrex/reader.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <numeric>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -313,6 +319,81 @@ ReadStatus read_table_slice(ReadCursor& cursor, VrexFile& file,
   return {};
 }
 
+// One column's slices decoded on their own: each must fill exactly the bytes
+// the walk found for it. `rows` receives the rows of each slice.
+ReadStatus read_column_apart(const SliceLayout& layout, std::size_t column, ColumnData& data,
+                             const ColumnExtent& extent, std::vector<std::uint64_t>& rows) {
+  JoinedIndex joined_index;
+  PlaceholderBudget budget;
+  rows.resize(layout.slice_count());
+  for (std::size_t slice_index = 0; slice_index < layout.slice_count(); ++slice_index) {
+    ReadCursor cursor(layout.column_slice(slice_index, column));
+    SliceState slice;
+    slice.budget = &budget;
+    VREX_TRY(read_column_slice(cursor, data, joined_index, &extent, slice_index == 0, slice));
+    if (cursor.remaining() != 0) return failure(Kind::InvalidSize);
+    rows[slice_index] = *slice.rows;
+  }
+  return {};
+}
+
+// Decodes the columns on up to `threads` threads, each taking the next column
+// not yet taken, the largest first so that no thread is left with a big one
+// at the end. False when any column fails, or when the columns disagree on
+// a slice's rows: the caller then reads the file in order, which finds the
+// fault that comes first.
+bool read_columns_apart(const SliceLayout& layout, const std::vector<ColumnExtent>& extents,
+                        unsigned threads, VrexFile& file) {
+  const std::size_t column_count = file.data.size();
+  std::vector<std::vector<std::uint64_t>> rows(column_count);
+  std::vector<std::size_t> largest_first(column_count);
+  std::iota(largest_first.begin(), largest_first.end(), std::size_t{0});
+  auto weight = [&extents](std::size_t column) {
+    return extents[column].text_bytes + 8 * extents[column].rows;
+  };
+  std::stable_sort(largest_first.begin(), largest_first.end(),
+                   [&weight](std::size_t a, std::size_t b) { return weight(a) > weight(b); });
+  std::atomic<std::size_t> next_column{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr fault;
+  std::mutex fault_mutex;
+  auto work = [&]() noexcept {
+    try {
+      while (!failed.load(std::memory_order_relaxed)) {
+        const std::size_t taken = next_column.fetch_add(1, std::memory_order_relaxed);
+        if (taken >= column_count) return;
+        const std::size_t column = largest_first[taken];
+        if (!read_column_apart(layout, column, file.data[column], extents[column], rows[column])) {
+          failed.store(true, std::memory_order_relaxed);
+        }
+      }
+    } catch (...) {
+      failed.store(true, std::memory_order_relaxed);
+      const std::lock_guard<std::mutex> lock(fault_mutex);
+      if (!fault) fault = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    const std::size_t helper_count = std::min<std::size_t>(threads, column_count) - 1;
+    try {
+      for (std::size_t index = 0; index < helper_count; ++index) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      // Fewer threads than asked for: the ones running take every column.
+    }
+    work();
+  }
+  // Out of memory on a helper is out of memory for the call.
+  if (fault) std::rethrow_exception(fault);
+  if (failed.load()) return false;
+  for (std::size_t column = 1; column < column_count; ++column) {
+    if (rows[column] != rows[0]) return false;
+  }
+  file.slice_rows = std::move(rows[0]);
+  for (std::uint64_t slice_rows : file.slice_rows) file.num_rows += slice_rows;
+  return true;
+}
+
 }  // namespace
 
 Object empty_array_of(ValueType type) {
@@ -345,7 +426,7 @@ Object empty_array_of(ValueType type) {
   return object::StringArray{};
 }
 
-Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes) {
+Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes, ReadOptions options) {
   ReadCursor cursor(bytes);
   VrexFile file;
   VREX_TRY(expect_section(cursor, SectionType::FileHeader));
@@ -366,10 +447,28 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes) {
     file.data[index].values = empty_array_of(file.columns[index].data_type);
   }
   // Size every column once for all its slices.
-  const auto extents = skim_table_slices(cursor, file.columns.size());
+  const bool apart =
+      options.threads > 1 && file.columns.size() > 1 && bytes.size() >= options.smallest_read_apart;
+  SliceLayout layout;
+  // Where column slices average fewer bytes than this, decoding them apart
+  // gains little and the layout would cost more memory than it is worth.
+  constexpr std::size_t kSmallestAverageColumnSlice = 256;
+  constexpr std::size_t kColumnSlicesAlwaysRecorded = 4096;
+  layout.most_column_slices =
+      std::max(bytes.size() / kSmallestAverageColumnSlice, kColumnSlicesAlwaysRecorded);
+  const auto extents = skim_table_slices(cursor, file.columns.size(), apart ? &layout : nullptr);
   if (extents) {
     for (std::size_t index = 0; index < file.data.size(); ++index) {
       reserve_column(file.data[index], (*extents)[index]);
+    }
+  }
+  // Columns without further properties share nothing but their slices' rows,
+  // so they can be decoded side by side.
+  if (apart && extents && layout.complete && layout.flags_only &&
+      layout.table_end == bytes.data() + bytes.size()) {
+    if (read_columns_apart(layout, *extents, options.threads, file)) return file;
+    for (std::size_t index = 0; index < file.data.size(); ++index) {
+      file.data[index] = ColumnData{empty_array_of(file.columns[index].data_type), {}, {}};
     }
   }
 

@@ -6,6 +6,7 @@
 // and the first inconsistency ends the read with one VrexError.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -67,7 +68,16 @@ struct VrexFile {
   std::uint64_t num_rows = 0;
 };
 
-Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> file);
+struct ReadOptions {
+  // Threads that decode columns side by side, the calling one included; the
+  // result, and the error for a bad file, are the same for every count.
+  unsigned threads = 1;
+  // Smaller files are read on the calling thread: starting a thread costs
+  // about what decoding 50 KB does.
+  std::size_t smallest_read_apart = std::size_t{1} << 20;
+};
+
+Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> file, ReadOptions options = {});
 
 // An empty array alternative of `type`; also the shape of every column.
 Object empty_array_of(ValueType type);

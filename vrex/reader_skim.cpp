@@ -1,6 +1,7 @@
 #include "vrex/reader_skim.h"
 
 #include <optional>
+#include <string_view>
 
 #include "vrex/enums.h"
 
@@ -86,15 +87,20 @@ bool skip_section_id(ReadCursor& cursor, SectionType expected) {
   return id && (*id)[0] == 0xA7 && (*id)[1] == 0x3C && (*id)[2] == to_byte(expected);
 }
 
-bool skip_column_slice(ReadCursor& cursor, ColumnExtent& extent) {
+// Clears `flags_only` when the slice holds any property but one IsInvalid.
+bool skip_column_slice(ReadCursor& cursor, ColumnExtent& extent, bool& flags_only) {
   if (!skip_section_id(cursor, SectionType::ColumnSlice)) return false;
   if (!skip_value_array(cursor, extent)) return false;
   auto property_count = cursor.read_count();
   if (!property_count) return false;
+  if (*property_count > 1) flags_only = false;
   ColumnExtent ignored;
   for (std::uint32_t index = 0; index < *property_count; ++index) {
     auto name_length = cursor.read_count();
-    if (!name_length || !skip(cursor, *name_length)) return false;
+    if (!name_length) return false;
+    auto name = cursor.take(*name_length);
+    if (!name) return false;
+    if (as_text(*name) != std::string_view("IsInvalid")) flags_only = false;
     if (!skip_value_array(cursor, ignored)) return false;
   }
   return true;
@@ -103,18 +109,39 @@ bool skip_column_slice(ReadCursor& cursor, ColumnExtent& extent) {
 }  // namespace
 
 std::optional<std::vector<ColumnExtent>> skim_table_slices(ReadCursor cursor,
-                                                           std::uint64_t column_count) {
+                                                           std::uint64_t column_count,
+                                                           SliceLayout* layout) {
   std::vector<ColumnExtent> extents(column_count);
+  bool flags_only = true;
+  if (layout != nullptr) {
+    layout->column_count = static_cast<std::size_t>(column_count);
+    layout->starts.clear();
+    layout->slice_ends.clear();
+  }
   while (true) {
     auto id = cursor.take(3);
     if (!id || (*id)[0] != 0xA7 || (*id)[1] != 0x3C) return std::nullopt;
-    if ((*id)[2] == to_byte(SectionType::TableEnd)) return extents;
+    if ((*id)[2] == to_byte(SectionType::TableEnd)) {
+      if (layout != nullptr) {
+        layout->table_end = cursor.position();
+        layout->flags_only = flags_only;
+        layout->complete = true;
+      }
+      return extents;
+    }
     if ((*id)[2] != to_byte(SectionType::TableSlice)) return std::nullopt;
     auto count = cursor.read_count();
     if (!count || *count != column_count) return std::nullopt;
-    for (ColumnExtent& extent : extents) {
-      if (!skip_column_slice(cursor, extent)) return std::nullopt;
+    if (layout != nullptr && layout->starts.size() + column_count > layout->most_column_slices) {
+      std::vector<const std::uint8_t*>().swap(layout->starts);
+      std::vector<const std::uint8_t*>().swap(layout->slice_ends);
+      layout = nullptr;
     }
+    for (ColumnExtent& extent : extents) {
+      if (layout != nullptr) layout->starts.push_back(cursor.position());
+      if (!skip_column_slice(cursor, extent, flags_only)) return std::nullopt;
+    }
+    if (layout != nullptr) layout->slice_ends.push_back(cursor.position());
   }
 }
 

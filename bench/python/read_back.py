@@ -7,7 +7,9 @@ csv_to_vrex and stored beside it. Then, in one process and alternating
 between tools every repetition (the order turns each round), it times:
 
 - vrex.read(bytes already in memory) + to_arrow()
-- vrex.read_file(path) + to_arrow(), + to_pandas(), + to_polars()
+- vrex.read_file(path) + to_arrow(), + to_pandas(), + to_polars(), columns
+  decoded on every core the process may use (the default)
+- vrex.read_file(path, threads=1) + to_arrow(), on the calling thread alone
 - pyarrow.csv.read_csv of the source CSV, with its default threads and with one
 
 Working memory of read_file + to_arrow() is measured in a fresh process: the
@@ -91,6 +93,7 @@ def tools(csv_path: Path, vrex_path: Path, vrex_bytes: bytes, line_breaks: bool)
     return {
         "read(bytes) + to_arrow": lambda: vrex.read(vrex_bytes).to_arrow(),
         "read_file + to_arrow": lambda: vrex.read_file(vrex_path).to_arrow(),
+        "read_file(threads=1) + to_arrow": lambda: vrex.read_file(vrex_path, threads=1).to_arrow(),
         "read_file + to_pandas": lambda: vrex.read_file(vrex_path).to_pandas(),
         "read_file + to_polars": lambda: vrex.read_file(vrex_path).to_polars(),
         "pyarrow.csv.read_csv, all threads": lambda: pacsv.read_csv(csv_path, parse_options=parse),
@@ -170,9 +173,10 @@ def main() -> int:
         "Reading converted files back (`vrex.read`, `vrex.read_file`) into Arrow, pandas and "
         "polars, against pyarrow parsing the source CSV again. One process, tools alternating "
         f"every repetition, {options.reps} timed runs each after a warm-up; MB/s are of the "
-        "converted file. Working memory: the highest anonymous resident memory during "
-        "`read_file` + `to_arrow()` in a fresh process (the mapped file's page cache not "
-        "counted) against the Arrow buffers returned.",
+        f"converted file. vrex decodes columns on the {len(os.sched_getaffinity(0))} cores this "
+        "process may use unless `threads=1` is given. Working memory: the highest anonymous "
+        "resident memory during `read_file` + `to_arrow()` in a fresh process (the mapped "
+        "file's page cache not counted) against the Arrow buffers returned.",
         "",
         f"Python {platform.python_version()}, pyarrow {pyarrow.__version__}, polars "
         f"{polars.__version__}, pandas {pandas.__version__}; load average before: "

@@ -49,14 +49,16 @@ class File(NamedTuple):
     slice_rows: list[int]
     num_rows: int
 
-def read(data: Buffer, /) -> File:
-    """Read a complete VREX file from a bytes-like object.
+def read(data: Buffer, /, *, threads: int = 1) -> File:
+    """Read a complete VREX file from a bytes-like object, decoding columns
+    on up to `threads` threads when `data` is bytes.
 
     Raises ValueError when the data is not a valid file.
     """
 
-def read_file(path: str | bytes | PathLike[str] | PathLike[bytes], /) -> File:
-    """Read a complete VREX file from a path; the file is mapped, not copied.
+def read_file(path: str | bytes | PathLike[str] | PathLike[bytes], /, *, threads: int = 1) -> File:
+    """Read a complete VREX file from a path; the file is mapped, not copied,
+    and columns are decoded on up to `threads` threads.
 
     Raises OSError when the file cannot be mapped and ValueError when it is
     not a valid file.

@@ -387,18 +387,33 @@ def _pandas_series(pd, np, column: Column):
     return pd.Series(column.to_list(), dtype=object)
 
 
-def read(data: bytes | bytearray | memoryview) -> Table:
+def _thread_count(threads: int | None) -> int:
+    """None means every core this process may use."""
+    if threads is None:
+        return max(1, len(os.sched_getaffinity(0)))
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError("threads must be at least 1")
+    return threads
+
+
+def read(data: bytes | bytearray | memoryview, *, threads: int | None = None) -> Table:
     """Read a complete VREX file from a bytes-like object.
 
-    Raises ValueError ("VREX read error: ...") when the data is not a valid file.
+    Columns are decoded on up to `threads` threads (None: every core this
+    process may use) when `data` is `bytes` of a MiB or more; a buffer that
+    could change meanwhile is read on the calling thread. Raises ValueError ("VREX read
+    error: ...") when the data is not a valid file.
     """
-    return Table(_reader.read(data))
+    return Table(_reader.read(data, threads=_thread_count(threads)))
 
 
-def read_file(path: str | os.PathLike) -> Table:
+def read_file(path: str | os.PathLike, *, threads: int | None = None) -> Table:
     """Read a complete VREX file from `path`, mapping it rather than copying it.
 
-    Raises OSError when the file cannot be opened and ValueError ("VREX read
-    error: ...") when it is not a valid file.
+    Columns of a file of a MiB or more are decoded on up to `threads` threads
+    (None: every core this process may use). Raises OSError when the file cannot be opened and
+    ValueError ("VREX read error: ...") when it is not a valid file.
     """
-    return Table(_reader.read_file(path))
+    return Table(_reader.read_file(path, threads=_thread_count(threads)))
