@@ -123,14 +123,12 @@ class LockedResultStorage final : public vrex::ByteStorage {
 };
 
 // Tells the memory policy a conversion is over, on every way out of the
-// call, as the one-thread conversion does: the workers' freed buffers go back
-// to the system, and conversions that follow each other get huge pages.
+// call, so that conversions that follow each other get huge pages.
 struct ConversionEnd {
-  std::size_t input_size;
-  const vrex::ByteBuffer* output;  // none when the output went to a file
+  const vrex::ByteBuffer* output;
 
   ~ConversionEnd() {
-    vrex::ext::after_conversion(input_size, output != nullptr ? output->capacity() : 0);
+    vrex::ext::after_parallel_conversion(output != nullptr ? output->capacity() : 0);
   }
 };
 
@@ -241,10 +239,12 @@ PyObject* convert_entry(PyObject* /*module*/, PyObject* args) noexcept {
     vrex::ext::ResultBytes result;
     LockedResultStorage storage(result);
     vrex::ByteBuffer output(storage);
-    const ConversionEnd end{input.bytes().size(), &output};
-    // Room for about the input's size (up to 256 MiB; beyond, the block grows
-    // by remapping), so workers can populate its pages ahead of the writes.
-    output.reserve(std::clamp<std::size_t>(input.bytes().size(), 4096, std::size_t{256} << 20));
+    const ConversionEnd end{&output};
+    // Room for twice the input's size (up to 256 MiB; beyond, the block grows
+    // by remapping), so workers can populate its pages ahead of the writes and
+    // an output larger than its input does not move: a block that moves loses
+    // its huge pages. Untouched pages cost no memory.
+    output.reserve(std::clamp<std::size_t>(2 * input.bytes().size(), 4096, std::size_t{256} << 20));
     vrex::ext::BufferSink sink(output);
     if (!run_engine(input.bytes(), options, sink, progress, &storage)) return nullptr;
     return result.finish(output.size());
@@ -264,7 +264,6 @@ PyObject* convert_to_file_entry(PyObject* /*module*/, PyObject* args) noexcept {
     if (!read_options(chunk_size, sample_rows, threads, part_size, &options)) return nullptr;
     HeldBuffer input;
     if (!input.hold(data)) return nullptr;
-    const ConversionEnd end{input.bytes().size(), nullptr};
     vrex::ext::FileSink sink(descriptor);
     if (!run_engine(input.bytes(), options, sink, progress, nullptr)) return nullptr;
     Py_RETURN_NONE;

@@ -51,10 +51,14 @@ void advise_huge_pages(void* data, std::size_t size) noexcept {
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
-void after_conversion(std::size_t input_size, std::size_t output_capacity) noexcept {
+void after_parallel_conversion(std::size_t output_capacity) noexcept {
   if (output_capacity >= kSmallestAdvised) {
     last_large_call_end.store(now(), std::memory_order_relaxed);
   }
+}
+
+void after_conversion(std::size_t input_size, std::size_t output_capacity) noexcept {
+  after_parallel_conversion(output_capacity);
 #if defined(__GLIBC__)
   if (input_size >= kSmallestTrimmedInput) malloc_trim(0);
 #else

@@ -11,8 +11,14 @@ namespace vrex::ext {
 // when they are likely to pay (see memory_policy.cpp).
 void advise_huge_pages(void* data, std::size_t size) noexcept;
 
-// Called once a conversion is over, whether it succeeded or not, with the
-// input's size and the room the output took.
+// Called once a one-thread conversion is over, whether it succeeded or not,
+// with the input's size and the room the output took.
 void after_conversion(std::size_t input_size, std::size_t output_capacity) noexcept;
+
+// The same for a conversion on worker threads, which trims nothing: each
+// call's workers are new threads whose large buffers the next call's
+// workers find in the allocator's pools; given back, they would be paid for
+// again in page faults on every call (a quarter of the time on wide tables).
+void after_parallel_conversion(std::size_t output_capacity) noexcept;
 
 }  // namespace vrex::ext

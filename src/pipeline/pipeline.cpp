@@ -134,10 +134,12 @@ Status<std::string> convert_csv(std::span<const std::uint8_t> csv, std::uint64_t
   auto plan = plan_table(csv, reader, sample_rows);
   if (!plan) return Failure{plan.error()};
 
-  // Address space for about the input's size (up to 256 MiB, so an input that
+  // Address space for twice the input's size (up to 256 MiB, so an input that
   // yields little output does not hold a large reservation; beyond, it grows by
-  // remapping): untouched pages cost no memory.
-  output.reserve(std::clamp<std::size_t>(csv.size(), 4096, std::size_t{256} << 20));
+  // remapping): untouched pages cost no memory, and an output larger than its
+  // input (small numbers widen to four bytes) does not move, which would cost
+  // its huge pages.
+  output.reserve(std::clamp<std::size_t>(2 * csv.size(), 4096, std::size_t{256} << 20));
   VREX_TRY(write_table_start(output, *plan));
   plan->names = TextArray();
 
