@@ -119,6 +119,11 @@ int main(int argc, char** argv) {
   const double serial = serial_start + joining + copying;
   const double fraction = serial / whole;
   auto amdahl = [&](double cores) { return 1.0 / (fraction + (1.0 - fraction) / cores); };
+  // The threads' own extra work, shared among them: the summaries (the one
+  // thread reads chunk after chunk and plans no parts).
+  auto with_summaries = [&](double cores) {
+    return whole / (serial + (whole - serial + summarising) / cores);
+  };
   std::printf("input %.1f MB, output %.1f MB, one thread %.1f ms\n", bytes.size() / 1e6,
               output_size / 1e6, whole * 1e3);
   std::printf("serial: start %.2f ms, joining %.2f ms, ordered copy %.2f ms = %.2f ms\n",
@@ -126,5 +131,8 @@ int main(int argc, char** argv) {
   std::printf(
       "serial fraction %.2f%%; predicted speed-up on 2 / 16 / 64 cores: %.2f / %.1f / %.1f\n",
       fraction * 100, amdahl(2), amdahl(16), amdahl(64));
+  std::printf("summaries %.2f ms (%.1f%% more work); with them: %.2f / %.1f / %.1f\n",
+              summarising * 1e3, 100 * summarising / whole, with_summaries(2), with_summaries(16),
+              with_summaries(64));
   return 0;
 }

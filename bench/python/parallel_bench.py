@@ -74,16 +74,20 @@ def main() -> None:
     parser.add_argument("--size-mb", default=100, type=int)
     parser.add_argument("--rounds", default=5, type=int)
     parser.add_argument("--ceiling", action="store_true")
+    # vrex alone: 1 and 2 threads alternate with nothing in between whose
+    # freed memory the next call would pay for in page faults.
+    parser.add_argument("--no-peers", action="store_true")
     parser.add_argument("sets", nargs="+")
     options = parser.parse_args()
 
     contenders = {
         "vrex.convert, 1 thread": vrex_convert(1),
         "vrex.convert, 2 threads": vrex_convert(2),
-        "pyarrow read_csv + IPC file, all": tools.prepare_pyarrow(True)(),
-        "polars read_csv + write_ipc, all": tools.prepare_polars(),
-        "DuckDB read_csv into a table, all": tools.prepare_duckdb(True, False)(),
     }
+    if not options.no_peers:
+        contenders["pyarrow read_csv + IPC file, all"] = tools.prepare_pyarrow(True)()
+        contenders["polars read_csv + write_ipc, all"] = tools.prepare_polars()
+        contenders["DuckDB read_csv into a table, all"] = tools.prepare_duckdb(True, False)()
     with tempfile.TemporaryDirectory(dir="/dev/shm") as scratch:
         for name in options.sets:
             path = Path(options.data) / f"{name}-{options.size_mb}mb.csv"
