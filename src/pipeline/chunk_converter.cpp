@@ -20,15 +20,13 @@ ChunkConverter::ChunkConverter(RowQueue&& rows, std::span<const ValueType> types
       types_(types),
       chunk_size_(chunk_size),
       tiled_(types.size() <= kMaxTiledColumns),
-      releases_rows_(tiled_ && std::none_of(types.begin(), types.end(),
-                                            [](ValueType type) { return keeps_texts(type); })),
       tile_rows_(rows_per_tile(types.size())) {
   texts_.resize(tile_rows_);
   if (!tiled_) return;
   // Sized for what is queued (or a tile) at first; the builders grow with the
   // first full chunk and keep that size from then on. Text columns borrow
-  // their texts from the queue (views into the input, or the queue's own
-  // copies, all padded): each chunk is written before its rows leave the queue.
+  // their texts (views into the input, or the queue's own copies, all
+  // padded): each chunk is written before the queue lets its copies go.
   const auto first_rows = static_cast<std::size_t>(
       std::min<std::uint64_t>(chunk_size, std::max(rows_.size(), tile_rows_)));
   builders_.reserve(types.size());
@@ -39,7 +37,7 @@ Result<std::size_t, CsvError> ChunkConverter::fill_chunk(CsvReader& reader) {
   while (chunk_rows() < chunk_size_) {
     // Queued rows wanted: the rest of the chunk, or of the tile being read.
     const std::size_t chunk_end = static_cast<std::size_t>(chunk_size_ - released_);
-    const std::size_t target = tiled_ ? std::min(chunk_end, converted_ + tile_rows_) : chunk_end;
+    const std::size_t target = tiled_ ? std::min(chunk_end, tile_rows_) : chunk_end;
     auto more = rows_.read_until(reader, target);
     if (!more) return Unexpected{more.error()};
     convert_whole_tiles();
@@ -49,15 +47,13 @@ Result<std::size_t, CsvError> ChunkConverter::fill_chunk(CsvReader& reader) {
 }
 
 void ChunkConverter::convert_whole_tiles() {
-  while (tiled_ && rows_.size() - converted_ >= tile_rows_ &&
-         released_ + converted_ + tile_rows_ <= chunk_size_) {
-    convert_rows(converted_, converted_ + tile_rows_);
-    if (releases_rows_) {
-      rows_.pop_front(tile_rows_);
-      released_ += tile_rows_;
-    } else {
-      converted_ += tile_rows_;
-    }
+  while (tiled_ && rows_.size() >= tile_rows_ && released_ + tile_rows_ <= chunk_size_) {
+    convert_rows(0, tile_rows_);
+    // A converted tile's views are needed no more; text columns borrow the
+    // texts themselves (in the input, or copies the queue keeps until the
+    // chunk is written), so the queue holds about a tile of rows, not a chunk.
+    rows_.drop_front(tile_rows_);
+    released_ += tile_rows_;
   }
 }
 
@@ -74,12 +70,10 @@ void ChunkConverter::convert_rows(std::size_t first, std::size_t end) {
 WriteStatus ChunkConverter::write_chunk(VrexWriter& writer, std::size_t rows) {
   // The chunk's rows still queued, from the front.
   const std::size_t queued = rows - released_;
-  const std::size_t converted = converted_;
   released_ = 0;
-  converted_ = 0;
   VREX_TRY(writer.write_table_slice_column_count(types_.size()));
   if (tiled_) {
-    convert_rows(converted, queued);
+    convert_rows(0, queued);
     for (ColumnSliceBuilder& builder : builders_) {
       VREX_TRY(writer.write_column_slice(builder.finish()));
       builder.restart(rows);

@@ -54,10 +54,8 @@ class ChunkConverter {
   std::span<const ValueType> types_;
   std::uint64_t chunk_size_;
   bool tiled_;
-  bool releases_rows_;  // tiled, and no column keeps views of its texts
   std::size_t tile_rows_;
-  std::size_t released_ = 0;                  // rows of the current chunk converted and popped
-  std::size_t converted_ = 0;                 // queued rows of the current chunk in the builders
+  std::size_t released_ = 0;  // rows of the current chunk converted and dropped from the queue
   std::vector<ColumnSliceBuilder> builders_;  // one per column, kept from chunk to chunk
   std::vector<PaddedText> texts_;             // one column's texts of a tile or chunk
 };

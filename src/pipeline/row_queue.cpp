@@ -59,14 +59,19 @@ void RowQueue::gather_column(std::size_t first, std::size_t count, std::size_t c
   }
 }
 
-void RowQueue::pop_front(std::size_t count) {
+void RowQueue::pop_front(std::size_t count) { remove_front(count, false); }
+
+void RowQueue::drop_front(std::size_t count) { remove_front(count, true); }
+
+void RowQueue::remove_front(std::size_t count, bool keep_copies) {
   front_ += count;
   if (front_ == rows_.size()) {
-    // Empty again: everything goes, the arena too (capacity of the vectors stays).
+    // Empty again: everything goes, the arena too unless its copies are still
+    // borrowed (the capacity of the vectors stays).
     rows_.clear();
     fields_.clear();
     front_ = 0;
-    arena_.clear();
+    if (!keep_copies) arena_.clear();
     return;
   }
   // Compact only once most of the storage is dead, so a long sample drained

@@ -69,8 +69,14 @@ class RowQueue {
   void gather_column(std::size_t first, std::size_t count, std::size_t column,
                      PaddedText* out) const;
 
-  // Removes `count` rows from the front.
+  // Removes `count` rows from the front; once the queue is empty, the copies
+  // of their texts go too.
   void pop_front(std::size_t count);
+
+  // Removes `count` rows from the front but keeps every copy of a text, which
+  // the column slices being built may borrow until the chunk is written (and
+  // pop_front() lets them go).
+  void drop_front(std::size_t count);
 
  private:
   struct RowFields {
@@ -92,6 +98,8 @@ class RowQueue {
   // Copies the texts of the row just read that point into the reader's
   // buffer or lack their slack at the end of the input.
   void keep_texts_of_last_row();
+
+  void remove_front(std::size_t count, bool keep_copies);
 
   const char* input_begin_;
   const char* input_end_;
