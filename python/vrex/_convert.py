@@ -10,6 +10,7 @@ import tempfile
 from collections.abc import Callable
 
 from vrex import _engine
+from vrex._threads import thread_count
 
 DEFAULT_PART_SIZE: int = _engine.DEFAULT_PART_SIZE
 
@@ -30,16 +31,6 @@ def _umask() -> int:
     mask = os.umask(0o022)
     os.umask(mask)
     return mask
-
-
-def _thread_count(threads: int | None) -> int:
-    if threads is None:
-        return max(1, len(os.sched_getaffinity(0)))
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads < 1:
-        raise ValueError("threads must be at least 1")
-    return threads
 
 
 def _part_size(part_size: int | None) -> int:
@@ -87,7 +78,7 @@ def convert(
     size).
     """
     return _engine.convert(
-        data, chunk_size, sample_rows, _thread_count(threads), _part_size(part_size), None
+        data, chunk_size, sample_rows, thread_count(threads), _part_size(part_size), None
     )
 
 
@@ -122,7 +113,7 @@ def convert_file(
     The mapped source is page cache and not counted. Other arguments are as
     for ``convert``.
     """
-    thread_count = _thread_count(threads)
+    threads_used = thread_count(threads)
     size = _part_size(part_size)
     target = os.fspath(target)
     folder = os.path.dirname(os.path.abspath(target))
@@ -146,7 +137,7 @@ def convert_file(
                     output.fileno(),
                     chunk_size,
                     sample_rows,
-                    thread_count,
+                    threads_used,
                     size,
                     progress,
                 )

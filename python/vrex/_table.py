@@ -15,6 +15,7 @@ from enum import IntEnum
 from typing import Any
 
 from vrex import _reader
+from vrex._threads import thread_count
 
 __all__ = ["Column", "Table", "ValueType", "read", "read_file", "TYPE_NAMES"]
 
@@ -387,17 +388,6 @@ def _pandas_series(pd, np, column: Column):
     return pd.Series(column.to_list(), dtype=object)
 
 
-def _thread_count(threads: int | None) -> int:
-    """None means every core this process may use."""
-    if threads is None:
-        return max(1, len(os.sched_getaffinity(0)))
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads < 1:
-        raise ValueError("threads must be at least 1")
-    return threads
-
-
 def read(data: bytes | bytearray | memoryview, *, threads: int | None = None) -> Table:
     """Read a complete VREX file from a bytes-like object.
 
@@ -406,7 +396,7 @@ def read(data: bytes | bytearray | memoryview, *, threads: int | None = None) ->
     could change meanwhile is read on the calling thread. Raises ValueError ("VREX read
     error: ...") when the data is not a valid file.
     """
-    return Table(_reader.read(data, threads=_thread_count(threads)))
+    return Table(_reader.read(data, threads=thread_count(threads)))
 
 
 def read_file(path: str | os.PathLike, *, threads: int | None = None) -> Table:
@@ -416,4 +406,4 @@ def read_file(path: str | os.PathLike, *, threads: int | None = None) -> Table:
     (None: every core this process may use). Raises OSError when the file cannot be opened and
     ValueError ("VREX read error: ...") when it is not a valid file.
     """
-    return Table(_reader.read_file(path, threads=_thread_count(threads)))
+    return Table(_reader.read_file(path, threads=thread_count(threads)))
