@@ -7,6 +7,10 @@
 #include "csv/block_classifier.h"
 #include "csv/utf8.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace vrex::ext {
 
 namespace {
@@ -60,50 +64,191 @@ constexpr bool starts_record(ScanState state, std::uint8_t byte_class) {
   return state == ScanState::BetweenRecords && byte_class != kTerminator;
 }
 
+// Bit i of `inside[block]`: whether an odd number of bytes 0..i of the
+// block are quotes, that is, whether byte i is inside quotes when each quote
+// toggles and the block starts outside.
+using QuoteParities = void (*)(const BlockMasks* masks, std::size_t count,
+                               std::uint64_t* inside) noexcept;
+
+void quote_parities_portable(const BlockMasks* masks, std::size_t count,
+                             std::uint64_t* inside) noexcept {
+  for (std::size_t block = 0; block < count; ++block) {
+    std::uint64_t bits = masks[block].quotes;
+    bits ^= bits << 1;
+    bits ^= bits << 2;
+    bits ^= bits << 4;
+    bits ^= bits << 8;
+    bits ^= bits << 16;
+    bits ^= bits << 32;
+    inside[block] = bits;
+  }
+}
+
+#if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+// A carry-less product with all ones is the same prefix XOR in one step.
+__attribute__((target("pclmul"))) void quote_parities_clmul(const BlockMasks* masks,
+                                                            std::size_t count,
+                                                            std::uint64_t* inside) noexcept {
+  const __m128i ones = _mm_set1_epi8(-1);
+  for (std::size_t block = 0; block < count; ++block) {
+    const __m128i quotes = _mm_cvtsi64_si128(static_cast<long long>(masks[block].quotes));
+    inside[block] =
+        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(quotes, ones, 0)));
+  }
+}
+#endif
+
+QuoteParities select_quote_parities() noexcept {
+#if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+  if (__builtin_cpu_supports("pclmul")) return quote_parities_clmul;
+#endif
+  return quote_parities_portable;
+}
+
+// A 64-byte block read by quote parity alone: each quote toggles between
+// inside and outside. That is the reader's machine wherever every quote that
+// opens a quoted stretch comes where a field starts (after a comma or a
+// terminator) or right after a closing quote (a doubled quote); a quote after
+// any other byte is data in an unquoted field, which parity misreads. A block
+// has two readings, one from outside quotes and one from inside.
+struct QuoteParity {
+  std::uint64_t inside = 0;         // bit i: inside quotes after byte i, read from outside
+  std::uint64_t inside_before = 0;  // the same before byte i
+  std::uint64_t cannot_open = 0;    // bit i: byte i - 1 is no separator or quote (all of byte 0)
+  std::uint64_t quotes = 0;
+  std::uint64_t terminators = 0;
+
+  QuoteParity(const BlockMasks& masks, std::uint64_t parity)
+      : inside(parity),
+        inside_before(parity << 1),
+        cannot_open(~((masks.separators | masks.quotes) << 1)),
+        quotes(masks.quotes),
+        terminators(masks.terminators) {}
+
+  // Quotes parity takes as opening where the machine does not, read from
+  // outside: byte 0 counts, misread only from an unquoted field.
+  std::uint64_t misread_from_outside() const { return quotes & ~inside_before & cannot_open; }
+
+  // Read from inside: a quote at byte 0 closes, never misread.
+  std::uint64_t misread_from_inside() const { return quotes & inside_before & cannot_open; }
+
+  // Whether parity reads the block as the machine does from `state`.
+  bool holds_from(ScanState state) const {
+    switch (state) {
+      case ScanState::Quoted:
+        return misread_from_inside() == 0;
+      case ScanState::Unquoted:
+        return misread_from_outside() == 0;
+      default:
+        return (misread_from_outside() & ~std::uint64_t{1}) == 0;
+    }
+  }
+
+  // Inside quotes after each byte, from `state`.
+  std::uint64_t inside_from(ScanState state) const {
+    return state == ScanState::Quoted ? ~inside : inside;
+  }
+};
+
+// The state after a byte outside quotes: the byte alone decides it.
+constexpr ScanState state_after_outside(std::uint8_t byte_class) {
+  switch (byte_class) {
+    case kQuote:
+      return ScanState::AfterQuote;
+    case kComma:
+      return ScanState::FieldStart;
+    case kTerminator:
+      return ScanState::BetweenRecords;
+    default:
+      return ScanState::Unquoted;
+  }
+}
+
+// Records are few per block: a loop beats a library popcount call.
+constexpr std::uint64_t count_bits(std::uint64_t bits) {
+  std::uint64_t count = 0;
+  for (; bits != 0; bits &= bits - 1) ++count;
+  return count;
+}
+
 // Maps of all five states at once, numbered as they are first reached from
-// the identity by stepping: a block is then one table look-up per byte.
-// Record starts per start state are counted in lanes of 12 bits of one word.
+// the identity by stepping a byte or a block read by parity: a block is then
+// one table look-up, or one per byte where parity does not hold. Record
+// starts per start state are counted in lanes of 12 bits of one word.
 class MapMachine {
  public:
   static constexpr int kLaneBits = 12;
   static constexpr std::size_t kFlushBytes = (std::size_t{1} << kLaneBits) - 1;
 
   MapMachine() {
-    std::array<ScanState, kScanStateCount> identity{};
+    using States = std::array<ScanState, kScanStateCount>;
+    States identity{};
     for (std::size_t state = 0; state < kScanStateCount; ++state) {
       identity[state] = static_cast<ScanState>(state);
     }
     maps_.push_back(identity);
+    auto number = [&](const States& states) {
+      auto found = std::find(maps_.begin(), maps_.end(), states);
+      if (found != maps_.end()) return static_cast<std::uint8_t>(found - maps_.begin());
+      if (maps_.size() == 256) throw std::logic_error("record scan: too many state maps");
+      maps_.push_back(states);
+      return static_cast<std::uint8_t>(maps_.size() - 1);
+    };
     for (std::size_t index = 0; index < maps_.size(); ++index) {
+      transitions_.resize(maps_.size() * kClassCount);
+      parity_targets_.resize(maps_.size() * kParityTargets);
       for (std::uint8_t byte_class = 0; byte_class < kClassCount; ++byte_class) {
-        std::array<ScanState, kScanStateCount> next{};
+        States next{};
         std::uint64_t starts = 0;
         for (std::size_t state = 0; state < kScanStateCount; ++state) {
           next[state] = step(maps_[index][state], byte_class);
-          if (starts_record(maps_[index][state], byte_class)) {
-            starts |= std::uint64_t{1} << (kLaneBits * state);
-          }
+          if (starts_record(maps_[index][state], byte_class)) starts |= lane(state);
         }
-        auto found = std::find(maps_.begin(), maps_.end(), next);
-        const std::size_t target = static_cast<std::size_t>(found - maps_.begin());
-        if (found == maps_.end()) maps_.push_back(next);
-        if (maps_.size() > 256) throw std::logic_error("record scan: too many state maps");
-        transitions_.resize(maps_.size() * kClassCount);
-        transitions_[index * kClassCount + byte_class] = {static_cast<std::uint8_t>(target),
-                                                          starts};
+        const std::uint8_t target = number(next);
+        transitions_[index * kClassCount + byte_class] = {target, starts};
+      }
+      // A block read by parity ends every lane outside quotes in one state
+      // and every lane inside them in one other: inside quotes, or as its last
+      // byte leaves a lane outside them.
+      for (std::size_t ends_inside = 0; ends_inside < 2; ++ends_inside) {
+        for (std::uint8_t last = 0; last < kClassCount; ++last) {
+          const ScanState other = state_after_outside(last);
+          States next{};
+          for (std::size_t state = 0; state < kScanStateCount; ++state) {
+            const bool inside = (maps_[index][state] == ScanState::Quoted) != (ends_inside == 1);
+            next[state] = inside ? ScanState::Quoted : other;
+          }
+          parity_targets_[parity_target_index(index, ends_inside, last)] = number(next);
+        }
       }
     }
     for (const auto& states : maps_) {
-      std::uint64_t units = 0;
+      Lanes lanes;
       for (std::size_t state = 0; state < kScanStateCount; ++state) {
-        if (states[state] != ScanState::Quoted) units |= std::uint64_t{1} << (kLaneBits * state);
+        switch (states[state]) {
+          case ScanState::Quoted:
+            lanes.quoted |= lane(state);
+            lanes.checked_from_inside = ~std::uint64_t{0};
+            break;
+          case ScanState::Unquoted:
+            lanes.outside |= lane(state);
+            lanes.checked_from_outside = ~std::uint64_t{0};
+            break;
+          default:
+            lanes.outside |= lane(state);
+            lanes.checked_from_outside |= ~std::uint64_t{1};
+            break;
+        }
+        if (states[state] == ScanState::BetweenRecords) lanes.between_records |= lane(state);
       }
-      unquoted_lanes_.push_back(units);
+      lanes.checked_either_way = lanes.checked_from_outside ^ lanes.checked_from_inside;
+      lanes_.push_back(lanes);
     }
   }
 
-  // Steps the map through each 64-byte block a run of quote-free bytes at a
-  // time, and over each quote.
+  // Steps the map through each 64-byte block by its quote parity where that
+  // holds from every state the map is in, else a run of quote-free bytes at a
+  // time and over each quote.
   BlockSummary summarize(std::span<const std::uint8_t> bytes) const {
     BlockSummary summary;
     std::size_t map = 0;
@@ -119,24 +264,19 @@ class MapMachine {
 
     constexpr std::size_t kBatch = 16;
     BlockMasks masks[kBatch];
+    std::uint64_t parities[kBatch];
     std::size_t offset = 0;
     const std::size_t whole = bytes.size() / kBlockSize * kBlockSize;
     while (offset < whole) {
       const std::size_t count = std::min(kBatch, (whole - offset) / kBlockSize);
       classify_(bytes.data() + offset, count, masks);
+      quote_parities_(masks, count, parities);
       for (std::size_t block = 0; block < count; ++block, offset += kBlockSize) {
         if (stepped + kBlockSize > kFlushBytes) flush();
         stepped += kBlockSize;
         const std::uint8_t* data = bytes.data() + offset;
-        const std::uint64_t terminators = masks[block].terminators;
-        std::size_t at = 0;
-        for (std::uint64_t quotes = masks[block].quotes;; quotes &= quotes - 1) {
-          const std::size_t quote =
-              quotes != 0 ? static_cast<std::size_t>(__builtin_ctzll(quotes)) : kBlockSize;
-          if (quote > at) step_run(data, at, quote, terminators, map, lanes);
-          if (quote == kBlockSize) break;
-          step_byte(data[quote], map, lanes);
-          at = quote + 1;
+        if (!step_by_parity(data, QuoteParity(masks[block], parities[block]), map, lanes)) {
+          step_quote_by_quote(data, masks[block], map, lanes);
         }
       }
     }
@@ -152,6 +292,60 @@ class MapMachine {
   }
 
  private:
+  static constexpr std::size_t kParityTargets = 2 * kClassCount;
+
+  static constexpr std::size_t parity_target_index(std::size_t map, std::size_t ends_inside,
+                                                   std::uint8_t last_class) {
+    return map * kParityTargets + ends_inside * kClassCount + last_class;
+  }
+
+  static constexpr std::uint64_t lane(std::size_t state) {
+    return std::uint64_t{1} << (kLaneBits * state);
+  }
+
+  // A whole block read by parity, when that holds from every state the map
+  // is in; false, with nothing stepped, when it does not.
+  bool step_by_parity(const std::uint8_t* data, const QuoteParity& parity, std::size_t& map,
+                      std::uint64_t& lanes) const {
+    const Lanes& now = lanes_[map];
+    const std::uint8_t last = kClassTable[data[kBlockSize - 1]];
+    // Records begin after each terminator outside quotes, at any byte but
+    // another terminator; from between records, at byte 0 too.
+    const std::uint64_t terminators = parity.terminators;
+    const std::uint64_t after_terminator = ~terminators & (terminators << 1);
+    const std::uint64_t begun_at_first_byte = (~terminators & 1) * now.between_records;
+    if (parity.quotes == 0) {
+      // Nothing to misread, and no lane changes sides.
+      lanes += count_bits(after_terminator) * now.outside + begun_at_first_byte;
+      map = parity_targets_[parity_target_index(map, 0, last)];
+      return true;
+    }
+    // The lanes outside quotes read the block from outside, those inside
+    // from inside.
+    const std::uint64_t checked =
+        now.checked_from_outside ^ (parity.inside_before & now.checked_either_way);
+    if ((parity.quotes & parity.cannot_open & checked) != 0) return false;
+    const std::uint64_t begun_outside = count_bits(after_terminator & ~parity.inside_before);
+    const std::uint64_t begun_inside = count_bits(after_terminator & parity.inside_before);
+    lanes += begun_outside * now.outside + begun_inside * now.quoted + begun_at_first_byte;
+    const std::size_t ends_inside = parity.inside >> (kBlockSize - 1);
+    map = parity_targets_[parity_target_index(map, ends_inside, last)];
+    return true;
+  }
+
+  void step_quote_by_quote(const std::uint8_t* data, const BlockMasks& masks, std::size_t& map,
+                           std::uint64_t& lanes) const {
+    std::size_t at = 0;
+    for (std::uint64_t quotes = masks.quotes;; quotes &= quotes - 1) {
+      const std::size_t quote =
+          quotes != 0 ? static_cast<std::size_t>(__builtin_ctzll(quotes)) : kBlockSize;
+      if (quote > at) step_run(data, at, quote, masks.terminators, map, lanes);
+      if (quote == kBlockSize) break;
+      step_byte(data[quote], map, lanes);
+      at = quote + 1;
+    }
+  }
+
   void step_byte(std::uint8_t byte, std::size_t& map, std::uint64_t& lanes) const {
     const Transition& next = transitions_[map * kClassCount + kClassTable[byte]];
     lanes += next.starts;
@@ -167,10 +361,8 @@ class MapMachine {
     step_byte(block[begin], map, lanes);
     if (end - begin == 1) return;
     const std::uint64_t after_first = bits_below(end) & ~bits_below(begin + 1);
-    std::uint64_t begins = ~terminators & (terminators << 1) & after_first;
-    std::uint64_t begun = 0;
-    for (; begins != 0; begins &= begins - 1) ++begun;  // records are few per block
-    lanes += begun * unquoted_lanes_[map];
+    const std::uint64_t begun = count_bits(~terminators & (terminators << 1) & after_first);
+    lanes += begun * lanes_[map].outside;
     map = transitions_[map * kClassCount + kClassTable[block[end - 1]]].target;
   }
 
@@ -183,10 +375,26 @@ class MapMachine {
     std::uint64_t starts;  // a 1 in the lane of each start state that begins a record here
   };
 
+  // Which start states' lanes a map holds in which state: a 1 in each lane.
+  struct Lanes {
+    std::uint64_t quoted = 0;
+    std::uint64_t outside = 0;  // every state but quoted
+    std::uint64_t between_records = 0;
+    // The misread quotes that matter: read from outside, all where a lane is
+    // in an unquoted field, all but byte 0's where one is elsewhere outside
+    // quotes, none where none is; read from inside, all where a lane is
+    // quoted.
+    std::uint64_t checked_from_outside = 0;
+    std::uint64_t checked_from_inside = 0;
+    std::uint64_t checked_either_way = 0;  // the two XORed, to pick one by parity
+  };
+
   std::vector<std::array<ScanState, kScanStateCount>> maps_;
   std::vector<Transition> transitions_;
-  std::vector<std::uint64_t> unquoted_lanes_;  // by map: a 1 in the lane of each state not quoted
+  std::vector<std::uint8_t> parity_targets_;  // by map, whether parity ends inside, last byte
+  std::vector<Lanes> lanes_;                  // by map
   ClassifyBlocks classify_ = select_classifier(kScanClassifier);
+  QuoteParities quote_parities_ = select_quote_parities();
 };
 
 const MapMachine& map_machine() {
@@ -220,17 +428,21 @@ struct RecordWalk {
     return true;
   }
 
-  // A block of 64 bytes without quotes, from `offset`: once its first byte
-  // is stepped the bytes alone decide the state (inside quotes it stays), so
-  // records end at each terminator not after another and begin at each other
-  // byte after one.
-  bool walk_quote_free_block(std::span<const std::uint8_t> bytes, std::size_t offset,
-                             std::uint64_t terminators) {
-    if (stop.state == ScanState::Quoted) return false;
-    if (step_at(bytes, offset)) return true;
-    const std::uint64_t past_first = ~std::uint64_t{1};
-    const std::uint64_t ends = terminators & ~(terminators << 1) & past_first;
-    const std::uint64_t begins = ~terminators & (terminators << 1) & past_first;
+  // A block of 64 bytes from `offset` read by quote parity, when that holds
+  // from the state the walk is in; false, with nothing walked, when it does
+  // not. Records end at each terminator outside quotes that is not between
+  // records, and begin at each other byte after a terminator outside quotes.
+  enum class BlockWalk { Unread, Walked, Stopped };
+
+  BlockWalk walk_block_by_parity(std::span<const std::uint8_t> bytes, std::size_t offset,
+                                 const QuoteParity& parity) {
+    if (!parity.holds_from(stop.state)) return BlockWalk::Unread;
+    const std::uint64_t inside = parity.inside_from(stop.state);
+    const std::uint64_t terminators = parity.terminators & ~inside;
+    const std::uint64_t between_records =
+        (terminators << 1) | (stop.state == ScanState::BetweenRecords ? 1 : 0);
+    const std::uint64_t ends = terminators & ~between_records;
+    const std::uint64_t begins = ~parity.terminators & between_records;
     const std::uint64_t wanted = records - ended;
     std::uint64_t seen = 0;
     for (std::uint64_t left = ends; left != 0; left &= left - 1) {
@@ -241,19 +453,14 @@ struct RecordWalk {
       stop.state = ScanState::BetweenRecords;
       stop.offset = offset + at + 1;
       stop.found = true;
-      return true;
+      return BlockWalk::Stopped;
     }
     ended += seen;
     stop.record_starts += count_bits(begins);
-    stop.state = step(ScanState::Unquoted, kClassTable[bytes[offset + kBlockSize - 1]]);
-    return false;
-  }
-
-  // Records are few per block: a loop beats a library popcount call.
-  static std::uint64_t count_bits(std::uint64_t bits) {
-    std::uint64_t count = 0;
-    for (; bits != 0; bits &= bits - 1) ++count;
-    return count;
+    stop.state = (inside >> (kBlockSize - 1)) != 0
+                     ? ScanState::Quoted
+                     : state_after_outside(kClassTable[bytes[offset + kBlockSize - 1]]);
+    return BlockWalk::Walked;
   }
 };
 
@@ -265,8 +472,10 @@ ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std:
   // As in a summary, only separators, quotes and the first byte of each run
   // of other bytes can change the state, end a record or begin one.
   static const ClassifyBlocks classify = select_classifier(kScanClassifier);
+  static const QuoteParities quote_parities = select_quote_parities();
   constexpr std::size_t kBatch = 16;
   BlockMasks masks[kBatch];
+  std::uint64_t parities[kBatch];
   std::uint64_t previous_special = 1;
   std::size_t offset = 0;
   const std::size_t whole = bytes.size() / kBlockSize * kBlockSize;
@@ -277,14 +486,15 @@ ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std:
   while (offset < whole) {
     const std::size_t count = std::min(kBatch, (whole - offset) / kBlockSize);
     classify(bytes.data() + offset, count, masks);
+    quote_parities(masks, count, parities);
     for (std::size_t block = 0; block < count; ++block, offset += kBlockSize) {
       const std::uint64_t special = masks[block].separators | masks[block].quotes;
       std::uint64_t wanted = special | (~special & ((special << 1) | previous_special));
       previous_special = special >> 63;
-      if (masks[block].quotes == 0) {
-        if (walk.walk_quote_free_block(bytes, offset, masks[block].terminators)) return finish();
-        continue;
-      }
+      const auto read =
+          walk.walk_block_by_parity(bytes, offset, QuoteParity(masks[block], parities[block]));
+      if (read == RecordWalk::BlockWalk::Stopped) return finish();
+      if (read == RecordWalk::BlockWalk::Walked) continue;
       while (wanted != 0) {
         if (walk.step_at(bytes, offset + static_cast<std::size_t>(__builtin_ctzll(wanted)))) {
           return finish();
