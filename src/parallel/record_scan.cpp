@@ -436,8 +436,13 @@ struct RecordWalk {
 
   BlockWalk walk_block_by_parity(std::span<const std::uint8_t> bytes, std::size_t offset,
                                  const QuoteParity& parity) {
-    if (!parity.holds_from(stop.state)) return BlockWalk::Unread;
-    const std::uint64_t inside = parity.inside_from(stop.state);
+    std::uint64_t inside = 0;
+    if (parity.quotes == 0) {
+      if (stop.state == ScanState::Quoted) return BlockWalk::Walked;  // still inside
+    } else {
+      if (!parity.holds_from(stop.state)) return BlockWalk::Unread;
+      inside = parity.inside_from(stop.state);
+    }
     const std::uint64_t terminators = parity.terminators & ~inside;
     const std::uint64_t between_records =
         (terminators << 1) | (stop.state == ScanState::BetweenRecords ? 1 : 0);
