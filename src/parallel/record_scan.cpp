@@ -217,9 +217,10 @@ class MapMachine {
         const std::uint8_t target = number(next);
         transitions_[index * kClassCount + byte_class] = {target, starts};
       }
-      // A block read by parity ends every lane outside quotes in one state
-      // and every lane inside them in one other: inside quotes, or as its last
-      // byte leaves a lane outside them.
+      // A block read by parity leaves each lane inside quotes or else in the
+      // state its last byte decides; which of the two, by whether the lane
+      // read it from inside or outside and whether the block's quotes are odd
+      // in number up to there.
       for (std::size_t ends_inside = 0; ends_inside < 2; ++ends_inside) {
         for (std::uint8_t last = 0; last < kClassCount; ++last) {
           const ScanState other = state_after_outside(last);
