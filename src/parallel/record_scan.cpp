@@ -303,7 +303,7 @@ class MapMachine {
   }
 
  private:
-  static constexpr std::size_t kParityTargets = 2 * kClassCount;
+  static constexpr std::size_t kParityTargets = std::size_t{2} * kClassCount;
 
   static constexpr std::size_t parity_target_index(std::size_t map, std::size_t ends_inside,
                                                    std::uint8_t last_class) {
