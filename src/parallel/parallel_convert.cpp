@@ -17,6 +17,7 @@
 
 #include "csv/utf8.h"
 #include "parallel/parts.h"
+#include "parallel/warm_memory.h"
 #include "pipeline/pipeline.h"
 
 namespace vrex::ext {
@@ -85,8 +86,17 @@ class ChunkJobs {
     std::optional<KnownRow> last_chunk;
   };
 
+  // A converter an earlier call kept, when it read the same columns.
   Worker make_worker() const {
+    if (auto kept = WarmMemory::process_wide().take_converter(csv_, types_, chunk_size_)) {
+      return Worker{std::move(*kept), {}};
+    }
     return Worker{ChunkConverter(RowQueue(csv_, types_.size()), types_, chunk_size_), {}};
+  }
+
+  // Hands a worker's converter on to the next call.
+  void keep_worker(Worker worker) const {
+    WarmMemory::process_wide().keep_converter(std::move(worker.converter), types_, chunk_size_);
   }
 
   // Converts into `section`, a buffer of an earlier chunk whose pages are
@@ -178,6 +188,17 @@ class OrderedWriter {
         sink_(sink),
         ticker_(ticker) {}
 
+  OrderedWriter(const OrderedWriter&) = delete;
+  OrderedWriter& operator=(const OrderedWriter&) = delete;
+
+  // The sections, warm now, go to the next call.
+  ~OrderedWriter() {
+    try {
+      WarmMemory::process_wide().keep_sections(std::move(spare_));
+    } catch (...) {  // NOLINT(bugprone-empty-catch): kept memory is a bonus
+    }
+  }
+
   Status<ConvertFailure> run() {
     const std::uint64_t count = jobs_.count();
     std::vector<std::jthread> threads;
@@ -217,7 +238,7 @@ class OrderedWriter {
         room_.wait(lock, [&] {
           return stopping_ || next_job_ >= count || next_job_ < next_write_ + window_;
         });
-        if (stopping_ || next_job_ >= count) return;
+        if (stopping_ || next_job_ >= count) break;
         index = next_job_++;
       }
       ChunkResult result;
@@ -229,14 +250,22 @@ class OrderedWriter {
       }
       // A failed chunk may leave its converter half filled.
       if (result.failure || result.fault) converter.reset();
+      std::size_t coming;
       {
         std::lock_guard lock(mutex_);
         Slot& slot = slots_[index % window_];
         slot.result = std::move(result);
         slot.ready = true;
+        waiting_bytes_ += slot.result.section.size();
+        coming = waiting_bytes_;
       }
       done_.notify_one();
-      sink_.prepare_ahead();
+      sink_.prepare_ahead(coming);
+    }
+    if (!converter) return;
+    try {
+      jobs_.keep_worker(std::move(*converter));
+    } catch (...) {  // NOLINT(bugprone-empty-catch): kept memory is a bonus
     }
   }
 
@@ -254,6 +283,7 @@ class OrderedWriter {
         }
         result = std::move(slot.result);
         slot.ready = false;
+        waiting_bytes_ -= result.section.size();
         next_write_ = index + 1;
       }
       room_.notify_all();
@@ -262,12 +292,17 @@ class OrderedWriter {
     return {};
   }
 
+  // A section written already, or one an earlier call kept.
   ByteBuffer take_spare() {
-    std::lock_guard lock(mutex_);
-    if (spare_.empty()) return ByteBuffer();
-    ByteBuffer spare = std::move(spare_.back());
-    spare_.pop_back();
-    return spare;
+    {
+      std::lock_guard lock(mutex_);
+      if (!spare_.empty()) {
+        ByteBuffer spare = std::move(spare_.back());
+        spare_.pop_back();
+        return spare;
+      }
+    }
+    return WarmMemory::process_wide().take_section();
   }
 
   Status<ConvertFailure> deliver(ChunkResult result) {
@@ -297,6 +332,7 @@ class OrderedWriter {
   std::uint64_t next_job_ = 0;
   std::uint64_t next_write_ = 0;
   bool stopping_ = false;
+  std::size_t waiting_bytes_ = 0;  // in finished sections not yet written
   std::vector<ByteBuffer> spare_;  // sections written, kept for later chunks
 };
 
@@ -311,12 +347,11 @@ void BufferSink::publish() noexcept {
   room_begin_.store(begin + output_->size(), std::memory_order_release);
 }
 
-void BufferSink::prepare_ahead() noexcept {
+void BufferSink::prepare_ahead(std::size_t coming) noexcept {
 #ifdef MADV_POPULATE_WRITE
-  constexpr std::uintptr_t kAhead = std::uintptr_t{8} << 20;
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const std::uintptr_t begin = room_begin_.load(std::memory_order_acquire);
-  const std::uintptr_t end = std::min(room_end_.load(std::memory_order_acquire), begin + kAhead);
+  const std::uintptr_t end = std::min(room_end_.load(std::memory_order_acquire), begin + coming);
   const std::uintptr_t to = end / page * page;
   std::uintptr_t claimed = populated_to_.load();
   std::uintptr_t from;
@@ -327,6 +362,8 @@ void BufferSink::prepare_ahead() noexcept {
   // Populating changes no byte, so a block that moves meanwhile is harmless:
   // the call then fails or touches pages that are mapped anyway.
   (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+  (void)coming;
 #endif
 }
 

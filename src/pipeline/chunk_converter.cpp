@@ -1,6 +1,7 @@
 #include "pipeline/chunk_converter.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace vrex::ext {
 
@@ -71,6 +72,14 @@ void ChunkConverter::convert_rows(std::size_t first, std::size_t end) {
       builders_[column].append(std::span<const PaddedText>(texts_.data(), count));
     }
   }
+}
+
+void ChunkConverter::rebind(std::span<const std::uint8_t> input, std::span<const ValueType> types) {
+  if (!between_chunks() || types.size() != types_.size()) {
+    throw std::logic_error("a converter rebound in the middle of a chunk or to other columns");
+  }
+  rows_.rebind(input);
+  types_ = types;
 }
 
 WriteStatus ChunkConverter::write_chunk(VrexWriter& writer, std::size_t rows) {
