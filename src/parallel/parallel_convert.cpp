@@ -44,6 +44,22 @@ void run_on_threads(unsigned threads, std::size_t count,
   work();
 }
 
+// Hands a converter and a section buffer to the next call; memory kept is
+// a bonus, so a failure to keep it is no failure.
+void keep_for_later(ChunkConverter converter, std::span<const ValueType> types,
+                    std::uint64_t chunk_size, ByteBuffer section) noexcept {
+  try {
+    WarmMemory& kept = WarmMemory::process_wide();
+    kept.keep_converter(std::move(converter), types, chunk_size);
+    if (section.capacity() > 0) {
+      std::vector<ByteBuffer> sections;
+      sections.push_back(std::move(section));
+      kept.keep_sections(std::move(sections));
+    }
+  } catch (...) {  // NOLINT(bugprone-empty-catch)
+  }
+}
+
 // One chunk's slice, converted by whoever took the chunk.
 struct ChunkResult {
   ByteBuffer section;
@@ -95,8 +111,8 @@ class ChunkJobs {
   }
 
   // Hands a worker's converter on to the next call.
-  void keep_worker(Worker worker) const {
-    WarmMemory::process_wide().keep_converter(std::move(worker.converter), types_, chunk_size_);
+  void keep_worker(Worker worker) const noexcept {
+    keep_for_later(std::move(worker.converter), types_, chunk_size_, ByteBuffer());
   }
 
   // Converts into `section`, a buffer of an earlier chunk whose pages are
@@ -133,8 +149,11 @@ class ChunkJobs {
       if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
         result.failure = written.error();
       }
-      // The sample's converter is needed no more: its memory goes now.
-      if (sampled) sampled_->reset();
+      // The sample's converter is needed no more: the next call may use it.
+      if (sampled) {
+        keep_for_later(std::move((*sampled_)->converter), types_, chunk_size_, ByteBuffer());
+        sampled_->reset();
+      }
     } catch (...) {
       result.fault = std::current_exception();
     }
@@ -262,11 +281,7 @@ class OrderedWriter {
       done_.notify_one();
       sink_.prepare_ahead(coming);
     }
-    if (!converter) return;
-    try {
-      jobs_.keep_worker(std::move(*converter));
-    } catch (...) {  // NOLINT(bugprone-empty-catch): kept memory is a bonus
-    }
+    if (converter) jobs_.keep_worker(std::move(*converter));
   }
 
   Status<ConvertFailure> write_in_order(std::uint64_t count) {
@@ -411,12 +426,19 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   std::uint64_t serial_rows = 0;
   bool input_done = false;
   std::optional<SampledChunk> sampled_chunk;
+  // The converter that starts with the sample queued: one an earlier call
+  // kept when there is one.
+  auto sample_converter = [&] {
+    auto kept =
+        WarmMemory::process_wide().take_converter(plan->sample, plan->types, options.chunk_size);
+    return kept ? std::move(*kept)
+                : ChunkConverter(std::move(plan->sample), plan->types, options.chunk_size);
+  };
   if (!sequential && sampled < options.chunk_size) {
-    sampled_chunk.emplace(
-        SampledChunk{ChunkConverter(std::move(plan->sample), plan->types, options.chunk_size), {}});
+    sampled_chunk.emplace(SampledChunk{sample_converter(), {}});
   } else {
-    ChunkConverter chunks(std::move(plan->sample), plan->types, options.chunk_size);
-    ByteBuffer section;
+    ChunkConverter chunks = sample_converter();
+    ByteBuffer section = WarmMemory::process_wide().take_section();
     while (sequential || serial_rows < sampled) {
       auto rows = chunks.fill_chunk(reader);
       if (!rows) return conversion_failure(parse_failure(rows.error()));
@@ -434,6 +456,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
       }
     }
     input_done = input_done || sequential;
+    keep_for_later(std::move(chunks), plan->types, options.chunk_size, std::move(section));
   }
 
   if (!input_done) {

@@ -26,21 +26,33 @@ ByteBuffer WarmMemory::take_section() {
   return section;
 }
 
+std::optional<WarmMemory::KeptConverter> WarmMemory::take_kept(std::span<const ValueType> types,
+                                                               std::uint64_t chunk_size) {
+  std::lock_guard lock(mutex_);
+  auto match = std::find_if(converters_.begin(), converters_.end(), [&](const KeptConverter& kept) {
+    return kept.chunk_size == chunk_size && std::ranges::equal(kept.types, types);
+  });
+  if (match == converters_.end()) return std::nullopt;
+  std::optional<KeptConverter> found(std::move(*match));
+  converters_.erase(match);
+  return found;
+}
+
 std::optional<ChunkConverter> WarmMemory::take_converter(std::span<const std::uint8_t> input,
                                                          std::span<const ValueType> types,
                                                          std::uint64_t chunk_size) {
-  std::optional<KeptConverter> found;
-  {
-    std::lock_guard lock(mutex_);
-    auto match =
-        std::find_if(converters_.begin(), converters_.end(), [&](const KeptConverter& kept) {
-          return kept.chunk_size == chunk_size && std::ranges::equal(kept.types, types);
-        });
-    if (match == converters_.end()) return std::nullopt;
-    found.emplace(std::move(*match));
-    converters_.erase(match);
-  }
+  std::optional<KeptConverter> found = take_kept(types, chunk_size);
+  if (!found) return std::nullopt;
   found->converter.rebind(input, types);
+  return std::move(found->converter);
+}
+
+std::optional<ChunkConverter> WarmMemory::take_converter(RowQueue& rows,
+                                                         std::span<const ValueType> types,
+                                                         std::uint64_t chunk_size) {
+  std::optional<KeptConverter> found = take_kept(types, chunk_size);
+  if (!found) return std::nullopt;
+  found->converter.rebind(std::move(rows), types);
   return std::move(found->converter);
 }
 

@@ -45,6 +45,11 @@ class WarmMemory {
                                                std::span<const ValueType> types,
                                                std::uint64_t chunk_size);
 
+  // The same, taking over `rows` as its queue when one is found (`rows` is
+  // left as it was otherwise).
+  std::optional<ChunkConverter> take_converter(RowQueue& rows, std::span<const ValueType> types,
+                                               std::uint64_t chunk_size);
+
   // Keeps the largest of `sections` within the bounds, for kKeptFor from now.
   void keep_sections(std::vector<ByteBuffer> sections);
 
@@ -67,6 +72,9 @@ class WarmMemory {
   };
 
   WarmMemory() = default;
+
+  std::optional<KeptConverter> take_kept(std::span<const ValueType> types,
+                                         std::uint64_t chunk_size);
 
   // Moves the deadline on and starts a thread to wait for it if none waits.
   // Called with the lock held; returns false if no thread could be started.

@@ -82,6 +82,11 @@ void ChunkConverter::rebind(std::span<const std::uint8_t> input, std::span<const
   types_ = types;
 }
 
+void ChunkConverter::rebind(RowQueue&& rows, std::span<const ValueType> types) {
+  rebind(std::span<const std::uint8_t>(), types);
+  rows_ = std::move(rows);
+}
+
 WriteStatus ChunkConverter::write_chunk(VrexWriter& writer, std::size_t rows) {
   // The chunk's rows still queued, from the front.
   const std::size_t queued = rows - released_;

@@ -49,6 +49,9 @@ class ChunkConverter {
   // the memory its chunks grew into. Throws if a chunk is under way.
   void rebind(std::span<const std::uint8_t> input, std::span<const ValueType> types);
 
+  // The same, taking over `rows` (a sample, say) as its queue.
+  void rebind(RowQueue&& rows, std::span<const ValueType> types);
+
  private:
   // Rows of the current chunk so far: converted and released ones, and the
   // ones queued.

@@ -126,7 +126,7 @@ TEST(ParallelConvert, MemoryKeptBetweenCallsCarriesNothingOver) {
   const std::vector<std::string> inputs = {
       shaped_csv(900, 7), shaped_csv(120, 3), shaped_csv(900, 5) + "1,\"unclosed\n",
       shaped_csv(40, 1),  shaped_csv(900, 7), shaped_csv(700, 13) + "2,3,4,5\n"};
-  for (unsigned threads : {2u, 4u}) {
+  for (unsigned threads : {1u, 2u, 4u}) {
     for (const std::string& csv : inputs) {
       const ParallelOptions options{37, 50, threads, 64, 1};
       ASSERT_EQ(outcome_parallel(csv, options), outcome_serial(csv, 37, 50));
