@@ -1,5 +1,6 @@
 #include "parallel/warm_memory.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +14,14 @@ WarmMemory& WarmMemory::process_wide() {
   // Never destroyed: the releasing thread may still wait on it while the
   // process exits.
   alignas(WarmMemory) static unsigned char place[sizeof(WarmMemory)];
-  static WarmMemory* const store = ::new (place) WarmMemory();
+  static WarmMemory* const store = [] {
+    auto* made = ::new (place) WarmMemory();
+    // A child forked while another thread held the lock would find it held
+    // for ever: the lock is taken across the fork and let go on both sides.
+    pthread_atfork([] { process_wide().mutex_.lock(); }, [] { process_wide().mutex_.unlock(); },
+                   [] { process_wide().mutex_.unlock(); });
+    return made;
+  }();
   return *store;
 }
 
