@@ -73,9 +73,14 @@ def convert(
             never the result; 1 cuts into the most parts possible.
 
     The interpreter lock is released while the conversion runs. Memory beyond
-    the input and the result: about two chunks per thread in flight, plus a
+    the input and the result: about two chunks per thread in flight, plus
     about 100 bytes per part (400 KB per GB of input at the default part
     size).
+
+    Calls that follow each other reuse the workers' memory: after a call on
+    several threads, its converters (up to 8, each a chunk's values, kept
+    only for chunks of at most 4 Mi cells) and its finished-section buffers
+    (up to 16 and 256 MiB) are kept for one second, then given back.
     """
     return _engine.convert(
         data, chunk_size, sample_rows, thread_count(threads), _part_size(part_size), None
@@ -109,7 +114,8 @@ def convert_file(
     ``(3 * threads + 2)`` chunks' worth (a chunk in flight holds its rows'
     field views, 16 bytes a cell, and its converted slice; for 10 000 rows of
     a dozen columns about 3 MB), plus the sample, plus about 100 bytes per
-    part (400 KB per GB of input at the default ``part_size`` of 256 KiB).
+    part (400 KB per GB of input at the default ``part_size`` of 256 KiB),
+    plus the worker memory kept for a second after a call (see ``convert``).
     The mapped source is page cache and not counted. Other arguments are as
     for ``convert``.
     """

@@ -17,6 +17,7 @@
 
 #include "csv/utf8.h"
 #include "parallel/parts.h"
+#include "parallel/warm_memory.h"
 #include "pipeline/pipeline.h"
 
 namespace vrex::ext {
@@ -41,6 +42,22 @@ void run_on_threads(unsigned threads, std::size_t count,
   const std::size_t helper_count = std::min<std::size_t>(threads - 1, count > 0 ? count - 1 : 0);
   for (std::size_t helper = 0; helper < helper_count; ++helper) helpers.emplace_back(work);
   work();
+}
+
+// Hands a converter and a section buffer to the next call; memory kept is
+// a bonus, so a failure to keep it is no failure.
+void keep_for_later(ChunkConverter converter, std::span<const ValueType> types,
+                    std::uint64_t chunk_size, ByteBuffer section) noexcept {
+  try {
+    WarmMemory& kept = WarmMemory::process_wide();
+    kept.keep_converter(std::move(converter), types, chunk_size);
+    if (section.capacity() > 0) {
+      std::vector<ByteBuffer> sections;
+      sections.push_back(std::move(section));
+      kept.keep_sections(std::move(sections));
+    }
+  } catch (...) {  // NOLINT(bugprone-empty-catch)
+  }
 }
 
 // One chunk's slice, converted by whoever took the chunk.
@@ -85,8 +102,17 @@ class ChunkJobs {
     std::optional<KnownRow> last_chunk;
   };
 
+  // A converter an earlier call kept, when it read the same columns.
   Worker make_worker() const {
+    if (auto kept = WarmMemory::process_wide().take_converter(csv_, types_, chunk_size_)) {
+      return Worker{std::move(*kept), {}};
+    }
     return Worker{ChunkConverter(RowQueue(csv_, types_.size()), types_, chunk_size_), {}};
+  }
+
+  // Hands a worker's converter on to the next call.
+  void keep_worker(Worker worker) const noexcept {
+    keep_for_later(std::move(worker.converter), types_, chunk_size_, ByteBuffer());
   }
 
   // Converts into `section`, a buffer of an earlier chunk whose pages are
@@ -123,8 +149,11 @@ class ChunkJobs {
       if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
         result.failure = written.error();
       }
-      // The sample's converter is needed no more: its memory goes now.
-      if (sampled) sampled_->reset();
+      // The sample's converter is needed no more: the next call may use it.
+      if (sampled) {
+        keep_for_later(std::move((*sampled_)->converter), types_, chunk_size_, ByteBuffer());
+        sampled_->reset();
+      }
     } catch (...) {
       result.fault = std::current_exception();
     }
@@ -178,6 +207,17 @@ class OrderedWriter {
         sink_(sink),
         ticker_(ticker) {}
 
+  OrderedWriter(const OrderedWriter&) = delete;
+  OrderedWriter& operator=(const OrderedWriter&) = delete;
+
+  // The sections, warm now, go to the next call.
+  ~OrderedWriter() {
+    try {
+      WarmMemory::process_wide().keep_sections(std::move(spare_));
+    } catch (...) {  // NOLINT(bugprone-empty-catch): kept memory is a bonus
+    }
+  }
+
   Status<ConvertFailure> run() {
     const std::uint64_t count = jobs_.count();
     std::vector<std::jthread> threads;
@@ -217,7 +257,7 @@ class OrderedWriter {
         room_.wait(lock, [&] {
           return stopping_ || next_job_ >= count || next_job_ < next_write_ + window_;
         });
-        if (stopping_ || next_job_ >= count) return;
+        if (stopping_ || next_job_ >= count) break;
         index = next_job_++;
       }
       ChunkResult result;
@@ -229,15 +269,19 @@ class OrderedWriter {
       }
       // A failed chunk may leave its converter half filled.
       if (result.failure || result.fault) converter.reset();
+      std::size_t coming;
       {
         std::lock_guard lock(mutex_);
         Slot& slot = slots_[index % window_];
         slot.result = std::move(result);
         slot.ready = true;
+        waiting_bytes_ += slot.result.section.size();
+        coming = waiting_bytes_;
       }
       done_.notify_one();
-      sink_.prepare_ahead();
+      sink_.prepare_ahead(coming);
     }
+    if (converter) jobs_.keep_worker(std::move(*converter));
   }
 
   Status<ConvertFailure> write_in_order(std::uint64_t count) {
@@ -254,6 +298,7 @@ class OrderedWriter {
         }
         result = std::move(slot.result);
         slot.ready = false;
+        waiting_bytes_ -= result.section.size();
         next_write_ = index + 1;
       }
       room_.notify_all();
@@ -262,12 +307,17 @@ class OrderedWriter {
     return {};
   }
 
+  // A section written already, or one an earlier call kept.
   ByteBuffer take_spare() {
-    std::lock_guard lock(mutex_);
-    if (spare_.empty()) return ByteBuffer();
-    ByteBuffer spare = std::move(spare_.back());
-    spare_.pop_back();
-    return spare;
+    {
+      std::lock_guard lock(mutex_);
+      if (!spare_.empty()) {
+        ByteBuffer spare = std::move(spare_.back());
+        spare_.pop_back();
+        return spare;
+      }
+    }
+    return WarmMemory::process_wide().take_section();
   }
 
   Status<ConvertFailure> deliver(ChunkResult result) {
@@ -297,6 +347,7 @@ class OrderedWriter {
   std::uint64_t next_job_ = 0;
   std::uint64_t next_write_ = 0;
   bool stopping_ = false;
+  std::size_t waiting_bytes_ = 0;  // in finished sections not yet written
   std::vector<ByteBuffer> spare_;  // sections written, kept for later chunks
 };
 
@@ -311,12 +362,11 @@ void BufferSink::publish() noexcept {
   room_begin_.store(begin + output_->size(), std::memory_order_release);
 }
 
-void BufferSink::prepare_ahead() noexcept {
+void BufferSink::prepare_ahead(std::size_t coming) noexcept {
 #ifdef MADV_POPULATE_WRITE
-  constexpr std::uintptr_t kAhead = std::uintptr_t{8} << 20;
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const std::uintptr_t begin = room_begin_.load(std::memory_order_acquire);
-  const std::uintptr_t end = std::min(room_end_.load(std::memory_order_acquire), begin + kAhead);
+  const std::uintptr_t end = std::min(room_end_.load(std::memory_order_acquire), begin + coming);
   const std::uintptr_t to = end / page * page;
   std::uintptr_t claimed = populated_to_.load();
   std::uintptr_t from;
@@ -327,6 +377,8 @@ void BufferSink::prepare_ahead() noexcept {
   // Populating changes no byte, so a block that moves meanwhile is harmless:
   // the call then fails or touches pages that are mapped anyway.
   (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+  (void)coming;
 #endif
 }
 
@@ -374,12 +426,19 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   std::uint64_t serial_rows = 0;
   bool input_done = false;
   std::optional<SampledChunk> sampled_chunk;
+  // The converter that starts with the sample queued: one an earlier call
+  // kept when there is one.
+  auto sample_converter = [&] {
+    auto kept =
+        WarmMemory::process_wide().take_converter(plan->sample, plan->types, options.chunk_size);
+    return kept ? std::move(*kept)
+                : ChunkConverter(std::move(plan->sample), plan->types, options.chunk_size);
+  };
   if (!sequential && sampled < options.chunk_size) {
-    sampled_chunk.emplace(
-        SampledChunk{ChunkConverter(std::move(plan->sample), plan->types, options.chunk_size), {}});
+    sampled_chunk.emplace(SampledChunk{sample_converter(), {}});
   } else {
-    ChunkConverter chunks(std::move(plan->sample), plan->types, options.chunk_size);
-    ByteBuffer section;
+    ChunkConverter chunks = sample_converter();
+    ByteBuffer section = WarmMemory::process_wide().take_section();
     while (sequential || serial_rows < sampled) {
       auto rows = chunks.fill_chunk(reader);
       if (!rows) return conversion_failure(parse_failure(rows.error()));
@@ -397,6 +456,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
       }
     }
     input_done = input_done || sequential;
+    keep_for_later(std::move(chunks), plan->types, options.chunk_size, std::move(section));
   }
 
   if (!input_done) {

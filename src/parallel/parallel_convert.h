@@ -57,14 +57,16 @@ class OutputSink {
   // Called on the calling thread only, in order.
   virtual Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) = 0;
 
-  // Called by workers between chunks: a chance to get ready for the writes
-  // to come, off the calling thread.
-  virtual void prepare_ahead() noexcept {}
+  // Called by workers between chunks with how many bytes are sure to be
+  // written next (finished sections waiting for their turn): a chance to get
+  // ready for them off the calling thread.
+  virtual void prepare_ahead(std::size_t /*coming*/) noexcept {}
 };
 
 // Appends to a buffer. Fresh pages cost far more to touch than to copy into,
-// so workers populate the room just past the written end ahead of the
-// calling thread, which then only copies.
+// so workers populate the room the coming sections will fill, ahead of the
+// calling thread, which then only copies. Nothing past the output's end is
+// populated: those pages would be zeroed for nothing.
 class BufferSink final : public OutputSink {
  public:
   explicit BufferSink(ByteBuffer& output) : output_(&output) { publish(); }
@@ -75,7 +77,7 @@ class BufferSink final : public OutputSink {
     return {};
   }
 
-  void prepare_ahead() noexcept override;
+  void prepare_ahead(std::size_t coming) noexcept override;
 
  private:
   // Where the room past the written end lies, for the workers.

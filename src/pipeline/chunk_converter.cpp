@@ -1,6 +1,7 @@
 #include "pipeline/chunk_converter.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace vrex::ext {
 
@@ -11,6 +12,10 @@ namespace {
 std::size_t rows_per_tile(std::size_t column_count) {
   return std::clamp<std::size_t>(16384 / std::max<std::size_t>(column_count, 1), 64, 2048);
 }
+
+// Builders reserve room for a chunk of up to this many rows; larger chunks
+// grow past it by doubling.
+constexpr std::uint64_t kMaxReservedRows = std::uint64_t{1} << 16;
 
 }  // namespace
 
@@ -23,14 +28,16 @@ ChunkConverter::ChunkConverter(RowQueue&& rows, std::span<const ValueType> types
       tile_rows_(rows_per_tile(types.size())) {
   texts_.resize(tile_rows_);
   if (!tiled_) return;
-  // Sized for what is queued (or a tile) at first; the builders grow with the
-  // first full chunk and keep that size from then on. Text columns borrow
+  // Sized for what is queued (or a tile) at first, with room for a chunk: the
+  // builders grow into it with the first full chunk and keep that size from
+  // then on. Room not grown into is never touched. Text columns borrow
   // their texts (views into the input, or the queue's own copies, all
   // padded): each chunk is written before the queue lets its copies go.
-  const auto first_rows = static_cast<std::size_t>(
-      std::min<std::uint64_t>(chunk_size, std::max(rows_.size(), tile_rows_)));
+  const auto chunk_rows =
+      static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, kMaxReservedRows));
+  const std::size_t first_rows = std::min(chunk_rows, std::max(rows_.size(), tile_rows_));
   builders_.reserve(types.size());
-  for (ValueType type : types) builders_.emplace_back(type, first_rows);
+  for (ValueType type : types) builders_.emplace_back(type, first_rows).reserve(chunk_rows);
 }
 
 Result<std::size_t, CsvError> ChunkConverter::fill_chunk(CsvReader& reader) {
@@ -65,6 +72,19 @@ void ChunkConverter::convert_rows(std::size_t first, std::size_t end) {
       builders_[column].append(std::span<const PaddedText>(texts_.data(), count));
     }
   }
+}
+
+void ChunkConverter::rebind(std::span<const std::uint8_t> input, std::span<const ValueType> types) {
+  if (!between_chunks() || types.size() != types_.size()) {
+    throw std::logic_error("a converter rebound in the middle of a chunk or to other columns");
+  }
+  rows_.rebind(input);
+  types_ = types;
+}
+
+void ChunkConverter::rebind(RowQueue&& rows, std::span<const ValueType> types) {
+  rebind(std::span<const std::uint8_t>(), types);
+  rows_ = std::move(rows);
 }
 
 WriteStatus ChunkConverter::write_chunk(VrexWriter& writer, std::size_t rows) {

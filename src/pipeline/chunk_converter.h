@@ -41,6 +41,17 @@ class ChunkConverter {
   // count and every column slice, and takes the chunk's rows off the queue.
   WriteStatus write_chunk(VrexWriter& writer, std::size_t rows);
 
+  // No row queued or converted since the last chunk was written.
+  bool between_chunks() const noexcept { return rows_.empty() && released_ == 0; }
+
+  // Reads from `input` from now on, with the same column types now found in
+  // `types`: a converter between chunks goes on to another input, and keeps
+  // the memory its chunks grew into. Throws if a chunk is under way.
+  void rebind(std::span<const std::uint8_t> input, std::span<const ValueType> types);
+
+  // The same, taking over `rows` (a sample, say) as its queue.
+  void rebind(RowQueue&& rows, std::span<const ValueType> types);
+
  private:
   // Rows of the current chunk so far: converted and released ones, and the
   // ones queued.

@@ -55,6 +55,12 @@ class RowQueue {
     fields_.set_kept_limit(column_count);
   }
 
+  // Reads from `input` from now on; the queue is empty. Its storage stays.
+  void rebind(std::span<const std::uint8_t> input) noexcept {
+    input_begin_ = reinterpret_cast<const char*>(input.data());
+    input_end_ = input_begin_ + input.size();
+  }
+
   std::size_t size() const noexcept { return rows_.size() - front_; }
 
   bool empty() const noexcept { return size() == 0; }

@@ -264,6 +264,15 @@ void resize_values(Object& values, std::size_t row_count) {
 
 }  // namespace
 
+void ColumnSliceBuilder::reserve(std::size_t rows) {
+  std::visit(
+      [rows](auto& array) {
+        if constexpr (requires { array.values.resize(rows); }) array.values.reserve(rows);
+      },
+      values_);
+  flags_.reserve(rows);
+}
+
 void ColumnSliceBuilder::append(std::span<const std::string_view> texts) { append_texts(texts); }
 
 void ColumnSliceBuilder::append(std::span<const PaddedText> texts) { append_texts(texts); }
@@ -272,7 +281,10 @@ template <class Text>
 void ColumnSliceBuilder::append_texts(std::span<const Text> texts) {
   constexpr bool kPadded = std::is_same_v<Text, PaddedText>;
   if (filled_ + texts.size() > flags_.size()) {
-    std::size_t rows = std::max(filled_ + texts.size(), 2 * flags_.size());
+    // Doubling stops at the room reserved, which is what the rows need.
+    std::size_t doubled = 2 * flags_.size();
+    if (flags_.capacity() > flags_.size()) doubled = std::min(doubled, flags_.capacity());
+    const std::size_t rows = std::max(filled_ + texts.size(), doubled);
     resize_values(values_, rows);
     flags_.resize(rows);
   }

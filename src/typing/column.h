@@ -45,6 +45,11 @@ class ColumnSliceBuilder {
   const ColumnSlice& finish() &;
   ColumnSlice finish() &&;
 
+  // Makes room for `rows` rows of fixed-width values without touching it:
+  // a builder that knows its chunk's size grows within that room instead of
+  // moving its values at each doubling.
+  void reserve(std::size_t rows);
+
   // Starts over for `row_count` rows with the storage of the slice it
   // finished: chunk after chunk reuses the same memory instead of asking the
   // allocator (and the kernel) for fresh pages.

@@ -4,10 +4,12 @@ the same bytes, or the same ValueError text, whatever the threads and parts."""
 import mmap
 import os
 import random
+import signal
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -130,6 +132,33 @@ def test_larger_input_on_many_threads_and_cuts():
     assert_same_everywhere(data, 1000, 100, [4096, None])
     broken = data + b"9,\xff,1,true\r\n" + data[30:]
     assert_same_everywhere(broken, 1000, 100, [4096, None])
+
+
+def test_calls_that_follow_each_other_share_nothing_but_memory():
+    # Each call's workers hand their memory to the next call: inputs of the
+    # same columns back to back, on every thread count, in both orders.
+    inputs = [well_formed_csv(rows, seed) for rows, seed in ((3000, 1), (200, 2), (3000, 3))]
+    for threads in (1, 2, 4, 2, 1):
+        for data in inputs + inputs[::-1]:
+            assert vrex.convert(data, 97, 100, threads=threads) == csv_to_vrex(data, 97, 100)
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_a_forked_child_converts_with_the_memory_its_parent_kept():
+    data = well_formed_csv(3000)
+    expected = csv_to_vrex(data, 97, 100)
+    assert vrex.convert(data, 97, 100, threads=2) == expected
+    child = os.fork()
+    if child == 0:  # pragma: no cover - the child reports by its exit status
+        os._exit(0 if vrex.convert(data, 97, 100, threads=2) == expected else 1)
+    deadline = time.monotonic() + 120
+    while (waited := os.waitpid(child, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if waited[0] == 0:
+        os.kill(child, signal.SIGKILL)
+        os.waitpid(child, 0)
+        pytest.fail("the forked child hung")
+    assert os.waitstatus_to_exitcode(waited[1]) == 0
 
 
 def test_buffers_are_accepted_when_read_only(tmp_path):

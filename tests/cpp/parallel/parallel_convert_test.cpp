@@ -4,14 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <random>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "parallel/record_scan.h"
+#include "parallel/warm_memory.h"
 #include "pipeline/pipeline.h"
 #include "support/corpus_files.h"
 #include "support/golden_csv.h"
@@ -101,6 +104,57 @@ TEST(ParallelConvert, ManyChunksOnManyThreadsStayInOrder) {
 
 // Every corpus file cut into small chunks shared between threads (the
 // package's own tests convert these chunks on one thread).
+// Rows of one shape (an integer, a text, a number), with texts the reader
+// must copy (escaped quotes, line breaks) and cells that do not convert.
+std::string shaped_csv(int rows, int seed) {
+  std::string csv = "id,name,score\n";
+  for (int row = 0; row < rows; ++row) {
+    const int value = row * seed;
+    std::string name = (value % 3 == 0)
+                           ? "\"say \"\"hi\"\" " + std::to_string(value) + "\n\""
+                           : "n" + std::string(static_cast<std::size_t>(value % 40), 'x');
+    std::string score = (value % 11 == 0) ? "oops" : std::to_string(value * 0.25);
+    csv += std::to_string(value) + "," + name + "," + score + "\n";
+  }
+  return csv;
+}
+
+// Workers hand their converters and sections to the next call: whatever one
+// input left in them must not show in the next one's bytes or errors.
+TEST(ParallelConvert, MemoryKeptBetweenCallsCarriesNothingOver) {
+  WarmMemory::process_wide().release();
+  const std::vector<std::string> inputs = {
+      shaped_csv(900, 7), shaped_csv(120, 3), shaped_csv(900, 5) + "1,\"unclosed\n",
+      shaped_csv(40, 1),  shaped_csv(900, 7), shaped_csv(700, 13) + "2,3,4,5\n"};
+  for (unsigned threads : {1u, 2u, 4u}) {
+    for (const std::string& csv : inputs) {
+      const ParallelOptions options{37, 50, threads, 64, 1};
+      ASSERT_EQ(outcome_parallel(csv, options), outcome_serial(csv, 37, 50));
+      EXPECT_GT(WarmMemory::process_wide().kept_converters(), 0u);
+    }
+  }
+  // Another chunk size or other columns find nothing to take, and still match.
+  expect_same_everywhere(shaped_csv(300, 2), 41, 50);
+  expect_same_everywhere("a,b\n1,2\n3,4\n", 1, 1);
+
+  WarmMemory::process_wide().release();
+  EXPECT_EQ(WarmMemory::process_wide().kept_converters(), 0u);
+  EXPECT_EQ(WarmMemory::process_wide().kept_section_bytes(), 0u);
+}
+
+TEST(ParallelConvert, KeptMemoryIsGivenBackAfterTheLastCall) {
+  const std::string csv = shaped_csv(900, 7);
+  ASSERT_EQ(outcome_parallel(csv, {37, 50, 2, 64, 1}), outcome_serial(csv, 37, 50));
+  // Given back by its own thread a moment later (generously bounded here).
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (WarmMemory::process_wide().kept_converters() > 0 &&
+         std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(WarmMemory::process_wide().kept_converters(), 0u);
+  EXPECT_EQ(WarmMemory::process_wide().kept_section_bytes(), 0u);
+}
+
 TEST(ParallelConvert, CorpusFilesMatchTheOneThreadConversion) {
   const auto files = vrex::testing::corpus_files();
   if (files.empty()) GTEST_SKIP() << "no corpus beside the project";
