@@ -20,7 +20,8 @@ const void* address_of(const ChunkBuffer& buffer) noexcept {
 
 // The Arrow format string of each value type; dates and times stay the
 // integers the file holds, as for a joined read.
-const char* format_of(ValueType type) noexcept {
+const char* format_of(ValueType type, bool text_views) noexcept {
+  if (text_views) return type == ValueType::String ? "vu" : "vz";
   switch (type) {
     case ValueType::Bool:
       return "b";
@@ -79,15 +80,16 @@ void export_schema(const SlicedFile& file, ArrowSchema* out) {
   state->child_pointers.resize(count);
   for (std::size_t column = 0; column < count; ++column) {
     state->names.push_back(std::to_string(column));
-    state->children[column] = ArrowSchema{format_of(file.columns[column].type),
-                                          state->names.back().c_str(),
-                                          nullptr,
-                                          ARROW_FLAG_NULLABLE,
-                                          0,
-                                          nullptr,
-                                          nullptr,
-                                          release_child_schema,
-                                          nullptr};
+    state->children[column] =
+        ArrowSchema{format_of(file.columns[column].type, file.columns[column].text_views),
+                    state->names.back().c_str(),
+                    nullptr,
+                    ARROW_FLAG_NULLABLE,
+                    0,
+                    nullptr,
+                    nullptr,
+                    release_child_schema,
+                    nullptr};
     state->child_pointers[column] = &state->children[column];
   }
   *out = ArrowSchema{"+s",
@@ -109,7 +111,7 @@ void export_schema(const SlicedFile& file, ArrowSchema* out) {
 
 struct ArrayState {
   std::shared_ptr<const SlicedRead> read;
-  std::array<const void*, 3> buffers{};
+  std::array<const void*, 4> buffers{};
   std::vector<ArrowArray> children;
   std::vector<ArrowArray*> child_pointers;
 };
@@ -138,13 +140,19 @@ ArrowArray array_of(std::unique_ptr<ArrayState> state, int64_t length, int64_t n
   return array;
 }
 
-ArrowArray export_chunk(const std::shared_ptr<const SlicedRead>& read, ValueType type,
+ArrowArray export_chunk(const std::shared_ptr<const SlicedRead>& read, const SlicedColumn& column,
                         const ColumnChunk& chunk) {
   auto state = std::make_unique<ArrayState>();
   state->read = read;
   state->buffers[0] = chunk.null_count == 0 ? nullptr : address_of(chunk.validity);
   int64_t buffer_count = 2;
-  if (is_text(type)) {
+  if (column.text_views) {
+    // Views, one variadic buffer of texts, and that buffer's size.
+    state->buffers[1] = address_of(chunk.values);
+    state->buffers[2] = address_of(chunk.text_block);
+    state->buffers[3] = &chunk.text_block_size;
+    buffer_count = 4;
+  } else if (is_text(column.type)) {
     state->buffers[1] = address_of(chunk.offsets);
     state->buffers[2] = address_of(chunk.values);
     buffer_count = 3;
@@ -163,7 +171,7 @@ void export_slice(const std::shared_ptr<const SlicedRead>& read, std::size_t sli
   state->children.reserve(file.columns.size());
   try {
     for (const SlicedColumn& column : file.columns) {
-      state->children.push_back(export_chunk(read, column.type, column.chunks[slice]));
+      state->children.push_back(export_chunk(read, column, column.chunks[slice]));
     }
   } catch (const std::bad_alloc&) {
     for (ArrowArray& child : state->children) child.release(&child);

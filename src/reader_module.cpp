@@ -59,17 +59,18 @@ constexpr const char* kReadFileDoc =
     "ValueError when it is not a valid file.";
 
 constexpr const char* kReadSlicedDoc =
-    "read_sliced(data, /, *, threads=1)\n"
+    "read_sliced(data, /, *, threads=1, text_views=False)\n"
     "--\n"
     "\n"
     "Like read(), but a file of the common shape (no value property but the\n"
     "invalid flags) held in bytes comes back as a SlicedFile: its arrays stay\n"
     "per table slice, fixed-size values pointing into `data`, for Arrow to\n"
     "take through `arrow`. Any other file, or a buffer other than bytes, gives\n"
-    "what read() gives.";
+    "what read() gives. With `text_views`, texts are Arrow string views\n"
+    "into `data` instead of copies with offsets.";
 
 constexpr const char* kReadFileSlicedDoc =
-    "read_file_sliced(path, /, *, threads=1)\n"
+    "read_file_sliced(path, /, *, threads=1, text_views=False)\n"
     "--\n"
     "\n"
     "Like read_file(), but a file of the common shape comes back as a\n"
@@ -484,7 +485,8 @@ class BytesSource final : public vrex::python::ReadSource {
 // Reads `bytes`, which `source` keeps alive, slice by slice without the
 // interpreter lock; a file that path does not take is read in order.
 PyObject* decode_sliced_to_python(std::unique_ptr<vrex::python::ReadSource> source,
-                                  std::span<const std::uint8_t> bytes, unsigned threads) {
+                                  std::span<const std::uint8_t> bytes, unsigned threads,
+                                  vrex::TextLayout texts) {
   auto read = std::make_shared<vrex::python::SlicedRead>();
   read->source = std::move(source);
   read->bytes = bytes;
@@ -498,14 +500,14 @@ PyObject* decode_sliced_to_python(std::unique_ptr<vrex::python::ReadSource> sour
       ~Restore() { PyEval_RestoreThread(saved); }
     } restore{saved};
 
-    sliced = vrex::read_vrex_slices(bytes, vrex::ReadOptions{threads});
+    sliced = vrex::read_vrex_slices(bytes, vrex::ReadOptions{threads}, texts);
   }
   if (!sliced) return decode_to_python(bytes, /*immutable=*/true, threads);
   read->file = std::move(*sliced);
   return sliced_file_to_python(std::move(read));
 }
 
-PyObject* read_sliced_bytes(PyObject* data, unsigned threads) {
+PyObject* read_sliced_bytes(PyObject* data, unsigned threads, vrex::TextLayout texts) {
   vrex::python::inject_fault_if_asked();
   // Only bytes cannot change under the views.
   if (!PyBytes_CheckExact(data)) {
@@ -516,11 +518,11 @@ PyObject* read_sliced_bytes(PyObject* data, unsigned threads) {
   std::span<const std::uint8_t> bytes(
       reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
       static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
-  return decode_sliced_to_python(std::make_unique<BytesSource>(data), bytes, threads);
+  return decode_sliced_to_python(std::make_unique<BytesSource>(data), bytes, threads, texts);
 }
 
 // The map stays while the table's arrays point into it.
-PyObject* read_sliced_path(PyObject* path, unsigned threads) {
+PyObject* read_sliced_path(PyObject* path, unsigned threads, vrex::TextLayout texts) {
   vrex::python::inject_fault_if_asked();
   PyObject* converted = nullptr;
   if (PyUnicode_FSConverter(path, &converted) == 0) return nullptr;
@@ -533,8 +535,8 @@ PyObject* read_sliced_path(PyObject* path, unsigned threads) {
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
   }
   const std::span<const std::uint8_t> bytes = mapped->bytes();
-  return decode_sliced_to_python(std::make_unique<MappedSource>(std::move(*mapped)), bytes,
-                                 threads);
+  return decode_sliced_to_python(std::make_unique<MappedSource>(std::move(*mapped)), bytes, threads,
+                                 texts);
 }
 
 PyObject* read_joined(PyObject* source, unsigned threads) {
@@ -566,6 +568,26 @@ bool parse_arguments(const char* function, PyObject* args, PyObject* kwargs, PyO
   return true;
 }
 
+// The same with the keyword-only text layout of a sliced read.
+bool parse_sliced_arguments(const char* function, PyObject* args, PyObject* kwargs,
+                            PyObject** first, unsigned* threads, vrex::TextLayout* texts) {
+  static const char* names[] = {"", "threads", "text_views", nullptr};
+  const std::string format = std::string("O|$np:") + function;
+  Py_ssize_t count = 1;
+  int views = 0;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(names), first,
+                                  &count, &views) == 0) {
+    return false;
+  }
+  if (count < 1) {
+    PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+    return false;
+  }
+  *threads = static_cast<unsigned>(std::min(count, kMostThreads));
+  *texts = views != 0 ? vrex::TextLayout::Views : vrex::TextLayout::Copies;
+  return true;
+}
+
 PyObject* read_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return vrex::python::behind_fault_barrier([args, kwargs]() -> PyObject* {
     PyObject* data = nullptr;
@@ -588,8 +610,11 @@ PyObject* read_sliced_entry(PyObject* /*module*/, PyObject* args, PyObject* kwar
   return vrex::python::behind_fault_barrier([args, kwargs]() -> PyObject* {
     PyObject* data = nullptr;
     unsigned threads = 1;
-    if (!parse_arguments("read_sliced", args, kwargs, &data, &threads)) return nullptr;
-    return read_sliced_bytes(data, threads);
+    vrex::TextLayout texts = vrex::TextLayout::Copies;
+    if (!parse_sliced_arguments("read_sliced", args, kwargs, &data, &threads, &texts)) {
+      return nullptr;
+    }
+    return read_sliced_bytes(data, threads, texts);
   });
 }
 
@@ -597,8 +622,11 @@ PyObject* read_file_sliced_entry(PyObject* /*module*/, PyObject* args, PyObject*
   return vrex::python::behind_fault_barrier([args, kwargs]() -> PyObject* {
     PyObject* path = nullptr;
     unsigned threads = 1;
-    if (!parse_arguments("read_file_sliced", args, kwargs, &path, &threads)) return nullptr;
-    return read_sliced_path(path, threads);
+    vrex::TextLayout texts = vrex::TextLayout::Copies;
+    if (!parse_sliced_arguments("read_file_sliced", args, kwargs, &path, &threads, &texts)) {
+      return nullptr;
+    }
+    return read_sliced_path(path, threads, texts);
   });
 }
 

@@ -125,6 +125,52 @@ bool read_packed_texts(ReadCursor& cursor, bool checks_utf8, ColumnChunk& chunk)
   return true;
 }
 
+// The same texts as views into the block: 16 bytes a text, the texts left
+// where they are. They are still copied back to back into memory the thread
+// reuses, to be checked as UTF-8 in one pass as the copies are.
+bool read_packed_text_views(ReadCursor& cursor, bool checks_utf8, ColumnChunk& chunk) {
+  auto count = cursor.read_count();
+  if (!count) return false;
+  auto total = cursor.read_count();
+  if (!total || *count > *total) return false;
+  auto block = cursor.take(*total);
+  if (!block) return false;
+  const std::span<const std::uint8_t> bytes = *block;
+  chunk.rows = *count;
+  chunk.values = ChunkBuffer::allocate(std::size_t{*count} * 16);
+  chunk.text_block = ChunkBuffer::view(bytes);
+  chunk.text_block_size = static_cast<std::int64_t>(bytes.size());
+  thread_local std::vector<std::uint8_t> checked;
+  if (checks_utf8 && checked.size() < bytes.size()) checked.resize(bytes.size());
+  std::uint8_t* const views = chunk.values.mutable_data();
+  std::size_t at = 0;
+  std::size_t written = 0;
+  bool starts_inside_character = false;
+  for (std::uint32_t index = 0; index < *count; ++index) {
+    std::uint32_t length = 0;
+    if (!read_packed_length(bytes, at, length) || length > bytes.size() - at) return false;
+    const std::uint8_t* text = bytes.data() + at;
+    std::uint8_t view[16] = {};
+    std::memcpy(view, &length, 4);
+    if (length <= 12) {
+      if (length != 0) std::memcpy(view + 4, text, length);
+    } else {
+      const std::uint32_t offset = static_cast<std::uint32_t>(at);
+      std::memcpy(view + 4, text, 4);
+      std::memcpy(view + 12, &offset, 4);
+    }
+    std::memcpy(views + std::size_t{index} * 16, view, 16);
+    if (checks_utf8 && length != 0) {
+      starts_inside_character |= (text[0] & 0xC0u) == 0x80u;
+      std::memcpy(checked.data() + written, text, length);
+    }
+    written += length;
+    at += length;
+  }
+  if (at != bytes.size()) return false;
+  return !checks_utf8 || (!starts_inside_character && is_valid_utf8(checked.data(), written));
+}
+
 // Values in the other encodings, decoded the in-order reader's way and then
 // moved into the chunk.
 bool read_expanded_values(ReadCursor& cursor, const ValueArrayHeader& header, ColumnChunk& chunk) {
@@ -156,11 +202,16 @@ bool read_expanded_values(ReadCursor& cursor, const ValueArrayHeader& header, Co
       values);
 }
 
-bool read_values(ReadCursor& cursor, const ValueArrayHeader& header, ColumnChunk& chunk) {
+bool read_values(ReadCursor& cursor, const ValueArrayHeader& header, TextLayout texts,
+                 ColumnChunk& chunk) {
   const std::size_t width = fixed_width(header.type);
   switch (header.encoding) {
     case ArrayEncoding::Plain: {
-      if (width == 0) return read_packed_texts(cursor, header.type == ValueType::String, chunk);
+      const bool utf8 = header.type == ValueType::String;
+      if (width == 0 && texts == TextLayout::Views) {
+        return read_packed_text_views(cursor, utf8, chunk);
+      }
+      if (width == 0) return read_packed_texts(cursor, utf8, chunk);
       auto count = cursor.read_count();
       if (!count) return false;
       auto block = cursor.take(std::uint64_t{*count} * width);
@@ -187,6 +238,8 @@ bool read_values(ReadCursor& cursor, const ValueArrayHeader& header, ColumnChunk
       return true;
     }
     case ArrayEncoding::RunLength:
+      // Views want every text of a column in one layout.
+      if (width == 0 && texts == TextLayout::Views) return false;
       return read_expanded_values(cursor, header, chunk);
   }
   return false;
@@ -229,35 +282,37 @@ bool read_invalid_flags(ReadCursor& cursor, ColumnChunk& chunk) {
 // One column slice, which must fill exactly the bytes the walk found for it.
 // `type` is the column's type so far; the first slice may set another.
 bool read_column_slice(std::span<const std::uint8_t> bytes, bool first_slice, ValueType& type,
-                       ColumnChunk& chunk) {
+                       TextLayout texts, ColumnChunk& chunk) {
   ReadCursor cursor(bytes);
   if (!expect_section(cursor, SectionType::ColumnSlice)) return false;
   auto header = read_value_array_header(cursor);
   if (!header) return false;
   if (first_slice) type = header->type;
   if (header->type != type) return false;
-  if (!read_values(cursor, *header, chunk)) return false;
+  if (!read_values(cursor, *header, texts, chunk)) return false;
   auto property_count = cursor.read_count();
   if (!property_count || *property_count > 1) return false;
   if (*property_count == 1 && !read_invalid_flags(cursor, chunk)) return false;
   return cursor.remaining() == 0;
 }
 
-bool read_column(const SliceLayout& layout, std::size_t column, SlicedColumn& out) {
+bool read_column(const SliceLayout& layout, std::size_t column, TextLayout texts,
+                 SlicedColumn& out) {
   out.chunks.resize(layout.slice_count());
   for (std::size_t slice = 0; slice < layout.slice_count(); ++slice) {
-    if (!read_column_slice(layout.column_slice(slice, column), slice == 0, out.type,
+    if (!read_column_slice(layout.column_slice(slice, column), slice == 0, out.type, texts,
                            out.chunks[slice])) {
       return false;
     }
   }
+  out.text_views = texts == TextLayout::Views && fixed_width(out.type) == 0;
   return true;
 }
 
 // Decodes the columns on up to `threads` threads, each taking the next column
 // not yet taken, the largest first. False when any column fails.
 bool read_columns(const SliceLayout& layout, const std::vector<ColumnExtent>& extents,
-                  unsigned threads, std::vector<SlicedColumn>& columns) {
+                  unsigned threads, TextLayout texts, std::vector<SlicedColumn>& columns) {
   const std::size_t column_count = columns.size();
   std::vector<std::size_t> largest_first(column_count);
   std::iota(largest_first.begin(), largest_first.end(), std::size_t{0});
@@ -276,7 +331,7 @@ bool read_columns(const SliceLayout& layout, const std::vector<ColumnExtent>& ex
         const std::size_t taken = next_column.fetch_add(1, std::memory_order_relaxed);
         if (taken >= column_count) return;
         const std::size_t column = largest_first[taken];
-        if (!read_column(layout, column, columns[column])) {
+        if (!read_column(layout, column, texts, columns[column])) {
           failed.store(true, std::memory_order_relaxed);
         }
       }
@@ -325,8 +380,8 @@ std::uint64_t flip_bit_order(const std::uint8_t* bits, std::uint64_t count, bool
   return set;
 }
 
-std::optional<SlicedFile> read_vrex_slices(std::span<const std::uint8_t> bytes,
-                                           ReadOptions options) {
+std::optional<SlicedFile> read_vrex_slices(std::span<const std::uint8_t> bytes, ReadOptions options,
+                                           TextLayout texts) {
   ReadCursor cursor(bytes);
   SlicedFile file;
   if (!read_file_start(cursor, file.header)) return std::nullopt;
@@ -349,7 +404,9 @@ std::optional<SlicedFile> read_vrex_slices(std::span<const std::uint8_t> bytes,
     file.columns[column].type = file.header.columns[column].data_type;
   }
   const unsigned threads = bytes.size() >= options.smallest_read_apart ? options.threads : 1u;
-  if (!read_columns(layout, *extents, std::max(threads, 1u), file.columns)) return std::nullopt;
+  if (!read_columns(layout, *extents, std::max(threads, 1u), texts, file.columns)) {
+    return std::nullopt;
+  }
   // Every column must agree on each slice's rows.
   VrexFile& header = file.header;
   header.slice_rows.resize(layout.slice_count());

@@ -80,6 +80,11 @@ struct ColumnChunk {
   ChunkBuffer values;
   // Texts only: rows + 1 int32 offsets into `values`, the first 0.
   ChunkBuffer offsets;
+  // Texts read as views: `values` holds a 16-byte view per row (the length,
+  // then the text itself up to 12 bytes, else its first 4 bytes, 0 and its
+  // offset in `text_block`), `text_block` the file's bytes they point into.
+  ChunkBuffer text_block;
+  std::int64_t text_block_size = 0;
   // Bit i set where row i is valid; empty when every row is.
   ChunkBuffer validity;
   std::uint64_t null_count = 0;
@@ -88,6 +93,8 @@ struct ColumnChunk {
 struct SlicedColumn {
   // The type the values are stored in: the first slice's, else the declared.
   ValueType type = ValueType::Int;
+  // Whether the texts are views into the file rather than copies.
+  bool text_views = false;
   std::vector<ColumnChunk> chunks;  // one per table slice
 };
 
@@ -97,10 +104,15 @@ struct SlicedFile {
   std::vector<SlicedColumn> columns;  // parallel to header.columns
 };
 
+// How texts are laid out: copied back to back with offsets, or as views
+// into the file, each plain-encoded text slice.
+enum class TextLayout { Copies, Views };
+
 // Reads `bytes` slice by slice on up to `options.threads` threads. Values of
 // fixed size point into `bytes`, which must outlive the result.
 std::optional<SlicedFile> read_vrex_slices(std::span<const std::uint8_t> bytes,
-                                           ReadOptions options = {});
+                                           ReadOptions options = {},
+                                           TextLayout texts = TextLayout::Copies);
 
 // Arrow's bit order from the file's: reverses the bits of every byte, and
 // inverts them when `invert` (a validity bitmap from invalid flags). Returns

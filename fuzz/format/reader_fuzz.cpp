@@ -116,9 +116,34 @@ bool bit_at(const vrex::ChunkBuffer& bitmap, std::uint64_t index) {
   return ((bitmap.data()[index / 8] >> (index % 8)) & 1u) != 0;
 }
 
+// Text `row` of a chunk, copied or viewed; false when it lies outside the chunk.
+bool text_at(const vrex::ColumnChunk& chunk, bool views, std::uint64_t row,
+             std::string_view& text) {
+  std::uint32_t length = 0;
+  std::uint32_t offset = 0;
+  if (views) {
+    const std::uint8_t* view = chunk.values.data() + 16 * row;
+    std::memcpy(&length, view, 4);
+    std::memcpy(&offset, view + 12, 4);
+    if (length <= 12) {
+      text = {reinterpret_cast<const char*>(view + 4), length};
+      return true;
+    }
+    if (offset > chunk.text_block.size() || length > chunk.text_block.size() - offset) return false;
+    const std::uint8_t* bytes = chunk.text_block.data() + offset;
+    text = {reinterpret_cast<const char*>(bytes), length};
+    return std::memcmp(view + 4, bytes, 4) == 0;
+  }
+  std::memcpy(&offset, chunk.offsets.data() + 4 * row, 4);
+  std::memcpy(&length, chunk.offsets.data() + 4 * (row + 1), 4);  // the end
+  if (offset > length || length > chunk.values.size()) return false;
+  text = {reinterpret_cast<const char*>(chunk.values.data()) + offset, length - offset};
+  return true;
+}
+
 // Rows [first, first + chunk.rows) of the joined values hold what the chunk does.
-bool chunk_matches(const vrex::Object& joined, std::uint64_t first,
-                   const vrex::ColumnChunk& chunk) {
+bool chunk_matches(const vrex::Object& joined, std::uint64_t first, const vrex::ColumnChunk& chunk,
+                   bool views) {
   return std::visit(
       [&](const auto& array) {
         using Array = std::decay_t<decltype(array)>;
@@ -131,14 +156,10 @@ bool chunk_matches(const vrex::Object& joined, std::uint64_t first,
               if ((array.values[first + row] != 0) != bit_at(chunk.values, row)) return false;
             } else if constexpr (std::is_same_v<Array, vrex::object::StringArray> ||
                                  std::is_same_v<Array, vrex::object::BinaryArray>) {
-              std::uint32_t begin = 0;
-              std::uint32_t end = 0;
-              std::memcpy(&begin, chunk.offsets.data() + 4 * row, 4);
-              std::memcpy(&end, chunk.offsets.data() + 4 * (row + 1), 4);
-              if (begin > end || end > chunk.values.size()) return false;
-              const std::string_view text(
-                  reinterpret_cast<const char*>(chunk.values.data()) + begin, end - begin);
-              if (array.values[first + row] != text) return false;
+              std::string_view text;
+              if (!text_at(chunk, views, row, text) || array.values[first + row] != text) {
+                return false;
+              }
             } else {
               const auto& value = array.values[first + row];
               if (std::memcmp(&value, chunk.values.data() + row * sizeof(value), sizeof(value)) !=
@@ -154,8 +175,8 @@ bool chunk_matches(const vrex::Object& joined, std::uint64_t first,
 }
 
 void check_slices_agree(const vrex::Result<vrex::VrexFile, vrex::VrexError>& in_order,
-                        std::span<const std::uint8_t> bytes) {
-  const auto sliced = vrex::read_vrex_slices(bytes, vrex::ReadOptions{2, 0});
+                        std::span<const std::uint8_t> bytes, vrex::TextLayout texts) {
+  const auto sliced = vrex::read_vrex_slices(bytes, vrex::ReadOptions{2, 0}, texts);
   if (!sliced) return;
   if (!in_order || in_order->slice_rows != sliced->header.slice_rows ||
       in_order->data.size() != sliced->columns.size()) {
@@ -167,7 +188,7 @@ void check_slices_agree(const vrex::Result<vrex::VrexFile, vrex::VrexError>& in_
     if (vrex::type_of(joined.values) != column.type || !joined.properties.empty()) std::abort();
     std::uint64_t first = 0;
     for (const vrex::ColumnChunk& chunk : column.chunks) {
-      if (!chunk_matches(joined.values, first, chunk)) std::abort();
+      if (!chunk_matches(joined.values, first, chunk, column.text_views)) std::abort();
       std::uint64_t invalid = 0;
       for (std::uint64_t row = 0; row < chunk.rows; ++row) {
         const bool is_invalid = joined.is_invalid[first + row] != 0;
@@ -186,7 +207,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> bytes(data, size);
   auto file = vrex::read_vrex(bytes);
   check_threads_agree(file, bytes);
-  check_slices_agree(file, bytes);
+  check_slices_agree(file, bytes, vrex::TextLayout::Copies);
+  check_slices_agree(file, bytes, vrex::TextLayout::Views);
   if (!file) {
     (void)file.error().display_text();
     return 0;

@@ -1,6 +1,6 @@
-// A read slice by slice gives what the in-order read gives, chunk by chunk,
-// or nothing, and then the in-order read decides; it never takes a file the
-// in-order read rejects.
+// A read slice by slice gives what the in-order read gives, chunk by chunk
+// (texts copied or viewed), or nothing, and then the in-order read decides;
+// it never takes a file the in-order read rejects.
 #include "vrex/reader_slices.h"
 
 #include <gtest/gtest.h>
@@ -40,8 +40,37 @@ concept ArrayAlternative = requires(const T& array) {
   array.values.size();
 };
 
+// Text `row` of a chunk, copied or viewed.
+std::string_view text_at(const ColumnChunk& chunk, bool views, std::uint64_t row) {
+  if (views) {
+    std::uint32_t length = 0;
+    std::uint32_t offset = 0;
+    const std::uint8_t* view = chunk.values.data() + 16 * row;
+    std::memcpy(&length, view, 4);
+    std::memcpy(&offset, view + 12, 4);
+    const std::uint8_t* text = length <= 12 ? view + 4 : chunk.text_block.data() + offset;
+    if (length > 12 &&
+        (offset > chunk.text_block.size() || length > chunk.text_block.size() - offset ||
+         std::memcmp(view + 4, text, 4) != 0)) {
+      ADD_FAILURE() << "a view outside its block, or with another prefix";
+      return {};
+    }
+    return {reinterpret_cast<const char*>(text), length};
+  }
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+  std::memcpy(&begin, chunk.offsets.data() + 4 * row, 4);
+  std::memcpy(&end, chunk.offsets.data() + 4 * (row + 1), 4);
+  if (begin > end || end > chunk.values.size()) {
+    ADD_FAILURE() << "offsets out of order or past the texts";
+    return {};
+  }
+  return {reinterpret_cast<const char*>(chunk.values.data()) + begin, end - begin};
+}
+
 // Rows [first, first + chunk.rows) of the joined values against one chunk.
-void expect_chunk_holds(const Object& joined, std::uint64_t first, const ColumnChunk& chunk) {
+void expect_chunk_holds(const Object& joined, std::uint64_t first, const ColumnChunk& chunk,
+                        bool views) {
   std::visit(
       [&](const auto& array) {
         using Array = std::decay_t<decltype(array)>;
@@ -52,15 +81,7 @@ void expect_chunk_holds(const Object& joined, std::uint64_t first, const ColumnC
               EXPECT_EQ(array.values[first + row] != 0, bit_at(chunk.values, row)) << row;
             } else if constexpr (std::is_same_v<Array, object::StringArray> ||
                                  std::is_same_v<Array, object::BinaryArray>) {
-              std::uint32_t begin = 0;
-              std::uint32_t end = 0;
-              std::memcpy(&begin, chunk.offsets.data() + 4 * row, 4);
-              std::memcpy(&end, chunk.offsets.data() + 4 * (row + 1), 4);
-              ASSERT_LE(begin, end);
-              ASSERT_LE(end, chunk.values.size());
-              const std::string_view text(
-                  reinterpret_cast<const char*>(chunk.values.data()) + begin, end - begin);
-              EXPECT_EQ(array.values[first + row], text) << row;
+              EXPECT_EQ(array.values[first + row], text_at(chunk, views, row)) << row;
             } else {
               const auto& value = array.values[first + row];
               EXPECT_EQ(
@@ -73,8 +94,9 @@ void expect_chunk_holds(const Object& joined, std::uint64_t first, const ColumnC
       joined);
 }
 
-void expect_same_as_in_order(const Bytes& bytes, unsigned threads) {
-  const auto sliced = read_vrex_slices(span_of(bytes), ReadOptions{threads, 0});
+void expect_same_as_in_order(const Bytes& bytes, unsigned threads,
+                             TextLayout texts = TextLayout::Copies) {
+  const auto sliced = read_vrex_slices(span_of(bytes), ReadOptions{threads, 0}, texts);
   if (!sliced) return;
   const auto in_order = read_vrex(span_of(bytes));
   ASSERT_TRUE(in_order) << "a file only the sliced read takes";
@@ -90,7 +112,7 @@ void expect_same_as_in_order(const Bytes& bytes, unsigned threads) {
     ASSERT_EQ(column.chunks.size(), in_order->slice_rows.size());
     std::uint64_t first = 0;
     for (const ColumnChunk& chunk : column.chunks) {
-      expect_chunk_holds(joined.values, first, chunk);
+      expect_chunk_holds(joined.values, first, chunk, column.text_views);
       std::uint64_t invalid = 0;
       for (std::uint64_t row = 0; row < chunk.rows; ++row) {
         const bool is_invalid = joined.is_invalid[first + row] != 0;
@@ -114,7 +136,10 @@ TEST(ReaderSlicesTest, TakesTheCommonShapeAndAgreesWithTheInOrderRead) {
     SCOPED_TRACE(test_case.name);
     const bool expected = std::find(taken.begin(), taken.end(), test_case.name) != taken.end();
     EXPECT_EQ(expected, read_vrex_slices(span_of(test_case.bytes)).has_value());
-    for (unsigned threads : {1u, 2u, 16u}) expect_same_as_in_order(test_case.bytes, threads);
+    for (unsigned threads : {1u, 2u, 16u}) {
+      expect_same_as_in_order(test_case.bytes, threads);
+      expect_same_as_in_order(test_case.bytes, threads, TextLayout::Views);
+    }
   }
 }
 
@@ -144,6 +169,8 @@ TEST(ReaderSlicesTest, EveryEncodingOfEveryType) {
   ASSERT_TRUE(read_vrex_slices(span_of(bytes)).has_value());
   expect_same_as_in_order(bytes, 1);
   expect_same_as_in_order(bytes, 3);
+  // Texts in runs have no views of their own: such a file reads another way.
+  EXPECT_FALSE(read_vrex_slices(span_of(bytes), {}, TextLayout::Views).has_value());
 }
 
 // Damage anywhere: the sliced read either agrees or steps aside.
@@ -158,7 +185,8 @@ TEST(ReaderSlicesTest, DamagedFilesNeverReadOnlyThisWay) {
     }
     if (trial % 5 == 0) damaged.resize(random() % damaged.size());
     SCOPED_TRACE(trial);
-    expect_same_as_in_order(damaged, 1 + trial % 2);
+    expect_same_as_in_order(damaged, 1 + trial % 2,
+                            trial % 3 == 0 ? TextLayout::Views : TextLayout::Copies);
     if (HasFailure()) return;
   }
 }
