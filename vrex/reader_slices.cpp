@@ -150,19 +150,46 @@ bool read_packed_text_views(ReadCursor& cursor, bool checks_utf8, ColumnChunk& c
     std::uint32_t length = 0;
     if (!read_packed_length(bytes, at, length) || length > bytes.size() - at) return false;
     const std::uint8_t* text = bytes.data() + at;
-    std::uint8_t view[16] = {};
-    std::memcpy(view, &length, 4);
-    if (length <= 12) {
-      if (length != 0) std::memcpy(view + 4, text, length);
+    const std::size_t left = bytes.size() - at;
+    std::uint64_t view[2] = {length, 0};
+    if (length <= 12 && left >= 12) {
+      // Twelve bytes move at once; those past the text are cleared.
+      std::uint8_t inline_bytes[12];
+      std::memcpy(inline_bytes, text, 12);
+      std::uint64_t low = 0;
+      std::uint64_t high = 0;
+      std::memcpy(&low, inline_bytes, 4);
+      std::memcpy(&high, inline_bytes + 4, 8);
+      low &= length >= 4 ? 0xFFFFFFFFu : (std::uint64_t{1} << (8 * length)) - 1;
+      high &= length >= 12  ? ~std::uint64_t{0}
+              : length <= 4 ? 0
+                            : (std::uint64_t{1} << (8 * (length - 4))) - 1;
+      view[0] |= low << 32;
+      view[1] = high;
+    } else if (length <= 12) {
+      std::uint8_t padded[12] = {};
+      std::memcpy(padded, text, length);
+      std::uint64_t low = 0;
+      std::memcpy(&low, padded, 4);
+      std::memcpy(&view[1], padded + 4, 8);
+      view[0] |= low << 32;
     } else {
-      const std::uint32_t offset = static_cast<std::uint32_t>(at);
-      std::memcpy(view + 4, text, 4);
-      std::memcpy(view + 12, &offset, 4);
+      std::uint64_t prefix = 0;
+      std::memcpy(&prefix, text, 4);
+      view[0] |= prefix << 32;
+      view[1] = static_cast<std::uint64_t>(at) << 32;  // buffer 0, then the offset
     }
     std::memcpy(views + std::size_t{index} * 16, view, 16);
     if (checks_utf8 && length != 0) {
       starts_inside_character |= (text[0] & 0xC0u) == 0x80u;
-      std::memcpy(checked.data() + written, text, length);
+      // As for copies: fixed-size moves while the block has the bytes.
+      if (length <= 16 && left >= 16) {
+        std::memcpy(checked.data() + written, text, 16);
+      } else if (length <= 32 && left >= 32) {
+        std::memcpy(checked.data() + written, text, 32);
+      } else {
+        std::memcpy(checked.data() + written, text, length);
+      }
     }
     written += length;
     at += length;
