@@ -403,7 +403,18 @@ std::uint64_t flip_bit_order(const std::uint8_t* bits, std::uint64_t count, bool
     out[index] = static_cast<std::uint8_t>(kReversedBits[bits[index]] ^ mask);
   }
   if (count % 8 != 0) out[byte_count - 1] &= static_cast<std::uint8_t>((1u << (count % 8)) - 1);
-  for (std::uint64_t index = 0; index < byte_count; ++index) set += std::popcount(out[index]);
+  // Eight bytes at a time, without relying on a popcount instruction the
+  // build may not target.
+  std::uint64_t index = 0;
+  for (; index + 8 <= byte_count; index += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, out + index, 8);
+    word -= (word >> 1) & 0x5555555555555555u;
+    word = (word & 0x3333333333333333u) + ((word >> 2) & 0x3333333333333333u);
+    word = (word + (word >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    set += (word * 0x0101010101010101u) >> 56;
+  }
+  for (; index < byte_count; ++index) set += static_cast<std::uint64_t>(std::popcount(out[index]));
   return set;
 }
 
