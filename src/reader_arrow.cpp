@@ -265,15 +265,15 @@ PyObject* arrow_source_stream(PyObject* self, PyObject* args, PyObject* kwargs) 
   try {
     auto state = std::make_unique<StreamState>();
     state->read = reinterpret_cast<ArrowSourceObject*>(self)->read;
-    auto stream = std::make_unique<ArrowArrayStream>(
-        ArrowArrayStream{stream_get_schema, stream_get_next, stream_get_last_error, stream_release,
-                         state.release()});
+    auto stream = std::make_unique<ArrowArrayStream>(ArrowArrayStream{
+        stream_get_schema, stream_get_next, stream_get_last_error, stream_release, nullptr});
+    stream->private_data = state.release();
     PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsuleName, destroy_stream_capsule);
     if (capsule == nullptr) {
       stream->release(stream.get());
       return nullptr;
     }
-    stream.release();
+    static_cast<void>(stream.release());  // the capsule owns it now
     return capsule;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();

@@ -41,11 +41,11 @@ class ChunkBuffer {
   // Takes over a contiguous container (a vector, a string) and shows its
   // elements' bytes.
   template <class Container>
-  static ChunkBuffer adopt(Container&& values) {
-    auto owned = std::make_shared<std::decay_t<Container>>(std::move(values));
+  static ChunkBuffer adopt(Container values) {
+    auto owned = std::make_shared<Container>(std::move(values));
     ChunkBuffer buffer;
     buffer.data_ = reinterpret_cast<const std::uint8_t*>(owned->data());
-    buffer.size_ = owned->size() * sizeof(typename std::decay_t<Container>::value_type);
+    buffer.size_ = owned->size() * sizeof(typename Container::value_type);
     buffer.owner_ = std::move(owned);
     return buffer;
   }
