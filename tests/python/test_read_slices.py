@@ -100,7 +100,7 @@ def test_pandas_polars_and_columns_match_the_joined_read():
     assert repr(sliced) == repr(joined)
     pd = pytest.importorskip("pandas")
     pd.testing.assert_frame_equal(sliced.to_pandas(), joined.to_pandas())
-    pl = pytest.importorskip("polars")
+    pytest.importorskip("polars")
     frame = sliced.to_polars()
     assert frame.n_chunks("all") == [len(sliced.slice_rows)] * len(sliced.columns)
     assert frame.equals(joined.to_polars())
@@ -120,8 +120,9 @@ def test_a_file_without_slices_gives_an_empty_table_with_its_columns():
 def test_the_stream_can_be_taken_many_times_and_through_the_capsule_protocol():
     raw = _reader.read_sliced(vrex.csv_to_vrex(MIXED, chunk_size=2, sample_rows=1))
     first = pa.RecordBatchReader._import_from_c_capsule(raw.arrow.__arrow_c_stream__()).read_all()
-    again = pa.table(raw.arrow) if hasattr(pa, "RecordBatchReader") else first
-    assert first.equals(again) and first.column_names == [str(k) for k in range(5)]
+    assert first.column_names == [str(k) for k in range(5)]
+    if hasattr(pa.RecordBatchReader, "from_stream"):  # the capsule protocol, pyarrow 15 on
+        assert pa.RecordBatchReader.from_stream(raw.arrow).read_all().equals(first)
     raw.arrow.__arrow_c_stream__()  # a capsule nobody takes is freed with its stream
     with pytest.raises(TypeError):
         _reader.read_joined(b"not a source")
