@@ -693,7 +693,10 @@ PyObject* init_module() {
   PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   PyObject* panic = vrex::python::panic_exception_type();
-  if (panic == nullptr || PyModule_AddObjectRef(module.get(), "PanicException", panic) != 0 ||
+  // PyModule_Add, which would take the reference, is new in 3.13.
+  PyRef value_types(value_types_to_python());
+  if (panic == nullptr || !value_types ||
+      PyModule_AddObjectRef(module.get(), "PanicException", panic) != 0 ||
       PyModule_AddObjectRef(module.get(), "File", reinterpret_cast<PyObject*>(g_file_type)) != 0 ||
       PyModule_AddObjectRef(module.get(), "SlicedFile",
                             reinterpret_cast<PyObject*>(g_sliced_file_type)) != 0 ||
@@ -703,7 +706,7 @@ PyObject* init_module() {
           0 ||
       PyModule_AddObjectRef(module.get(), "ValueProperty",
                             reinterpret_cast<PyObject*>(g_property_type)) != 0 ||
-      PyModule_Add(module.get(), "VALUE_TYPES", value_types_to_python()) != 0) {
+      PyModule_AddObjectRef(module.get(), "VALUE_TYPES", value_types.get()) != 0) {
     return nullptr;
   }
   return module.release();
