@@ -106,11 +106,15 @@ void export_schema(const SlicedFile& file, ArrowSchema* out) {
 
 // ----------------------------------------------------------------------------
 // Arrays: a struct array per table slice, a child per column chunk. Every
-// array holds the whole read, so a child a consumer moves out stays valid
-// after its parent goes.
+// array holds what its buffers point into, so a child a consumer moves out
+// stays valid after its parent goes, and a column kept keeps only itself.
 
 struct ArrayState {
-  std::shared_ptr<const SlicedRead> read;
+  // What the buffers point into: the source for views, and the chunk's own
+  // memory (a chunk buffer shares what it owns).
+  std::shared_ptr<const ReadSource> source;
+  ColumnChunk chunk;
+  std::int64_t variadic_size = 0;
   std::array<const void*, 4> buffers{};
   std::vector<ArrowArray> children;
   std::vector<ArrowArray*> child_pointers;
@@ -140,17 +144,20 @@ ArrowArray array_of(std::unique_ptr<ArrayState> state, int64_t length, int64_t n
   return array;
 }
 
-ArrowArray export_chunk(const std::shared_ptr<const SlicedRead>& read, const SlicedColumn& column,
-                        const ColumnChunk& chunk) {
+ArrowArray export_chunk(const SlicedRead& read, const SlicedColumn& column,
+                        const ColumnChunk& shown) {
   auto state = std::make_unique<ArrayState>();
-  state->read = read;
+  state->source = read.source;
+  state->chunk = shown;
+  const ColumnChunk& chunk = state->chunk;
+  state->variadic_size = chunk.text_block_size;
   state->buffers[0] = chunk.null_count == 0 ? nullptr : address_of(chunk.validity);
   int64_t buffer_count = 2;
   if (column.text_views) {
     // Views, one variadic buffer of texts, and that buffer's size.
     state->buffers[1] = address_of(chunk.values);
     state->buffers[2] = address_of(chunk.text_block);
-    state->buffers[3] = &chunk.text_block_size;
+    state->buffers[3] = &state->variadic_size;
     buffer_count = 4;
   } else if (is_text(column.type)) {
     state->buffers[1] = address_of(chunk.offsets);
@@ -163,11 +170,10 @@ ArrowArray export_chunk(const std::shared_ptr<const SlicedRead>& read, const Sli
                   static_cast<int64_t>(chunk.null_count), buffer_count);
 }
 
-void export_slice(const std::shared_ptr<const SlicedRead>& read, std::size_t slice,
-                  ArrowArray* out) {
-  const SlicedFile& file = read->file;
+void export_slice(const SlicedRead& read, std::size_t slice, ArrowArray* out) {
+  const SlicedFile& file = read.file;
   auto state = std::make_unique<ArrayState>();
-  state->read = read;
+  state->source = read.source;
   state->children.reserve(file.columns.size());
   try {
     for (const SlicedColumn& column : file.columns) {
@@ -209,7 +215,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
     return 0;
   }
   try {
-    export_slice(state.read, state.next_slice, out);
+    export_slice(*state.read, state.next_slice, out);
     ++state.next_slice;
     return 0;
   } catch (const std::bad_alloc&) {

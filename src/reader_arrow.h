@@ -74,10 +74,11 @@ class ReadSource {
   virtual ~ReadSource() = default;
 };
 
-// A sliced read and the source its views point into, shared by every array
-// handed out until the last of them is released.
+// A sliced read and the source its views point into. Each array handed out
+// holds its own chunk's buffers and the source, not the whole read, so a
+// consumer that keeps some columns keeps only those (and the source).
 struct SlicedRead {
-  std::unique_ptr<ReadSource> source;
+  std::shared_ptr<const ReadSource> source;
   std::span<const std::uint8_t> bytes;  // the source's bytes, which `file` points into
   SlicedFile file;
 };
