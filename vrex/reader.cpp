@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "vrex/reader_cursor.h"
+#include "vrex/reader_sections.h"
 #include "vrex/reader_skim.h"
 #include "vrex/reader_values.h"
 
@@ -38,13 +39,6 @@ ReadResult<SectionType> read_section_id(ReadCursor& cursor) {
     return Unexpected{VrexError::invalid_section_id(type)};
   }
   return static_cast<SectionType>(type);
-}
-
-ReadStatus expect_section(ReadCursor& cursor, SectionType expected) {
-  auto got = read_section_id(cursor);
-  if (!got) return Unexpected{got.error()};
-  if (*got != expected) return Unexpected{VrexError::wrong_section_id(expected, *got)};
-  return {};
 }
 
 // A count byte of metadata: how many values follow, zero or one.
@@ -426,9 +420,14 @@ Object empty_array_of(ValueType type) {
   return object::StringArray{};
 }
 
-Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes, ReadOptions options) {
-  ReadCursor cursor(bytes);
-  VrexFile file;
+ReadStatus expect_section(ReadCursor& cursor, SectionType expected) {
+  auto got = read_section_id(cursor);
+  if (!got) return Unexpected{got.error()};
+  if (*got != expected) return Unexpected{VrexError::wrong_section_id(expected, *got)};
+  return {};
+}
+
+ReadStatus read_file_start(ReadCursor& cursor, VrexFile& file) {
   VREX_TRY(expect_section(cursor, SectionType::FileHeader));
   auto major = cursor.read_byte();
   if (!major) return Unexpected{major.error()};
@@ -441,7 +440,13 @@ Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes, ReadO
   file.minor_version = *minor;
 
   VREX_TRY(expect_section(cursor, SectionType::TableMetadata));
-  VREX_TRY(read_table_metadata(cursor, file));
+  return read_table_metadata(cursor, file);
+}
+
+Result<VrexFile, VrexError> read_vrex(std::span<const std::uint8_t> bytes, ReadOptions options) {
+  ReadCursor cursor(bytes);
+  VrexFile file;
+  VREX_TRY(read_file_start(cursor, file));
   file.data.resize(file.columns.size());
   for (std::size_t index = 0; index < file.columns.size(); ++index) {
     file.data[index].values = empty_array_of(file.columns[index].data_type);

@@ -8,6 +8,7 @@
 #endif
 
 #if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+#include <immintrin.h>
 #include <tmmintrin.h>
 #define VREX_UTF8_SSSE3 1
 #endif
@@ -144,6 +145,84 @@ bool has_ssse3() noexcept {
   static const bool supported = __builtin_cpu_supports("ssse3");
   return supported;
 }
+
+// The same check 32 bytes at a time: the tables repeat in each 128-bit lane,
+// and the bytes before each position come from the lane before it.
+__attribute__((target("avx2"))) bool is_valid_utf8_avx2(const std::uint8_t* bytes,
+                                                        std::size_t size) noexcept {
+  using namespace fault;
+  const __m256i first_high = _mm256_broadcastsi128_si256(
+      table_of(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+               kTwoContinuations, kTwoContinuations, kTwoContinuations, kTwoContinuations,
+               kTooShort | kOverlong2, kTooShort, kTooShort | kOverlong3 | kSurrogate,
+               kTooShort | kTooLarge | kTooLarge1000 | kOverlong4));
+  const __m256i first_low = _mm256_broadcastsi128_si256(
+      table_of(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+               kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000,
+               kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+               kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+               kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+               kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
+               kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000));
+  const __m256i second_high = _mm256_broadcastsi128_si256(table_of(
+      kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+      kTooLong | kOverlong2 | kTwoContinuations | kOverlong3 | kTooLarge1000 | kOverlong4,
+      kTooLong | kOverlong2 | kTwoContinuations | kOverlong3 | kTooLarge,
+      kTooLong | kOverlong2 | kTwoContinuations | kSurrogate | kTooLarge,
+      kTooLong | kOverlong2 | kTwoContinuations | kSurrogate | kTooLarge, kTooShort, kTooShort,
+      kTooShort, kTooShort));
+  // A lead byte in the last three places still needs bytes from the next block.
+  const __m256i last_complete =
+      _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                       -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, static_cast<char>(0xEF),
+                       static_cast<char>(0xDF), static_cast<char>(0xBF));
+  const __m256i low_nibble = _mm256_set1_epi8(0x0F);
+  __m256i previous = _mm256_setzero_si256();
+  __m256i incomplete = _mm256_setzero_si256();
+  __m256i faults = _mm256_setzero_si256();
+  auto check = [&](__m256i input) __attribute__((target("avx2"))) {
+    if (_mm256_movemask_epi8(input) == 0) {
+      faults = _mm256_or_si256(faults, incomplete);
+      incomplete = _mm256_setzero_si256();
+    } else {
+      // The last lane of `previous` and the first of `input`.
+      const __m256i straddle = _mm256_permute2x128_si256(previous, input, 0x21);
+      const __m256i previous1 = _mm256_alignr_epi8(input, straddle, 15);
+      const __m256i previous2 = _mm256_alignr_epi8(input, straddle, 14);
+      const __m256i previous3 = _mm256_alignr_epi8(input, straddle, 13);
+      __m256i pair_faults = _mm256_shuffle_epi8(
+          first_high, _mm256_and_si256(_mm256_srli_epi16(previous1, 4), low_nibble));
+      pair_faults = _mm256_and_si256(
+          pair_faults, _mm256_shuffle_epi8(first_low, _mm256_and_si256(previous1, low_nibble)));
+      pair_faults = _mm256_and_si256(
+          pair_faults, _mm256_shuffle_epi8(
+                           second_high, _mm256_and_si256(_mm256_srli_epi16(input, 4), low_nibble)));
+      const __m256i third_or_fourth = _mm256_or_si256(
+          _mm256_subs_epu8(previous2, _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80))),
+          _mm256_subs_epu8(previous3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80))));
+      const __m256i must_continue =
+          _mm256_and_si256(third_or_fourth, _mm256_set1_epi8(static_cast<char>(0x80)));
+      faults = _mm256_or_si256(faults, _mm256_xor_si256(must_continue, pair_faults));
+      incomplete = _mm256_subs_epu8(input, last_complete);
+    }
+    previous = input;
+  };
+  std::size_t index = 0;
+  for (; index + 32 <= size; index += 32) {
+    check(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + index)));
+  }
+  // The rest padded with zeros, which end any sequence left open.
+  alignas(32) std::uint8_t tail[32] = {};
+  if (size > index) std::memcpy(tail, bytes + index, size - index);
+  check(_mm256_load_si256(reinterpret_cast<const __m256i*>(tail)));
+  faults = _mm256_or_si256(faults, incomplete);
+  return _mm256_testz_si256(faults, faults) != 0;
+}
+
+bool has_avx2() noexcept {
+  static const bool supported = __builtin_cpu_supports("avx2");
+  return supported;
+}
 #endif
 
 }  // namespace
@@ -160,6 +239,7 @@ bool is_valid_utf8_scalar(const std::uint8_t* bytes, std::size_t size) noexcept 
 
 bool is_valid_utf8(const std::uint8_t* bytes, std::size_t size) noexcept {
 #ifdef VREX_UTF8_SSSE3
+  if (size >= 64 && has_avx2()) return is_valid_utf8_avx2(bytes, size);
   if (size >= 16 && has_ssse3()) return is_valid_utf8_ssse3(bytes, size);
 #endif
   std::size_t index = 0;

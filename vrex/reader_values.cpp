@@ -41,24 +41,6 @@ constexpr std::array<std::uint64_t, 256> kBitsToBytes = [] {
   return table;
 }();
 
-// A 7-bit packed length inside `bytes` from `at`; advances `at`. Lengths
-// never exceed 0x7FFFFFFF, so a fifth byte above 0x07 is malformed.
-inline bool read_packed_length(std::span<const std::uint8_t> bytes, std::size_t& at,
-                               std::uint32_t& length) noexcept {
-  std::uint32_t value = 0;
-  for (unsigned shift = 0; shift < 35; shift += 7) {
-    if (at == bytes.size()) return false;
-    const std::uint8_t byte = bytes[at++];
-    if (shift == 28 && byte > 0x07) return false;
-    value |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
-    if ((byte & 0x80) == 0) {
-      length = value;
-      return true;
-    }
-  }
-  return false;
-}
-
 // `count` texts in the packed form: the total byte size, then each text's
 // packed length and bytes. The total must cover the texts exactly.
 //

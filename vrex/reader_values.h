@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "vrex/enums.h"
@@ -10,6 +11,24 @@
 #include "vrex/table.h"
 
 namespace vrex {
+
+// A 7-bit packed text length inside `bytes` from `at`; advances `at`. False
+// when the bytes end first or the length would pass 0x7FFFFFFF.
+inline bool read_packed_length(std::span<const std::uint8_t> bytes, std::size_t& at,
+                               std::uint32_t& length) noexcept {
+  std::uint32_t value = 0;
+  for (unsigned shift = 0; shift < 35; shift += 7) {
+    if (at == bytes.size()) return false;
+    const std::uint8_t byte = bytes[at++];
+    if (shift == 28 && byte > 0x07) return false;
+    value |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) {
+      length = value;
+      return true;
+    }
+  }
+  return false;
+}
 
 // A type id byte that names a value type; anything else is UnknownTypeId.
 ReadResult<ValueType> read_type_id(ReadCursor& cursor);

@@ -10,6 +10,9 @@ between tools every repetition (the order turns each round), it times:
 - vrex.read_file(path) + to_arrow(), + to_pandas(), + to_polars(), columns
   decoded on every core the process may use (the default)
 - vrex.read_file(path, threads=1) + to_arrow(), on the calling thread alone
+- the same read with texts as Arrow string views into the file instead of
+  copies with 32-bit offsets (`_reader.read_file_sliced(text_views=True)`),
+  + to_arrow(), + to_pandas(), + to_polars(): the layout measured, not used
 - pyarrow.csv.read_csv of the source CSV, with its default threads and with one
 
 Working memory of read_file + to_arrow() is measured in a fresh process: the
@@ -87,8 +90,16 @@ def tools(csv_path: Path, vrex_path: Path, vrex_bytes: bytes, line_breaks: bool)
     import pyarrow.csv as pacsv
 
     import vrex
+    from vrex import _reader
 
     parse = pacsv.ParseOptions(newlines_in_values=line_breaks)
+
+    def with_views():
+        return vrex.Table(
+            _reader.read_file_sliced(
+                vrex_path, threads=len(os.sched_getaffinity(0)), text_views=True
+            )
+        )
 
     return {
         "read(bytes) + to_arrow": lambda: vrex.read(vrex_bytes).to_arrow(),
@@ -96,6 +107,9 @@ def tools(csv_path: Path, vrex_path: Path, vrex_bytes: bytes, line_breaks: bool)
         "read_file(threads=1) + to_arrow": lambda: vrex.read_file(vrex_path, threads=1).to_arrow(),
         "read_file + to_pandas": lambda: vrex.read_file(vrex_path).to_pandas(),
         "read_file + to_polars": lambda: vrex.read_file(vrex_path).to_polars(),
+        "read_file, text views + to_arrow": lambda: with_views().to_arrow(),
+        "read_file, text views + to_pandas": lambda: with_views().to_pandas(),
+        "read_file, text views + to_polars": lambda: with_views().to_polars(),
         "pyarrow.csv.read_csv, all threads": lambda: pacsv.read_csv(csv_path, parse_options=parse),
         "pyarrow.csv.read_csv, 1 thread": lambda: pacsv.read_csv(
             csv_path, read_options=pacsv.ReadOptions(use_threads=False), parse_options=parse

@@ -52,9 +52,9 @@ def main() -> None:
     for name in options.sets:
         path = options.data / f"{name}-{options.size_mb}mb.vrex"
         table = vrex.read_file(path).to_arrow()
-        texts = [c for c in table.columns if pa.types.is_large_string(c.type)]
+        texts = [c.cast(pa.large_string()) for c in table.columns if pa.types.is_string(c.type)]
         count = sum(len(c) for c in texts)
-        text_bytes = sum(c.chunk(0).buffers()[2].size for c in texts)
+        text_bytes = sum(chunk.buffers()[2].size for c in texts for chunk in c.chunks)
         lengths = [pc.binary_length(c) for c in texts]
         short = sum(pc.sum(pc.less_equal(n, 12)).as_py() or 0 for n in lengths)
         text_table = pa.table({f"c{k}": c for k, c in enumerate(texts)})

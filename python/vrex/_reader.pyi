@@ -14,6 +14,13 @@ class ValueBuffer:
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def __len__(self) -> int: ...
 
+class ArrowSource:
+    """A table read slice by slice, for Arrow: one record batch per table
+    slice, columns named by position."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """A new Arrow C stream in a PyCapsule named "arrow_array_stream"."""
+
 class Values(NamedTuple):
     """The values of one array."""
 
@@ -48,6 +55,39 @@ class File(NamedTuple):
     columns: list[Column]
     slice_rows: list[int]
     num_rows: int
+
+class SlicedFile(NamedTuple):
+    version: tuple[int, int]
+    metadata: list[tuple[str, int, Any, Any]]
+    descriptors: list[tuple[str, int, Any]]
+    columns: list[tuple[str, int, list[tuple[str, Any, Any]], int]]
+    """(name, declared type id, properties, stored type id) per column."""
+    slice_rows: list[int]
+    num_rows: int
+    arrow: ArrowSource
+
+def read_sliced(
+    data: Buffer, /, *, threads: int = 1, text_views: bool = False
+) -> SlicedFile | File:
+    """Like read(), but a file whose slices hold no value property but the
+    invalid flags, given as bytes, comes back as a SlicedFile whose arrays stay
+    per table slice, fixed-size values pointing into `data`. With
+    `text_views`, texts are Arrow string views into `data`.
+    """
+
+def read_file_sliced(
+    path: str | bytes | PathLike[str] | PathLike[bytes],
+    /,
+    *,
+    threads: int = 1,
+    text_views: bool = False,
+) -> SlicedFile | File:
+    """Like read_file(), but a file of the common shape comes back as a
+    SlicedFile whose arrays point into the mapped file.
+    """
+
+def read_joined(source: ArrowSource, /, *, threads: int = 1) -> File:
+    """Reads the bytes behind `source` again, into joined columns."""
 
 def read(data: Buffer, /, *, threads: int = 1) -> File:
     """Read a complete VREX file from a bytes-like object, decoding columns

@@ -2,7 +2,8 @@
 
 The native reader hands every array over as buffers: fixed-size values as
 their bytes, texts as one block plus offsets, invalid flags as bytes and as a
-validity bitmap. Nothing here makes an object per cell except
+validity bitmap; a file read slice by slice goes to Arrow through its C
+stream interface, one record batch per table slice. Nothing here makes an object per cell except
 `Column.to_list()` and indexing into text values.
 """
 
@@ -209,9 +210,15 @@ class Column:
 
 
 class Table:
-    """A VREX file read back: metadata and columns with every row joined."""
+    """A VREX file read back: metadata, and columns with every row joined.
 
-    def __init__(self, raw: Any) -> None:
+    A file whose slices hold no value property but the invalid flags is read
+    slice by slice: `to_arrow()` (and `to_pandas()`, `to_polars()`) get one
+    chunk per table slice, numbers pointing into the file or `bytes` read, and
+    the joined columns are read on first use.
+    """
+
+    def __init__(self, raw: Any, *, threads: int = 1) -> None:
         self.version: tuple[int, int] = raw.version
         #: Table-level metadata entries: name -> value (None when the file holds none).
         self.metadata: dict[str, Any] = {}
@@ -220,24 +227,47 @@ class Table:
         #: Rows per table slice, in file order.
         self.slice_rows: list[int] = raw.slice_rows
         self.num_rows: int = raw.num_rows
-        self._columns: list[Column] = [Column(c) for c in raw.columns]
+        self._threads = threads
+        self._joined: list[Column] | None = None
         self._by_name: dict[str, Column] = {}
-        for column in self._columns:
+        if isinstance(raw, _reader.SlicedFile):
+            self._arrow_source: Any = raw.arrow
+            self._names: list[str] = [column[0] for column in raw.columns]
+            self._types: list[ValueType] = [ValueType(column[1]) for column in raw.columns]
+        else:
+            self._arrow_source = None
+            self._set_columns([Column(c) for c in raw.columns])
+            self._names = [column.name for column in self._columns]
+            self._types = [column.type_id for column in self._columns]
+
+    def _set_columns(self, columns: list[Column]) -> None:
+        self._joined = columns
+        for column in columns:
             self._by_name.setdefault(column.name, column)
+
+    @property
+    def _columns(self) -> list[Column]:
+        """The joined columns, read from the same bytes on first use."""
+        if self._joined is None:
+            raw = _reader.read_joined(self._arrow_source, threads=self._threads)
+            self._set_columns([Column(c) for c in raw.columns])
+        assert self._joined is not None
+        return self._joined
 
     @property
     def columns(self) -> list[str]:
         """The column names, in file order (names may repeat)."""
-        return [column.name for column in self._columns]
+        return list(self._names)
 
     @property
     def dtypes(self) -> dict[str, str]:
-        return {column.name: column.type for column in self._columns}
+        return {name: type_id.name for name, type_id in zip(self._names, self._types, strict=True)}
 
     def column(self, key: str | int) -> Column:
         """A column by name (the first of that name) or by position."""
+        columns = self._columns
         if isinstance(key, int):
-            return self._columns[key]
+            return columns[key]
         try:
             return self._by_name[key]
         except KeyError:
@@ -252,20 +282,26 @@ class Table:
         return self.num_rows
 
     def __repr__(self) -> str:
-        shown = ", ".join(f"{c.name}: {c.type}" for c in self._columns[:8])
-        if len(self._columns) > 8:
-            shown += f", ... ({len(self._columns) - 8} more)"
+        pairs = zip(self._names[:8], self._types[:8], strict=True)
+        shown = ", ".join(f"{name}: {type_id.name}" for name, type_id in pairs)
+        if len(self._names) > 8:
+            shown += f", ... ({len(self._names) - 8} more)"
         return (
-            f"<vrex.Table {self.num_rows} rows x {len(self._columns)} columns "
+            f"<vrex.Table {self.num_rows} rows x {len(self._names)} columns "
             f"in {len(self.slice_rows)} slices [{shown}]>"
         )
 
     def to_arrow(self):
         """A pyarrow Table built on the read buffers without copying them; invalid
-        cells are nulls. Texts are `large_string` and binary values
-        `large_binary`: their 64-bit offsets are the reader's own."""
+        cells are nulls. Texts are `string` and binary values `binary`, with
+        one chunk per table slice, unless a column's texts reach 2 GiB, which
+        then stay `large_string` / `large_binary` in one chunk."""
         pa = _pyarrow()
-        arrays = [column.to_arrow() for column in self._columns]
+        if self._arrow_source is not None:
+            capsule = self._arrow_source.__arrow_c_stream__()
+            batches = pa.RecordBatchReader._import_from_c_capsule(capsule)
+            return batches.read_all().rename_columns(self._names)
+        arrays = [_narrow_offsets(pa, column.to_arrow()) for column in self._columns]
         return pa.Table.from_arrays(arrays, names=self.columns)
 
     def to_pandas(self):
@@ -291,7 +327,7 @@ class Table:
                 pa.int64(): pd.Int64Dtype(),
             }
             # Positions as names, so that repeated column names stay apart.
-            arrow = self.to_arrow().rename_columns([str(k) for k in range(len(self._columns))])
+            arrow = self.to_arrow().rename_columns([str(k) for k in range(len(self._names))])
             frame = arrow.to_pandas(types_mapper=mapping.get)
         else:
             data = {k: _pandas_series(pd, np, column) for k, column in enumerate(self._columns)}
@@ -336,6 +372,15 @@ def _arrow_values(pa, values: Any, validity: Any, null_count: int):
     arrow_type = _ARROW_FIXED[type_id](pa)
     count = len(data) // arrow_type.byte_width
     return pa.Array.from_buffers(arrow_type, count, [mask, data], null_count)
+
+
+def _narrow_offsets(pa, array):
+    """Texts with 32-bit offsets where they fit, as a sliced read gives them."""
+    wide = array.type in (pa.large_string(), pa.large_binary())
+    data = array.buffers()[2] if wide else None
+    if wide and (data is None or data.size < 2**31):
+        return array.cast(pa.string() if array.type == pa.large_string() else pa.binary())
+    return array
 
 
 _ARROW_FIXED = {
@@ -396,7 +441,8 @@ def read(data: bytes | bytearray | memoryview, *, threads: int | None = None) ->
     could change meanwhile is read on the calling thread. Raises ValueError ("VREX read
     error: ...") when the data is not a valid file.
     """
-    return Table(_reader.read(data, threads=thread_count(threads)))
+    count = thread_count(threads)
+    return Table(_reader.read_sliced(data, threads=count), threads=count)
 
 
 def read_file(path: str | os.PathLike, *, threads: int | None = None) -> Table:
@@ -406,4 +452,5 @@ def read_file(path: str | os.PathLike, *, threads: int | None = None) -> Table:
     (None: every core this process may use). Raises OSError when the file cannot be opened and
     ValueError ("VREX read error: ...") when it is not a valid file.
     """
-    return Table(_reader.read_file(path, threads=thread_count(threads)))
+    count = thread_count(threads)
+    return Table(_reader.read_file_sliced(path, threads=count), threads=count)

@@ -197,7 +197,7 @@ def test_to_arrow_marks_invalid_cells_null():
     arrow = table.to_arrow()
     assert arrow.schema.field("i").type == pa.int32()
     assert arrow.schema.field("d").type == pa.float64()
-    assert arrow.schema.field("s").type == pa.large_string()
+    assert arrow.schema.field("s").type == pa.string()
     assert arrow.column("i").to_pylist() == [1, None]
     assert arrow.column("d").to_pylist() == [0.5, None]
     assert arrow.column("s").to_pylist() == ["a", None]

@@ -97,6 +97,43 @@ TEST(ReaderKernelsTest, Utf8FastPathMatchesReferenceOnRandomSequences) {
   }
 }
 
+// The same over texts long enough for the 32-byte check: each pair at each
+// place of two blocks (both lanes and across them), at the end and with
+// ASCII after it.
+TEST(ReaderKernelsTest, Utf8WideFastPathMatchesReferenceOnEveryPairAtEveryPlace) {
+  for (std::size_t run = 0; run < 100; ++run) {
+    for (auto pair = static_cast<unsigned>(run % 11); pair < 0x10000; pair += 11) {
+      std::string text(run, 'a');
+      text += static_cast<char>(pair >> 8);
+      text += static_cast<char>(pair & 0xFF);
+      text += "\x80";
+      if (text.size() < 64) text += std::string(64 - text.size(), 'b');
+      valid(text);
+      text += "\x80\x80";
+      valid(text);
+    }
+  }
+}
+
+TEST(ReaderKernelsTest, Utf8WideFastPathMatchesReferenceOnLongRandomSequences) {
+  std::mt19937 random(5);
+  const std::string leads = "\x7F\xC2\xDF\xE0\xE1\xED\xEF\xF0\xF1\xF4\xF5\xC0\x80\xBF";
+  const std::string continuations = "\x80\x8F\x90\x9F\xA0\xBF\xC0\x41";
+  const std::vector<std::string> valid_pieces{"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::string text;
+    // Mostly well-formed text, with a fault (or none) somewhere in it.
+    while (text.size() < 64 + random() % 200) text += valid_pieces[random() % valid_pieces.size()];
+    if (trial % 3 != 0) {
+      std::string fault(1, leads[random() % leads.size()]);
+      for (unsigned c = random() % 4; c > 0; --c)
+        fault += continuations[random() % continuations.size()];
+      text.insert(random() % (text.size() + 1), fault);
+    }
+    valid(text);
+  }
+}
+
 TEST(ReaderKernelsTest, BitExpansionMatchesReference) {
   std::mt19937 random(1234);
   for (std::uint64_t count = 0; count < 70; ++count) {
