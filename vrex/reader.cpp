@@ -340,46 +340,11 @@ bool read_columns_apart(const SliceLayout& layout, const std::vector<ColumnExten
                         unsigned threads, VrexFile& file) {
   const std::size_t column_count = file.data.size();
   std::vector<std::vector<std::uint64_t>> rows(column_count);
-  std::vector<std::size_t> largest_first(column_count);
-  std::iota(largest_first.begin(), largest_first.end(), std::size_t{0});
-  auto weight = [&extents](std::size_t column) {
-    return extents[column].text_bytes + 8 * extents[column].rows;
-  };
-  std::stable_sort(largest_first.begin(), largest_first.end(),
-                   [&weight](std::size_t a, std::size_t b) { return weight(a) > weight(b); });
-  std::atomic<std::size_t> next_column{0};
-  std::atomic<bool> failed{false};
-  std::exception_ptr fault;
-  std::mutex fault_mutex;
-  auto work = [&]() noexcept {
-    try {
-      while (!failed.load(std::memory_order_relaxed)) {
-        const std::size_t taken = next_column.fetch_add(1, std::memory_order_relaxed);
-        if (taken >= column_count) return;
-        const std::size_t column = largest_first[taken];
-        if (!read_column_apart(layout, column, file.data[column], extents[column], rows[column])) {
-          failed.store(true, std::memory_order_relaxed);
-        }
-      }
-    } catch (...) {
-      failed.store(true, std::memory_order_relaxed);
-      const std::lock_guard<std::mutex> lock(fault_mutex);
-      if (!fault) fault = std::current_exception();
-    }
-  };
-  {
-    std::vector<std::jthread> helpers;
-    const std::size_t helper_count = std::min<std::size_t>(threads, column_count) - 1;
-    try {
-      for (std::size_t index = 0; index < helper_count; ++index) helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      // Fewer threads than asked for: the ones running take every column.
-    }
-    work();
-  }
-  // Out of memory on a helper is out of memory for the call.
-  if (fault) std::rethrow_exception(fault);
-  if (failed.load()) return false;
+  const bool read = read_columns_largest_first(extents, threads, [&](std::size_t column) {
+    return static_cast<bool>(
+        read_column_apart(layout, column, file.data[column], extents[column], rows[column]));
+  });
+  if (!read) return false;
   for (std::size_t column = 1; column < column_count; ++column) {
     if (rows[column] != rows[0]) return false;
   }

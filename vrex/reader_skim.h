@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -50,5 +51,13 @@ struct SliceLayout {
 std::optional<std::vector<ColumnExtent>> skim_table_slices(ReadCursor cursor,
                                                            std::uint64_t column_count,
                                                            SliceLayout* layout = nullptr);
+
+// Calls `read_column(column)` for every column on up to `threads` threads,
+// each taking the next column not yet taken, the largest (by `extents`) first
+// so that no thread is left with a big one at the end. False when any call
+// returns false (the rest are then skipped); a fault thrown on a helper
+// thread is thrown again here.
+bool read_columns_largest_first(const std::vector<ColumnExtent>& extents, unsigned threads,
+                                const std::function<bool(std::size_t column)>& read_column);
 
 }  // namespace vrex

@@ -340,47 +340,9 @@ bool read_column(const SliceLayout& layout, std::size_t column, TextLayout texts
 // not yet taken, the largest first. False when any column fails.
 bool read_columns(const SliceLayout& layout, const std::vector<ColumnExtent>& extents,
                   unsigned threads, TextLayout texts, std::vector<SlicedColumn>& columns) {
-  const std::size_t column_count = columns.size();
-  std::vector<std::size_t> largest_first(column_count);
-  std::iota(largest_first.begin(), largest_first.end(), std::size_t{0});
-  auto weight = [&extents](std::size_t column) {
-    return extents[column].text_bytes + 8 * extents[column].rows;
-  };
-  std::stable_sort(largest_first.begin(), largest_first.end(),
-                   [&weight](std::size_t a, std::size_t b) { return weight(a) > weight(b); });
-  std::atomic<std::size_t> next_column{0};
-  std::atomic<bool> failed{false};
-  std::exception_ptr fault;
-  std::mutex fault_mutex;
-  auto work = [&]() noexcept {
-    try {
-      while (!failed.load(std::memory_order_relaxed)) {
-        const std::size_t taken = next_column.fetch_add(1, std::memory_order_relaxed);
-        if (taken >= column_count) return;
-        const std::size_t column = largest_first[taken];
-        if (!read_column(layout, column, texts, columns[column])) {
-          failed.store(true, std::memory_order_relaxed);
-        }
-      }
-    } catch (...) {
-      failed.store(true, std::memory_order_relaxed);
-      const std::lock_guard<std::mutex> lock(fault_mutex);
-      if (!fault) fault = std::current_exception();
-    }
-  };
-  {
-    std::vector<std::jthread> helpers;
-    const std::size_t helper_count = std::min<std::size_t>(threads, column_count) - 1;
-    try {
-      for (std::size_t index = 0; index < helper_count; ++index) helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      // Fewer threads than asked for: the ones running take every column.
-    }
-    work();
-  }
-  // Out of memory on a helper is out of memory for the call.
-  if (fault) std::rethrow_exception(fault);
-  return !failed.load();
+  return read_columns_largest_first(extents, threads, [&](std::size_t column) {
+    return read_column(layout, column, texts, columns[column]);
+  });
 }
 
 }  // namespace
