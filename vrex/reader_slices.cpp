@@ -8,6 +8,7 @@
 #include <exception>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -79,41 +80,47 @@ std::uint64_t count_of_set(std::span<const std::uint8_t> flags) noexcept {
   return count;
 }
 
+// A packed text array's count and its block of lengths and bytes; none when
+// the counts do not fit the section.
+struct PackedTexts {
+  std::uint32_t count;
+  std::span<const std::uint8_t> block;
+};
+
+std::optional<PackedTexts> take_packed_texts(ReadCursor& cursor) {
+  auto count = cursor.read_count();
+  if (!count) return std::nullopt;
+  auto total = cursor.read_count();
+  if (!total || *count > *total) return std::nullopt;
+  auto block = cursor.take(*total);
+  if (!block) return std::nullopt;
+  return PackedTexts{*count, *block};
+}
+
 // Texts in the packed form: each one's packed length and bytes, which must
 // cover the block exactly. The texts are copied back to back and checked as
 // UTF-8 in one pass over the copy, as the in-order reader does.
 bool read_packed_texts(ReadCursor& cursor, bool checks_utf8, ColumnChunk& chunk) {
-  auto count = cursor.read_count();
-  if (!count) return false;
-  auto total = cursor.read_count();
-  if (!total || *count > *total) return false;
-  auto block = cursor.take(*total);
-  if (!block) return false;
-  const std::span<const std::uint8_t> bytes = *block;
-  chunk.rows = *count;
+  const auto packed = take_packed_texts(cursor);
+  if (!packed) return false;
+  const std::uint32_t count = packed->count;
+  const std::span<const std::uint8_t> bytes = packed->block;
+  chunk.rows = count;
   chunk.values = ChunkBuffer::allocate(bytes.size());
-  chunk.offsets = ChunkBuffer::allocate((std::size_t{*count} + 1) * sizeof(std::uint32_t));
+  chunk.offsets = ChunkBuffer::allocate((std::size_t{count} + 1) * sizeof(std::uint32_t));
   std::uint8_t* const target = chunk.values.mutable_data();
   std::uint8_t* const offsets = chunk.offsets.mutable_data();
   std::size_t at = 0;
   std::uint32_t written = 0;
   bool starts_inside_character = false;
   std::memcpy(offsets, &written, sizeof written);
-  for (std::uint32_t index = 0; index < *count; ++index) {
+  for (std::uint32_t index = 0; index < count; ++index) {
     std::uint32_t length = 0;
     if (!read_packed_length(bytes, at, length) || length > bytes.size() - at) return false;
     if (length != 0) {
       const std::uint8_t* text = bytes.data() + at;
       starts_inside_character |= (text[0] & 0xC0u) == 0x80u;
-      // A short text moves as one fixed-size copy while that many bytes
-      // remain in the block; the target, never ahead of the source, has room.
-      if (length <= 16 && bytes.size() - at >= 16) {
-        std::memcpy(target + written, text, 16);
-      } else if (length <= 32 && bytes.size() - at >= 32) {
-        std::memcpy(target + written, text, 32);
-      } else {
-        std::memcpy(target + written, text, length);
-      }
+      copy_text_in_block(target + written, bytes, at, length);
     }
     written += length;
     at += length;
@@ -129,15 +136,12 @@ bool read_packed_texts(ReadCursor& cursor, bool checks_utf8, ColumnChunk& chunk)
 // where they are. They are still copied back to back into memory the thread
 // reuses, to be checked as UTF-8 in one pass as the copies are.
 bool read_packed_text_views(ReadCursor& cursor, bool checks_utf8, ColumnChunk& chunk) {
-  auto count = cursor.read_count();
-  if (!count) return false;
-  auto total = cursor.read_count();
-  if (!total || *count > *total) return false;
-  auto block = cursor.take(*total);
-  if (!block) return false;
-  const std::span<const std::uint8_t> bytes = *block;
-  chunk.rows = *count;
-  chunk.values = ChunkBuffer::allocate(std::size_t{*count} * 16);
+  const auto packed = take_packed_texts(cursor);
+  if (!packed) return false;
+  const std::uint32_t count = packed->count;
+  const std::span<const std::uint8_t> bytes = packed->block;
+  chunk.rows = count;
+  chunk.values = ChunkBuffer::allocate(std::size_t{count} * 16);
   chunk.text_block = ChunkBuffer::view(bytes);
   chunk.text_block_size = static_cast<std::int64_t>(bytes.size());
   thread_local std::vector<std::uint8_t> checked;
@@ -146,7 +150,7 @@ bool read_packed_text_views(ReadCursor& cursor, bool checks_utf8, ColumnChunk& c
   std::size_t at = 0;
   std::size_t written = 0;
   bool starts_inside_character = false;
-  for (std::uint32_t index = 0; index < *count; ++index) {
+  for (std::uint32_t index = 0; index < count; ++index) {
     std::uint32_t length = 0;
     if (!read_packed_length(bytes, at, length) || length > bytes.size() - at) return false;
     const std::uint8_t* text = bytes.data() + at;
@@ -182,14 +186,7 @@ bool read_packed_text_views(ReadCursor& cursor, bool checks_utf8, ColumnChunk& c
     std::memcpy(views + std::size_t{index} * 16, view, 16);
     if (checks_utf8 && length != 0) {
       starts_inside_character |= (text[0] & 0xC0u) == 0x80u;
-      // As for copies: fixed-size moves while the block has the bytes.
-      if (length <= 16 && left >= 16) {
-        std::memcpy(checked.data() + written, text, 16);
-      } else if (length <= 32 && left >= 32) {
-        std::memcpy(checked.data() + written, text, 32);
-      } else {
-        std::memcpy(checked.data() + written, text, length);
-      }
+      copy_text_in_block(checked.data() + written, bytes, at, length);
     }
     written += length;
     at += length;

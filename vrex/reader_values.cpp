@@ -84,15 +84,7 @@ ReadStatus append_packed_texts(ReadCursor& cursor, std::uint64_t count, Array& o
     if (length != 0) {
       const std::uint8_t* text = bytes.data() + at;
       starts_inside_character |= (text[0] & 0xC0u) == 0x80u;
-      // A short text moves as one fixed-size copy while that many bytes
-      // remain in the block; the target, never ahead of the source, has room.
-      if (length <= 16 && bytes.size() - at >= 16) {
-        std::memcpy(target + written, text, 16);
-      } else if (length <= 32 && bytes.size() - at >= 32) {
-        std::memcpy(target + written, text, 32);
-      } else {
-        std::memcpy(target + written, text, length);
-      }
+      copy_text_in_block(target + written, bytes, at, length);
     }
     written += length;
     at += length;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -28,6 +29,23 @@ inline bool read_packed_length(std::span<const std::uint8_t> bytes, std::size_t&
     }
   }
   return false;
+}
+
+// Copies the text of `length` bytes at `at` in `block` to `target`. A short
+// text moves as one fixed-size copy while that many bytes remain in the
+// block; `target` must have that room, which it has when it is never ahead of
+// the text's place in a copy of the block.
+inline void copy_text_in_block(void* target, std::span<const std::uint8_t> block, std::size_t at,
+                               std::uint32_t length) noexcept {
+  const std::uint8_t* text = block.data() + at;
+  const std::size_t left = block.size() - at;
+  if (length <= 16 && left >= 16) {
+    std::memcpy(target, text, 16);
+  } else if (length <= 32 && left >= 32) {
+    std::memcpy(target, text, 32);
+  } else {
+    std::memcpy(target, text, length);
+  }
 }
 
 // A type id byte that names a value type; anything else is UnknownTypeId.
