@@ -197,10 +197,19 @@ Failure stopped() { return Failure{ConvertFailure{ConvertFailure::Kind::Stopped,
 // Hands the sections of finished chunks to the sink in order: chunk jobs are
 // taken by workers (or the calling thread alone) no further ahead of the
 // next chunk to write than the window allows.
+//
+// Whoever finishes a chunk takes the turn to deliver when no one holds it,
+// and writes every finished section that is next in order. A section is then
+// mostly written by the thread that filled it, while it is still in that
+// core's cache: written from another core, the pages it was filled in move
+// between caches twice per chunk. A write the sink allows on the calling
+// thread only (a buffer that must grow) waits for the calling thread, which
+// otherwise reports progress and waits for the end.
 class OrderedWriter {
  public:
   OrderedWriter(const ChunkJobs& jobs, unsigned workers, OutputSink& sink, ProgressTicker& ticker)
       : jobs_(jobs),
+        count_(jobs.count()),
         workers_(workers),
         window_(std::max<std::size_t>(std::size_t{2} * workers, 1)),
         slots_(window_),
@@ -219,7 +228,6 @@ class OrderedWriter {
   }
 
   Status<ConvertFailure> run() {
-    const std::uint64_t count = jobs_.count();
     std::vector<std::jthread> threads;
 
     // However this ends (a fault thrown included), the workers are told to
@@ -238,7 +246,7 @@ class OrderedWriter {
 
     const StopWorkers stop_workers{this};
     for (unsigned worker = 0; worker < workers_; ++worker) threads.emplace_back([this] { work(); });
-    return write_in_order(count);
+    return wait_for_the_end();
   }
 
  private:
@@ -249,15 +257,14 @@ class OrderedWriter {
 
   void work() {
     std::optional<ChunkJobs::Worker> converter;
-    const std::uint64_t count = jobs_.count();
     while (true) {
       std::uint64_t index;
       {
         std::unique_lock lock(mutex_);
         room_.wait(lock, [&] {
-          return stopping_ || next_job_ >= count || next_job_ < next_write_ + window_;
+          return stopping_ || next_job_ >= count_ || next_job_ < next_write_ + window_;
         });
-        if (stopping_ || next_job_ >= count) break;
+        if (stopping_ || next_job_ >= count_) break;
         index = next_job_++;
       }
       ChunkResult result;
@@ -271,40 +278,76 @@ class OrderedWriter {
       if (result.failure || result.fault) converter.reset();
       std::size_t coming;
       {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         Slot& slot = slots_[index % window_];
         slot.result = std::move(result);
         slot.ready = true;
         waiting_bytes_ += slot.result.section.size();
+        if (!delivering_) deliver_in_turn(lock, /*calling_thread=*/false);
         coming = waiting_bytes_;
       }
-      done_.notify_one();
       sink_.prepare_ahead(coming);
     }
     if (converter) jobs_.keep_worker(std::move(*converter));
   }
 
-  Status<ConvertFailure> write_in_order(std::uint64_t count) {
-    for (std::uint64_t index = 0; index < count; ++index) {
-      ChunkResult result;
-      {
-        std::unique_lock lock(mutex_);
-        Slot& slot = slots_[index % window_];
-        while (!done_.wait_for(lock, kProgressInterval, [&] { return slot.ready; })) {
-          lock.unlock();
-          const bool go_on = ticker_.tick(written_input_);
-          lock.lock();
-          if (!go_on) return stopped();
-        }
-        result = std::move(slot.result);
-        slot.ready = false;
-        waiting_bytes_ -= result.section.size();
-        next_write_ = index + 1;
+  // Takes the turn to deliver (which no one holds) and writes finished
+  // sections in order until the next is not finished, the sink needs the
+  // calling thread, or the conversion ends. Called and returns with `lock`
+  // held; the sink is written with it released.
+  void deliver_in_turn(std::unique_lock<std::mutex>& lock, bool calling_thread) {
+    delivering_ = true;
+    while (!stopping_ && !ended_ && next_write_ < count_) {
+      Slot& slot = slots_[next_write_ % window_];
+      if (!slot.ready) break;
+      if (!calling_thread && !sink_.writes_anywhere(slot.result.section.size())) {
+        calling_thread_needed_ = true;
+        break;
+      }
+      ChunkResult result = std::move(slot.result);
+      slot.ready = false;
+      waiting_bytes_ -= result.section.size();
+      lock.unlock();
+      Status<ConvertFailure> delivered;
+      std::exception_ptr fault;
+      try {
+        delivered = deliver(std::move(result));
+      } catch (...) {
+        fault = std::current_exception();
+      }
+      lock.lock();
+      ++next_write_;
+      if (fault || !delivered) {
+        ended_ = true;
+        fault_ = fault;
+        if (!delivered) failure_ = delivered.error();
       }
       room_.notify_all();
-      VREX_TRY(deliver(std::move(result)));
     }
-    return {};
+    delivering_ = false;
+    done_.notify_one();
+  }
+
+  // The calling thread: reports progress until every section is written or
+  // the conversion fails, and writes what only it may write.
+  Status<ConvertFailure> wait_for_the_end() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      if (fault_) std::rethrow_exception(fault_);
+      if (failure_) return Failure{std::move(*failure_)};
+      if (next_write_ >= count_) return {};
+      if (calling_thread_needed_ && !delivering_) {
+        calling_thread_needed_ = false;
+        deliver_in_turn(lock, /*calling_thread=*/true);
+        continue;
+      }
+      done_.wait_for(lock, kProgressInterval);
+      const std::uint64_t written = written_input_;
+      lock.unlock();
+      const bool go_on = ticker_.tick(written);
+      lock.lock();
+      if (!go_on) return stopped();
+    }
   }
 
   // A section written already, or one an earlier call kept.
@@ -320,33 +363,38 @@ class OrderedWriter {
     return WarmMemory::process_wide().take_section();
   }
 
+  // Writes one section; called by the thread holding the turn, without the
+  // lock.
   Status<ConvertFailure> deliver(ChunkResult result) {
     if (result.fault) std::rethrow_exception(result.fault);
     if (result.failure) return conversion_failure(std::move(*result.failure));
     VREX_TRY(sink_.write(result.section.bytes()));
+    std::lock_guard lock(mutex_);
     written_input_ = result.input_end;
-    {
-      std::lock_guard lock(mutex_);
-      spare_.push_back(std::move(result.section));
-    }
-    if (!ticker_.tick(written_input_)) return stopped();
+    spare_.push_back(std::move(result.section));
     return {};
   }
 
   const ChunkJobs& jobs_;
+  std::uint64_t count_;
   unsigned workers_;
   std::size_t window_;
   std::vector<Slot> slots_;
   OutputSink& sink_;
   ProgressTicker& ticker_;
-  std::uint64_t written_input_ = 0;
 
   std::mutex mutex_;
   std::condition_variable room_;  // a job may be taken, or the workers must stop
-  std::condition_variable done_;  // a slot became ready
+  std::condition_variable done_;  // a turn to deliver ended
   std::uint64_t next_job_ = 0;
   std::uint64_t next_write_ = 0;
+  std::uint64_t written_input_ = 0;  // input offset past the rows written
   bool stopping_ = false;
+  bool delivering_ = false;             // a thread holds the turn to deliver
+  bool calling_thread_needed_ = false;  // the next section is the calling thread's to write
+  bool ended_ = false;                  // a delivery failed: nothing more is written
+  std::optional<ConvertFailure> failure_;
+  std::exception_ptr fault_;
   std::size_t waiting_bytes_ = 0;  // in finished sections not yet written
   std::vector<ByteBuffer> spare_;  // sections written, kept for later chunks
 };

@@ -6,8 +6,8 @@
 // to the end of the chunk it reaches into; a shorter one stays queued in the
 // first chunk, which a worker converts like any other. The rest of the input
 // is cut into record-aligned parts; workers then convert whole chunks (each
-// starts at a row that is a multiple of the chunk size) and the calling
-// thread writes their slices in order. At most two chunks per worker are in
+// starts at a row that is a multiple of the chunk size) and their slices are
+// written in order, mostly by the worker that converted each. At most two chunks per worker are in
 // flight, so memory does not grow with the input. On one thread, or with
 // chunks too small to share, the calling thread converts every chunk after
 // the one before, as convert_csv() does, and no parts are planned.
@@ -54,8 +54,12 @@ class OutputSink {
  public:
   virtual ~OutputSink() = default;
 
-  // Called on the calling thread only, in order.
+  // Called in order, one call at a time: on the calling thread, or on a
+  // worker when writes_anywhere() allows it for these bytes.
   virtual Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) = 0;
+
+  // Whether the next `size` bytes may be written off the calling thread.
+  virtual bool writes_anywhere(std::size_t /*size*/) const noexcept { return false; }
 
   // Called by workers between chunks with how many bytes are sure to be
   // written next (finished sections waiting for their turn): a chance to get
@@ -77,6 +81,11 @@ class BufferSink final : public OutputSink {
     return {};
   }
 
+  // Growing the buffer may need the calling thread; filling its room does not.
+  bool writes_anywhere(std::size_t size) const noexcept override {
+    return output_->capacity() - output_->size() >= size;
+  }
+
   void prepare_ahead(std::size_t coming) noexcept override;
 
  private:
@@ -95,6 +104,8 @@ class FileSink final : public OutputSink {
   explicit FileSink(int descriptor) : descriptor_(descriptor) {}
 
   Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) override;
+
+  bool writes_anywhere(std::size_t /*size*/) const noexcept override { return true; }
 
  private:
   int descriptor_;

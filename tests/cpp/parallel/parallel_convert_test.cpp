@@ -36,8 +36,12 @@ std::string outcome_serial(const std::string& csv, std::uint64_t chunk, std::uin
   return "ok:" + std::string(reinterpret_cast<const char*>(converted->data()), converted->size());
 }
 
-std::string outcome_parallel(const std::string& csv, const ParallelOptions& options) {
+// With `room`, the output has room for every write, which workers then make
+// themselves; without, it grows, which only the calling thread may do.
+std::string outcome_parallel(const std::string& csv, const ParallelOptions& options,
+                             bool room = false) {
   ByteBuffer output;
+  if (room) output.reserve(4096 + 4 * csv.size());
   BufferSink sink(output);
   auto converted = convert_csv_parallel(bytes_of(csv), options, sink);
   if (!converted) return "error:" + converted.error().message;
@@ -49,10 +53,13 @@ void expect_same_everywhere(const std::string& csv, std::uint64_t chunk, std::ui
   for (unsigned threads : {1u, 2u, 4u}) {
     for (std::size_t part_size :
          {std::size_t{1}, std::size_t{3}, std::size_t{64}, kDefaultPartSize}) {
-      const std::string got = outcome_parallel(csv, {chunk, sample, threads, part_size, 1});
-      ASSERT_EQ(got, expected) << "threads " << threads << ", part size " << part_size << ", chunk "
-                               << chunk << ", sample " << sample << ", input:\n"
-                               << csv;
+      for (const bool room : {false, true}) {
+        const std::string got = outcome_parallel(csv, {chunk, sample, threads, part_size, 1}, room);
+        ASSERT_EQ(got, expected) << "threads " << threads << ", part size " << part_size
+                                 << ", chunk " << chunk << ", sample " << sample << ", room "
+                                 << room << ", input:\n"
+                                 << csv;
+      }
     }
   }
 }
@@ -172,6 +179,49 @@ TEST(ParallelConvert, FileSinkReportsTheSystemError) {
   auto written = sink.write(bytes_of("x"));
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().kind, ConvertFailure::Kind::Output);
+}
+
+// Records which threads wrote; may forbid writes off the calling thread.
+class WatchedSink final : public OutputSink {
+ public:
+  explicit WatchedSink(bool anywhere) : anywhere_(anywhere) {}
+
+  Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) override {
+    if (std::this_thread::get_id() == calling_) {
+      ++on_calling_thread;
+    } else {
+      ++elsewhere;
+    }
+    bytes_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return {};
+  }
+
+  bool writes_anywhere(std::size_t) const noexcept override { return anywhere_; }
+
+  std::string outcome() const { return "ok:" + bytes_; }
+
+  int on_calling_thread = 0;
+  int elsewhere = 0;
+
+ private:
+  bool anywhere_;
+  std::thread::id calling_ = std::this_thread::get_id();
+  std::string bytes_;
+};
+
+TEST(ParallelConvert, WorkersWriteOnlyWhereTheSinkAllows) {
+  const std::string csv = shaped_csv(4000, 7);
+  const std::string expected = outcome_serial(csv, 50, 10);
+  for (const bool anywhere : {false, true}) {
+    WatchedSink sink(anywhere);
+    ASSERT_TRUE(convert_csv_parallel(bytes_of(csv), {50, 10, 3, 512, 1}, sink));
+    EXPECT_EQ(sink.outcome(), expected) << "anywhere " << anywhere;
+    if (anywhere) {
+      EXPECT_GT(sink.elsewhere, 0);
+    } else {
+      EXPECT_EQ(sink.elsewhere, 0);
+    }
+  }
 }
 
 TEST(ParallelConvert, ProgressCanStopTheConversion) {
