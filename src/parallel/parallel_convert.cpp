@@ -66,6 +66,7 @@ struct ChunkResult {
   std::optional<std::string> failure;  // the message, as convert_csv() words it
   std::exception_ptr fault;            // an internal fault, rethrown on the calling thread
   std::uint64_t input_end = 0;         // offset of the input just past the chunk's rows
+  unsigned worker = 0;                 // who converted it
 };
 
 // The first chunk when it holds the whole sample: its converter, which has
@@ -214,7 +215,8 @@ class OrderedWriter {
         window_(std::max<std::size_t>(std::size_t{2} * workers, 1)),
         slots_(window_),
         sink_(sink),
-        ticker_(ticker) {}
+        ticker_(ticker),
+        spares_(workers) {}
 
   OrderedWriter(const OrderedWriter&) = delete;
   OrderedWriter& operator=(const OrderedWriter&) = delete;
@@ -222,7 +224,11 @@ class OrderedWriter {
   // The sections, warm now, go to the next call.
   ~OrderedWriter() {
     try {
-      WarmMemory::process_wide().keep_sections(std::move(spare_));
+      std::vector<ByteBuffer> sections;
+      for (auto& spare : spares_) {
+        for (auto& section : spare) sections.push_back(std::move(section));
+      }
+      WarmMemory::process_wide().keep_sections(std::move(sections));
     } catch (...) {  // NOLINT(bugprone-empty-catch): kept memory is a bonus
     }
   }
@@ -245,7 +251,9 @@ class OrderedWriter {
     };
 
     const StopWorkers stop_workers{this};
-    for (unsigned worker = 0; worker < workers_; ++worker) threads.emplace_back([this] { work(); });
+    for (unsigned worker = 0; worker < workers_; ++worker) {
+      threads.emplace_back([this, worker] { work(worker); });
+    }
     return wait_for_the_end();
   }
 
@@ -255,7 +263,7 @@ class OrderedWriter {
     ChunkResult result;
   };
 
-  void work() {
+  void work(unsigned worker) {
     std::optional<ChunkJobs::Worker> converter;
     while (true) {
       std::uint64_t index;
@@ -270,12 +278,13 @@ class OrderedWriter {
       ChunkResult result;
       try {
         if (!converter) converter.emplace(jobs_.make_worker());
-        result = jobs_.convert(index, *converter, take_spare());
+        result = jobs_.convert(index, *converter, take_spare(worker));
       } catch (...) {
         result.fault = std::current_exception();
       }
       // A failed chunk may leave its converter half filled.
       if (result.failure || result.fault) converter.reset();
+      result.worker = worker;
       std::size_t coming;
       {
         std::unique_lock lock(mutex_);
@@ -350,14 +359,17 @@ class OrderedWriter {
     }
   }
 
-  // A section written already, or one an earlier call kept.
-  ByteBuffer take_spare() {
+  // A section this worker filled and has seen written, or one an earlier
+  // call kept: a buffer another core filled last would move between caches
+  // again.
+  ByteBuffer take_spare(unsigned worker) {
     {
       std::lock_guard lock(mutex_);
-      if (!spare_.empty()) {
-        ByteBuffer spare = std::move(spare_.back());
-        spare_.pop_back();
-        return spare;
+      std::vector<ByteBuffer>& spare = spares_[worker];
+      if (!spare.empty()) {
+        ByteBuffer section = std::move(spare.back());
+        spare.pop_back();
+        return section;
       }
     }
     return WarmMemory::process_wide().take_section();
@@ -371,7 +383,7 @@ class OrderedWriter {
     VREX_TRY(sink_.write(result.section.bytes()));
     std::lock_guard lock(mutex_);
     written_input_ = result.input_end;
-    spare_.push_back(std::move(result.section));
+    spares_[result.worker].push_back(std::move(result.section));
     return {};
   }
 
@@ -395,8 +407,8 @@ class OrderedWriter {
   bool ended_ = false;                  // a delivery failed: nothing more is written
   std::optional<ConvertFailure> failure_;
   std::exception_ptr fault_;
-  std::size_t waiting_bytes_ = 0;  // in finished sections not yet written
-  std::vector<ByteBuffer> spare_;  // sections written, kept for later chunks
+  std::size_t waiting_bytes_ = 0;                // in finished sections not yet written
+  std::vector<std::vector<ByteBuffer>> spares_;  // by worker: sections written, for later chunks
 };
 
 }  // namespace
