@@ -79,16 +79,16 @@ int main(int argc, char** argv) {
   });
 
   // Joining the summaries: planning on one thread, less summarising.
-  const CsvPosition origin{prefix_end, 1, kDefaultSampleRows + 1};
   const RunTasks one_thread = [](std::size_t count, const std::function<void(std::size_t)>& task) {
     for (std::size_t index = 0; index < count; ++index) task(index);
   };
   const double planning = median_seconds(rounds, [&] {
-    (void)plan_parts(csv, origin, kDefaultSampleRows, kDefaultPartSize, one_thread);
+    (void)plan_parts(csv, prefix_end, kDefaultSampleRows, kDefaultPartSize, one_thread);
   });
   const double summarising = median_seconds(rounds, [&] {
     for (std::size_t begin = prefix_end; begin < csv.size(); begin += kDefaultPartSize) {
-      (void)summarize_block(csv.subspan(begin, std::min(kDefaultPartSize, csv.size() - begin)));
+      (void)summarize_block(csv.subspan(begin, std::min(kDefaultPartSize, csv.size() - begin)),
+                            LineFeeds::Skip);
     }
   });
   const double joining = std::max(0.0, planning - summarising);
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   const double skipping = median_seconds(rounds, [&] {
     for (std::size_t begin = prefix_end; begin < csv.size(); begin += kDefaultPartSize) {
       const auto part = csv.subspan(begin, std::min(kDefaultPartSize, csv.size() - begin));
-      (void)skip_records(part, ScanState::BetweenRecords, part.size());
+      (void)skip_records(part, ScanState::BetweenRecords, part.size(), LineFeeds::Skip);
     }
   });
 

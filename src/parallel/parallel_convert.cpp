@@ -126,27 +126,32 @@ class ChunkJobs {
       const std::uint64_t first = first_row_ + index * chunk_size_;
       const auto expected = static_cast<std::size_t>(std::min(chunk_size_, plan_.end_row - first));
       const bool sampled = index == 0 && sampled_ != nullptr && sampled_->has_value();
-      RowStart start;
+      // Lines are counted from the chunk's first byte; the line feeds before
+      // it are counted only when an error needs them.
       CsvPosition origin;
+      std::uint64_t uncounted_prefix = 0;  // bytes whose line feeds origin.line leaves out
       if (sampled) {
         origin = (*sampled_)->rest;
-        start = RowStart{origin.byte, origin.line};
       } else {
-        start =
+        const std::uint64_t start =
             find_row(csv_, plan_.parts, first, worker.last_chunk ? &*worker.last_chunk : nullptr);
         worker.last_chunk = KnownRow{first, start};
-        origin = CsvPosition{start.byte, start.line, first + 1};
+        origin = CsvPosition{start, 1, first + 1};
+        uncounted_prefix = start;
       }
       ChunkConverter& converter = sampled ? (*sampled_)->converter : worker.converter;
       CsvReader reader =
-          CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(start.byte)), origin);
+          CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(origin.byte)), origin);
       auto rows = converter.fill_chunk(reader);
       if (!rows) {
-        result.failure = parse_failure(rows.error());
+        CsvError error = rows.error();
+        error.position.line +=
+            count_line_feeds(csv_.data(), static_cast<std::size_t>(uncounted_prefix));
+        result.failure = parse_failure(error);
         return result;
       }
       if (*rows != expected) throw std::logic_error("a chunk's rows differ from the parts' count");
-      result.input_end = start.byte + reader.cursor();
+      result.input_end = origin.byte + reader.cursor();
       if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
         result.failure = written.error();
       }
@@ -527,7 +532,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     auto run_tasks = [threads](std::size_t count, const std::function<void(std::size_t)>& task) {
       run_on_threads(threads, count, task);
     };
-    const PartPlan parts = plan_parts(csv, origin, rows_before, options.part_size, run_tasks);
+    const PartPlan parts = plan_parts(csv, start, rows_before, options.part_size, run_tasks);
     if (!ticker.tick(start, true)) return stopped();
     const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows, &sampled_chunk);
     OrderedWriter writer(jobs, threads, sink, ticker);

@@ -28,35 +28,39 @@ struct Part {
 using RunTasks =
     std::function<void(std::size_t count, const std::function<void(std::size_t)>& task)>;
 
+// A part as the threads of one process share it. Its lines are not counted:
+// the input is at hand, so an error counts them from its start when it
+// needs one.
+struct RowPart {
+  std::uint64_t begin = 0;      // just past the terminator of the record before it
+  std::uint64_t end = 0;        // byte offset just past the part
+  std::uint64_t first_row = 0;  // data rows before it
+};
+
 struct PartPlan {
-  std::vector<Part> parts;
+  std::vector<RowPart> parts;
   std::uint64_t end_row = 0;  // data rows before the input's end
 };
 
-// Cuts `csv` from `origin.byte` on (a record boundary, where `origin` holds
-// the counts and `first_row` data rows lie before it) into parts: the first
-// begins there, and each other one just past the first terminator that ends
-// a record in a block of `part_size` bytes. Blocks in which no record ends
-// belong to the part before them.
-PartPlan plan_parts(std::span<const std::uint8_t> csv, CsvPosition origin, std::uint64_t first_row,
+// Cuts `csv` from byte `start` on (a record boundary with `first_row` data
+// rows before it) into parts: the first begins there, and each other one
+// just past the first terminator that ends a record in a block of
+// `part_size` bytes. Blocks in which no record ends belong to the part
+// before them.
+PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
                     std::size_t part_size, const RunTasks& run_tasks);
-
-// Where data row `row` begins: its byte offset and line, found from the part
-// that holds it. `row` must lie inside `parts`.
-struct RowStart {
-  std::uint64_t byte = 0;
-  std::uint64_t line = 1;
-};
 
 // A row whose start is known already: a later row of the same part is found
 // from there, so a thread that takes chunk after chunk walks each part once
 // rather than once per chunk.
 struct KnownRow {
   std::uint64_t row = 0;
-  RowStart start;
+  std::uint64_t byte = 0;
 };
 
-RowStart find_row(std::span<const std::uint8_t> csv, std::span<const Part> parts, std::uint64_t row,
-                  const KnownRow* known = nullptr);
+// The byte offset where data row `row` begins, found from the part that
+// holds it. `row` must lie inside `parts`.
+std::uint64_t find_row(std::span<const std::uint8_t> csv, std::span<const RowPart> parts,
+                       std::uint64_t row, const KnownRow* known = nullptr);
 
 }  // namespace vrex::ext

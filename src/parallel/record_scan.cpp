@@ -260,7 +260,7 @@ class MapMachine {
   // Steps the map through each 64-byte block by its quote parity where that
   // holds from every state the map is in, else a run of quote-free bytes at a
   // time and over each quote.
-  BlockSummary summarize(std::span<const std::uint8_t> bytes) const {
+  BlockSummary summarize(std::span<const std::uint8_t> bytes, LineFeeds line_feeds) const {
     BlockSummary summary;
     std::size_t map = 0;
     std::uint64_t lanes = 0;
@@ -298,7 +298,9 @@ class MapMachine {
     }
     flush();
     summary.end_state = maps_[map];
-    summary.line_feeds = count_line_feeds(bytes.data(), bytes.size());
+    if (line_feeds == LineFeeds::Count) {
+      summary.line_feeds = count_line_feeds(bytes.data(), bytes.size());
+    }
     return summary;
   }
 
@@ -417,8 +419,8 @@ const MapMachine& map_machine() {
 
 }  // namespace
 
-BlockSummary summarize_block(std::span<const std::uint8_t> bytes) {
-  return map_machine().summarize(bytes);
+BlockSummary summarize_block(std::span<const std::uint8_t> bytes, LineFeeds line_feeds) {
+  return map_machine().summarize(bytes, line_feeds);
 }
 
 namespace {
@@ -484,7 +486,8 @@ struct RecordWalk {
 
 }  // namespace
 
-ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std::uint64_t records) {
+ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std::uint64_t records,
+                      LineFeeds line_feeds) {
   RecordWalk walk{ScanStop{0, state, 0, 0, records == 0}, records};
   if (walk.stop.found) return walk.stop;
   // As in a summary, only separators, quotes and the first byte of each run
@@ -498,7 +501,9 @@ ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std:
   std::size_t offset = 0;
   const std::size_t whole = bytes.size() / kBlockSize * kBlockSize;
   auto finish = [&] {
-    walk.stop.line_feeds = count_line_feeds(bytes.data(), walk.stop.offset);
+    if (line_feeds == LineFeeds::Count) {
+      walk.stop.line_feeds = count_line_feeds(bytes.data(), walk.stop.offset);
+    }
     return walk.stop;
   };
   while (offset < whole) {

@@ -33,8 +33,14 @@ struct BlockSummary {
   std::uint64_t line_feeds = 0;
 };
 
-// The summary of `bytes`.
-BlockSummary summarize_block(std::span<const std::uint8_t> bytes);
+// Whether a scan counts the line feeds it passes. Lines only ever show in
+// error texts: a caller that can count them when an error needs one skips
+// the count (which is about a sixth of a summary's work).
+enum class LineFeeds : bool { Skip, Count };
+
+// The summary of `bytes`; `line_feeds` is zero when skipped.
+BlockSummary summarize_block(std::span<const std::uint8_t> bytes,
+                             LineFeeds line_feeds = LineFeeds::Count);
 
 // Where a walk through some bytes from a known state stopped.
 struct ScanStop {
@@ -48,7 +54,8 @@ struct ScanStop {
 // Walks `bytes` from `state` past the terminators that end `records` records
 // and stops just past the last of them, where a reader's search for the next
 // record begins (at once when `records` is zero).
-ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std::uint64_t records);
+ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std::uint64_t records,
+                      LineFeeds line_feeds = LineFeeds::Count);
 
 // The same walk one byte at a time: the reference skip_records() is tested
 // against.

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "csv/utf8.h"
+#include "parallel/parts.h"
 #include "pipeline/pipeline.h"
 #include "support/corpus_files.h"
 #include "support/golden_csv.h"
@@ -174,16 +176,18 @@ TEST(StagedConvert, JoinAgreesWithThePartPlanAndCoversEveryChunk) {
       }
       auto joined = join_stretches(*start, csv.size(), stretch, chunk, summaries);
       ASSERT_TRUE(joined);
-      const PartPlan plan = plan_parts(input, start->rest, start->first_row, stretch, in_order);
+      const PartPlan plan =
+          plan_parts(input, start->rest.byte, start->first_row, stretch, in_order);
       EXPECT_EQ(joined->end_row, plan.end_row);
       std::uint64_t next_row = start->first_row;
       std::size_t plan_index = 0;
       for (const PartJob& job : joined->jobs) {
         while (plan.parts[plan_index].begin != job.part.begin) ++plan_index;
-        const Part& expected = plan.parts[plan_index];
+        const RowPart& expected = plan.parts[plan_index];
         EXPECT_EQ(job.part.end, expected.end);
         EXPECT_EQ(job.part.first_row, expected.first_row);
-        EXPECT_EQ(job.part.first_line, expected.first_line);
+        EXPECT_EQ(job.part.first_line,
+                  1 + count_line_feeds(input.data(), static_cast<std::size_t>(expected.begin)));
         EXPECT_EQ(job.first_chunk_row, next_row);
         next_row += job.chunk_count * chunk;
       }
