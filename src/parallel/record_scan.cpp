@@ -181,6 +181,23 @@ constexpr std::uint64_t count_bits_branchless(std::uint64_t bits) {
   return (bits * 0x0101010101010101) >> 56;
 }
 
+// How the summaries count bits: by the counts above on any machine, or by
+// the CPU's own instruction, only in code built for it (see
+// summarize_block()).
+struct SoftwareBitCount {
+  static constexpr std::uint64_t few(std::uint64_t bits) { return count_bits(bits); }
+
+  static constexpr std::uint64_t any(std::uint64_t bits) { return count_bits_branchless(bits); }
+};
+
+struct HardwareBitCount {
+  static std::uint64_t few(std::uint64_t bits) {
+    return static_cast<std::uint64_t>(__builtin_popcountll(bits));
+  }
+
+  static std::uint64_t any(std::uint64_t bits) { return few(bits); }
+};
+
 // Maps of all five states at once, numbered as they are first reached from
 // the identity by stepping a byte or a block read by parity: a block is then
 // one table look-up, or one per byte where parity does not hold. Record
@@ -259,8 +276,11 @@ class MapMachine {
 
   // Steps the map through each 64-byte block by its quote parity where that
   // holds from every state the map is in, else a run of quote-free bytes at a
-  // time and over each quote.
-  BlockSummary summarize(std::span<const std::uint8_t> bytes, LineFeeds line_feeds) const {
+  // time and over each quote. Inlined into its caller with all it calls, so
+  // that code built for the popcount instruction counts bits with it.
+  template <class BitCount>
+  [[gnu::always_inline]] BlockSummary summarize(std::span<const std::uint8_t> bytes,
+                                                LineFeeds line_feeds) const {
     BlockSummary summary;
     std::size_t map = 0;
     std::uint64_t lanes = 0;
@@ -286,8 +306,9 @@ class MapMachine {
         if (stepped + kBlockSize > kFlushBytes) flush();
         stepped += kBlockSize;
         const std::uint8_t* data = bytes.data() + offset;
-        if (!step_by_parity(data, QuoteParity(masks[block], parities[block]), map, lanes)) {
-          step_quote_by_quote(data, masks[block], map, lanes);
+        if (!step_by_parity<BitCount>(data, QuoteParity(masks[block], parities[block]), map,
+                                      lanes)) {
+          step_quote_by_quote<BitCount>(data, masks[block], map, lanes);
         }
       }
     }
@@ -318,8 +339,9 @@ class MapMachine {
 
   // A whole block read by parity, when that holds from every state the map
   // is in; false, with nothing stepped, when it does not.
-  bool step_by_parity(const std::uint8_t* data, const QuoteParity& parity, std::size_t& map,
-                      std::uint64_t& lanes) const {
+  template <class BitCount>
+  [[gnu::always_inline]] bool step_by_parity(const std::uint8_t* data, const QuoteParity& parity,
+                                             std::size_t& map, std::uint64_t& lanes) const {
     const Lanes& now = lanes_[map];
     const std::uint8_t last = kClassTable[data[kBlockSize - 1]];
     // Records begin after each terminator outside quotes, at any byte but
@@ -329,7 +351,7 @@ class MapMachine {
     const std::uint64_t begun_at_first_byte = (~terminators & 1) * now.between_records;
     if (parity.quotes == 0) {
       // Nothing to misread, and no lane changes sides.
-      lanes += count_bits_branchless(after_terminator) * now.outside + begun_at_first_byte;
+      lanes += BitCount::any(after_terminator) * now.outside + begun_at_first_byte;
       map = parity_targets_[parity_target_index(map, 0, last)];
       return true;
     }
@@ -338,23 +360,22 @@ class MapMachine {
     const std::uint64_t checked =
         now.checked_from_outside ^ (parity.inside_before & now.checked_either_way);
     if ((parity.quotes & parity.cannot_open & checked) != 0) return false;
-    const std::uint64_t begun_outside =
-        count_bits_branchless(after_terminator & ~parity.inside_before);
-    const std::uint64_t begun_inside =
-        count_bits_branchless(after_terminator & parity.inside_before);
+    const std::uint64_t begun_outside = BitCount::any(after_terminator & ~parity.inside_before);
+    const std::uint64_t begun_inside = BitCount::any(after_terminator & parity.inside_before);
     lanes += begun_outside * now.outside + begun_inside * now.quoted + begun_at_first_byte;
     const std::size_t ends_inside = parity.inside >> (kBlockSize - 1);
     map = parity_targets_[parity_target_index(map, ends_inside, last)];
     return true;
   }
 
-  void step_quote_by_quote(const std::uint8_t* data, const BlockMasks& masks, std::size_t& map,
-                           std::uint64_t& lanes) const {
+  template <class BitCount>
+  [[gnu::always_inline]] void step_quote_by_quote(const std::uint8_t* data, const BlockMasks& masks,
+                                                  std::size_t& map, std::uint64_t& lanes) const {
     std::size_t at = 0;
     for (std::uint64_t quotes = masks.quotes;; quotes &= quotes - 1) {
       const std::size_t quote =
           quotes != 0 ? static_cast<std::size_t>(__builtin_ctzll(quotes)) : kBlockSize;
-      if (quote > at) step_run(data, at, quote, masks.terminators, map, lanes);
+      if (quote > at) step_run<BitCount>(data, at, quote, masks.terminators, map, lanes);
       if (quote == kBlockSize) break;
       step_byte(data[quote], map, lanes);
       at = quote + 1;
@@ -371,12 +392,14 @@ class MapMachine {
   // stepped, every lane outside quotes is in one state, which the bytes alone
   // decide from there on, and lanes inside quotes stay there. A record begins
   // at each byte after a terminator that is not one itself.
-  void step_run(const std::uint8_t* block, std::size_t begin, std::size_t end,
-                std::uint64_t terminators, std::size_t& map, std::uint64_t& lanes) const {
+  template <class BitCount>
+  [[gnu::always_inline]] void step_run(const std::uint8_t* block, std::size_t begin,
+                                       std::size_t end, std::uint64_t terminators, std::size_t& map,
+                                       std::uint64_t& lanes) const {
     step_byte(block[begin], map, lanes);
     if (end - begin == 1) return;
     const std::uint64_t after_first = bits_below(end) & ~bits_below(begin + 1);
-    const std::uint64_t begun = count_bits(~terminators & (terminators << 1) & after_first);
+    const std::uint64_t begun = BitCount::few(~terminators & (terminators << 1) & after_first);
     lanes += begun * lanes_[map].outside;
     map = transitions_[map * kClassCount + kClassTable[block[end - 1]]].target;
   }
@@ -417,10 +440,24 @@ const MapMachine& map_machine() {
   return machine;
 }
 
+#if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+// A summary with bits counted by the popcount instruction: the summary's
+// steps are inlined here, where the instruction may be used. A third fewer
+// instructions on quoted text than counting in software.
+__attribute__((target("popcnt"))) BlockSummary summarize_counting_by_instruction(
+    std::span<const std::uint8_t> bytes, LineFeeds line_feeds) {
+  return map_machine().summarize<HardwareBitCount>(bytes, line_feeds);
+}
+#endif
+
 }  // namespace
 
 BlockSummary summarize_block(std::span<const std::uint8_t> bytes, LineFeeds line_feeds) {
-  return map_machine().summarize(bytes, line_feeds);
+#if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+  static const bool has_popcount = __builtin_cpu_supports("popcnt");
+  if (has_popcount) return summarize_counting_by_instruction(bytes, line_feeds);
+#endif
+  return map_machine().summarize<SoftwareBitCount>(bytes, line_feeds);
 }
 
 namespace {
