@@ -364,14 +364,16 @@ class OrderedWriter {
     }
   }
 
-  // A section this worker filled and has seen written, or one an earlier
-  // call kept: a buffer another core filled last would move between caches
-  // again.
+  // A written section this worker filled, since a buffer another core
+  // filled last would move between caches again; else another worker's, so
+  // that a new one is made only while every section is in flight; else one
+  // an earlier call kept.
   ByteBuffer take_spare(unsigned worker) {
     {
       std::lock_guard lock(mutex_);
-      std::vector<ByteBuffer>& spare = spares_[worker];
-      if (!spare.empty()) {
+      for (std::size_t offset = 0; offset < spares_.size(); ++offset) {
+        std::vector<ByteBuffer>& spare = spares_[(worker + offset) % spares_.size()];
+        if (spare.empty()) continue;
         ByteBuffer section = std::move(spare.back());
         spare.pop_back();
         return section;
