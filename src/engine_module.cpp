@@ -241,9 +241,9 @@ PyObject* convert_entry(PyObject* /*module*/, PyObject* args) noexcept {
     vrex::ByteBuffer output(storage);
     const ConversionEnd end{&output};
     // Room for twice the input's size (up to 256 MiB; beyond, the block grows
-    // by remapping), so workers can populate its pages ahead of the writes and
-    // an output larger than its input does not move: a block that moves loses
-    // its huge pages. Untouched pages cost no memory.
+    // by remapping), so workers can write their slices without the calling
+    // thread and an output larger than its input does not move: a block that
+    // moves loses its huge pages. Untouched pages cost no memory.
     output.reserve(std::clamp<std::size_t>(2 * input.bytes().size(), 4096, std::size_t{256} << 20));
     vrex::ext::BufferSink sink(output);
     if (!run_engine(input.bytes(), options, sink, progress, &storage)) return nullptr;

@@ -1,6 +1,5 @@
 #include "parallel/parallel_convert.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -290,17 +289,13 @@ class OrderedWriter {
       // A failed chunk may leave its converter half filled.
       if (result.failure || result.fault) converter.reset();
       result.worker = worker;
-      std::size_t coming;
       {
         std::unique_lock lock(mutex_);
         Slot& slot = slots_[index % window_];
         slot.result = std::move(result);
         slot.ready = true;
-        waiting_bytes_ += slot.result.section.size();
         if (!delivering_) deliver_in_turn(lock, /*calling_thread=*/false);
-        coming = waiting_bytes_;
       }
-      sink_.prepare_ahead(coming);
     }
     if (converter) jobs_.keep_worker(std::move(*converter));
   }
@@ -320,7 +315,6 @@ class OrderedWriter {
       }
       ChunkResult result = std::move(slot.result);
       slot.ready = false;
-      waiting_bytes_ -= result.section.size();
       lock.unlock();
       Status<ConvertFailure> delivered;
       std::exception_ptr fault;
@@ -414,40 +408,10 @@ class OrderedWriter {
   bool ended_ = false;                  // a delivery failed: nothing more is written
   std::optional<ConvertFailure> failure_;
   std::exception_ptr fault_;
-  std::size_t waiting_bytes_ = 0;                // in finished sections not yet written
   std::vector<std::vector<ByteBuffer>> spares_;  // by worker: sections written, for later chunks
 };
 
 }  // namespace
-
-void BufferSink::publish() noexcept {
-  const auto begin = reinterpret_cast<std::uintptr_t>(output_->data());
-  const std::uintptr_t end = begin + output_->capacity();
-  // A block that moved (it grew) starts its population afresh.
-  if (end != room_end_.load(std::memory_order_relaxed)) populated_to_.store(0);
-  room_end_.store(end, std::memory_order_release);
-  room_begin_.store(begin + output_->size(), std::memory_order_release);
-}
-
-void BufferSink::prepare_ahead(std::size_t coming) noexcept {
-#ifdef MADV_POPULATE_WRITE
-  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const std::uintptr_t begin = room_begin_.load(std::memory_order_acquire);
-  const std::uintptr_t end = std::min(room_end_.load(std::memory_order_acquire), begin + coming);
-  const std::uintptr_t to = end / page * page;
-  std::uintptr_t claimed = populated_to_.load();
-  std::uintptr_t from;
-  do {
-    from = (std::max(claimed, begin) + page - 1) / page * page;
-    if (from >= to) return;
-  } while (!populated_to_.compare_exchange_weak(claimed, to));
-  // Populating changes no byte, so a block that moves meanwhile is harmless:
-  // the call then fails or touches pages that are mapped anyway.
-  (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
-#else
-  (void)coming;
-#endif
-}
 
 Status<ConvertFailure> FileSink::write(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {

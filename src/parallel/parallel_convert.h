@@ -14,7 +14,6 @@
 // parts are planned.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -61,24 +60,15 @@ class OutputSink {
 
   // Whether the next `size` bytes may be written off the calling thread.
   virtual bool writes_anywhere(std::size_t /*size*/) const noexcept { return false; }
-
-  // Called by workers between chunks with how many bytes are sure to be
-  // written next (finished sections waiting for their turn): a chance to get
-  // ready for them off the calling thread.
-  virtual void prepare_ahead(std::size_t /*coming*/) noexcept {}
 };
 
-// Appends to a buffer. Fresh pages cost far more to touch than to copy into,
-// so workers populate the room the coming sections will fill, ahead of the
-// calling thread, which then only copies. Nothing past the output's end is
-// populated: those pages would be zeroed for nothing.
+// Appends to a buffer.
 class BufferSink final : public OutputSink {
  public:
-  explicit BufferSink(ByteBuffer& output) : output_(&output) { publish(); }
+  explicit BufferSink(ByteBuffer& output) : output_(&output) {}
 
   Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) override {
     output_->append(bytes.data(), bytes.size());
-    publish();
     return {};
   }
 
@@ -87,16 +77,8 @@ class BufferSink final : public OutputSink {
     return output_->capacity() - output_->size() >= size;
   }
 
-  void prepare_ahead(std::size_t coming) noexcept override;
-
  private:
-  // Where the room past the written end lies, for the workers.
-  void publish() noexcept;
-
   ByteBuffer* output_;
-  std::atomic<std::uintptr_t> room_begin_{0};
-  std::atomic<std::uintptr_t> room_end_{0};
-  std::atomic<std::uintptr_t> populated_to_{0};  // within the current block
 };
 
 // Writes to an open file descriptor (which stays the caller's).
