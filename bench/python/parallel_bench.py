@@ -5,6 +5,11 @@
 Runs alternate tool by tool within each round, so load from elsewhere falls on
 every tool alike; prints one Markdown table per set: MB/s median and range.
 
+With --repeat N each tool's time in a round is that of N calls back to back
+(per call): calls that follow each other, as when converting files in a loop
+and as the ceiling below measures, rather than each call after another
+tool's.
+
 With --ceiling it also measures what two cores of this machine give work that
 shares nothing: the one-thread conversion in two processes at once against one
 process alone, alternating. That ratio bounds what any 2-thread run can reach.
@@ -74,6 +79,7 @@ def main() -> None:
     parser.add_argument("--size-mb", default=100, type=int)
     parser.add_argument("--rounds", default=5, type=int)
     parser.add_argument("--ceiling", action="store_true")
+    parser.add_argument("--repeat", default=1, type=int)
     # vrex alone: 1 and 2 threads alternate with nothing in between whose
     # freed memory the next call would pay for in page faults.
     parser.add_argument("--no-peers", action="store_true")
@@ -101,8 +107,9 @@ def main() -> None:
             for _ in range(options.rounds):
                 for label, convert in contenders.items():
                     start = time.perf_counter()
-                    convert(source, False)
-                    seconds[label].append(time.perf_counter() - start)
+                    for _ in range(options.repeat):
+                        convert(source, False)
+                    seconds[label].append((time.perf_counter() - start) / options.repeat)
             megabytes = len(data) / 1e6
             one = statistics.median(seconds["vrex.convert, 1 thread"])
             print(f"\n### {name} ({megabytes:.0f} MB)\n")
