@@ -333,7 +333,10 @@ class OrderedWriter {
       room_.notify_all();
     }
     delivering_ = false;
-    done_.notify_one();
+    // The calling thread wakes for progress on its own; woken after every
+    // turn, it would take a core from a worker (and the worker its cache)
+    // once per chunk.
+    if (calling_thread_needed_ || ended_ || next_write_ >= count_) done_.notify_one();
   }
 
   // The calling thread: reports progress until every section is written or
@@ -398,7 +401,7 @@ class OrderedWriter {
 
   std::mutex mutex_;
   std::condition_variable room_;  // a job may be taken, or the workers must stop
-  std::condition_variable done_;  // a turn to deliver ended
+  std::condition_variable done_;  // the calling thread is needed, or the end came
   std::uint64_t next_job_ = 0;
   std::uint64_t next_write_ = 0;
   std::uint64_t written_input_ = 0;  // input offset past the rows written
