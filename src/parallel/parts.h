@@ -1,6 +1,9 @@
 // Parts: record-aligned byte ranges of an input, each described by plain
 // numbers, so that whoever holds the input (another thread, process or
 // machine) can read the part's records with the right counts in its errors.
+// A `Part` carries every count, lines included, for another process or
+// machine; a `RowPart`, shared by the threads of one process, leaves lines
+// out.
 #pragma once
 
 #include <cstddef>
