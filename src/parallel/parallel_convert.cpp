@@ -8,7 +8,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -66,6 +68,27 @@ struct ChunkResult {
   std::exception_ptr fault;            // an internal fault, rethrown on the calling thread
   std::uint64_t input_end = 0;         // offset of the input just past the chunk's rows
   unsigned worker = 0;                 // who converted it
+  bool written = false;                // written straight into the output, in order
+};
+
+// The room past the end of a buffer, as storage that cannot grow: a section
+// a worker writes there either fits or is written again elsewhere.
+class FixedRoom final : public ByteStorage {
+ public:
+  struct Exhausted : std::bad_alloc {};
+
+  FixedRoom(std::uint8_t* start, std::size_t size) noexcept : start_(start), size_(size) {}
+
+  std::size_t size() const noexcept { return size_; }
+
+  std::uint8_t* grow(std::size_t /*kept*/, std::size_t capacity) override {
+    if (capacity > size_) throw Exhausted{};
+    return start_;
+  }
+
+ private:
+  std::uint8_t* start_;
+  std::size_t size_;
 };
 
 // The first chunk when it holds the whole sample: its converter, which has
@@ -115,9 +138,14 @@ class ChunkJobs {
     keep_for_later(std::move(worker.converter), types_, chunk_size_, ByteBuffer());
   }
 
+  // Writes a finished chunk straight into the output when that may be done
+  // now; true if it was. Given the input offset past the chunk's rows.
+  using WriteInPlace = std::function<bool(const ChunkConverter&, std::uint64_t input_end)>;
+
   // Converts into `section`, a buffer of an earlier chunk whose pages are
-  // already in place, when there is one.
-  ChunkResult convert(std::uint64_t index, Worker& worker, ByteBuffer section) const noexcept {
+  // already in place, when there is one, unless `in_place` writes the chunk.
+  ChunkResult convert(std::uint64_t index, Worker& worker, ByteBuffer section,
+                      const WriteInPlace& in_place) const noexcept {
     ChunkResult result;
     section.truncate(0);
     result.section = std::move(section);
@@ -151,7 +179,16 @@ class ChunkJobs {
       }
       if (*rows != expected) throw std::logic_error("a chunk's rows differ from the parts' count");
       result.input_end = origin.byte + reader.cursor();
-      if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
+      if (converter.holds_whole_chunks()) {
+        converter.finish_chunk(*rows);
+        result.written = in_place(converter, result.input_end);
+        if (!result.written) {
+          if (auto written = write_finished_section(result.section, converter); !written) {
+            result.failure = written.error();
+          }
+        }
+        if (!result.failure) converter.release_chunk(*rows);
+      } else if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
         result.failure = written.error();
       }
       // The sample's converter is needed no more: the next call may use it.
@@ -282,7 +319,10 @@ class OrderedWriter {
       ChunkResult result;
       try {
         if (!converter) converter.emplace(jobs_.make_worker());
-        result = jobs_.convert(index, *converter, take_spare(worker));
+        result = jobs_.convert(index, *converter, take_spare(worker),
+                               [&](const ChunkConverter& finished, std::uint64_t input_end) {
+                                 return write_in_place(index, finished, input_end);
+                               });
       } catch (...) {
         result.fault = std::current_exception();
       }
@@ -291,13 +331,61 @@ class OrderedWriter {
       result.worker = worker;
       {
         std::unique_lock lock(mutex_);
-        Slot& slot = slots_[index % window_];
-        slot.result = std::move(result);
-        slot.ready = true;
-        if (!delivering_) deliver_in_turn(lock, /*calling_thread=*/false);
+        if (result.written) {
+          // This thread still holds the turn, and goes on with the sections
+          // finished meanwhile; the section it took is spare again.
+          if (result.section.capacity() > 0) spares_[worker].push_back(std::move(result.section));
+          deliver_in_turn(lock, /*calling_thread=*/false);
+        } else {
+          Slot& slot = slots_[index % window_];
+          slot.result = std::move(result);
+          slot.ready = true;
+          if (!delivering_) deliver_in_turn(lock, /*calling_thread=*/false);
+        }
       }
     }
     if (converter) jobs_.keep_worker(std::move(*converter));
+  }
+
+  // Writes chunk `index`, finished, straight into the sink's buffer when it
+  // is the next to write, no one holds the turn to deliver, and it fits the
+  // buffer's room: the copy through a section is saved. Then takes the turn
+  // and keeps it, and returns true.
+  bool write_in_place(std::uint64_t index, const ChunkConverter& converter,
+                      std::uint64_t input_end) {
+    ByteBuffer* output = sink_.buffer();
+    if (output == nullptr) return false;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_ || ended_ || delivering_ || next_write_ != index) return false;
+      delivering_ = true;
+    }
+    // The buffer changes only in the hands of the thread holding the turn.
+    bool written = false;
+    std::exception_ptr fault;
+    try {
+      FixedRoom room(output->data() + output->size(), output->capacity() - output->size());
+      ByteBuffer place(room);
+      place.reserve(room.size());
+      // A failed write is made again into a section, which reports it in turn.
+      if (write_finished_section(place, converter)) {
+        output->append_uninitialized(place.size());
+        written = true;
+      }
+    } catch (const FixedRoom::Exhausted&) {  // NOLINT(bugprone-empty-catch): written elsewhere
+    } catch (...) {
+      fault = std::current_exception();
+    }
+    std::lock_guard lock(mutex_);
+    if (!written) {
+      delivering_ = false;
+      if (fault) std::rethrow_exception(fault);
+      return false;
+    }
+    ++next_write_;
+    written_input_ = input_end;
+    room_.notify_all();
+    return true;
   }
 
   // Takes the turn to deliver (which no one holds) and writes finished
@@ -472,16 +560,20 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     sampled_chunk.emplace(SampledChunk{sample_converter(), {}});
   } else {
     ChunkConverter chunks = sample_converter();
-    ByteBuffer section = WarmMemory::process_wide().take_section();
+    // Chunks go straight into the sink's buffer when it has one, else
+    // through a section.
+    ByteBuffer* const output = sink.buffer();
+    ByteBuffer section = output ? ByteBuffer() : WarmMemory::process_wide().take_section();
     while (sequential || serial_rows < sampled) {
       auto rows = chunks.fill_chunk(reader);
       if (!rows) return conversion_failure(parse_failure(rows.error()));
       if (*rows == 0) break;
       section.truncate(0);
-      if (auto written = write_chunk_section(section, chunks, *rows); !written) {
+      if (auto written = write_chunk_section(output ? *output : section, chunks, *rows);
+          !written) {
         return conversion_failure(written.error());
       }
-      VREX_TRY(sink.write(section.bytes()));
+      if (!output) VREX_TRY(sink.write(section.bytes()));
       serial_rows += *rows;
       if (!ticker.tick(reader.cursor())) return stopped();
       if (*rows < options.chunk_size) {

@@ -60,6 +60,11 @@ class OutputSink {
 
   // Whether the next `size` bytes may be written off the calling thread.
   virtual bool writes_anywhere(std::size_t /*size*/) const noexcept { return false; }
+
+  // The buffer the sink appends to, when it is one: the next section may then
+  // be written straight into it (which saves copying it there), growing it on
+  // the calling thread, within its capacity elsewhere.
+  virtual ByteBuffer* buffer() noexcept { return nullptr; }
 };
 
 // Appends to a buffer.
@@ -76,6 +81,8 @@ class BufferSink final : public OutputSink {
   bool writes_anywhere(std::size_t size) const noexcept override {
     return output_->capacity() - output_->size() >= size;
   }
+
+  ByteBuffer* buffer() noexcept override { return output_; }
 
  private:
   ByteBuffer* output_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace vrex::ext {
 
@@ -88,29 +89,43 @@ void ChunkConverter::rebind(RowQueue&& rows, std::span<const ValueType> types) {
 }
 
 WriteStatus ChunkConverter::write_chunk(VrexWriter& writer, std::size_t rows) {
-  // The chunk's rows still queued, from the front.
-  const std::size_t queued = rows - released_;
-  released_ = 0;
-  VREX_TRY(writer.write_table_slice_column_count(types_.size()));
   if (tiled_) {
-    convert_rows(0, queued);
-    for (ColumnSliceBuilder& builder : builders_) {
-      VREX_TRY(writer.write_column_slice(builder.finish()));
-      builder.restart(rows);
-    }
-  } else {
-    // One column slice at a time, each written as soon as it is built; its
-    // texts are the queue's own, alive until the chunk leaves the queue.
-    texts_.resize(std::max(rows, texts_.size()));
-    for (std::size_t column = 0; column < types_.size(); ++column) {
-      rows_.gather_column(0, rows, column, texts_.data());
-      ColumnSliceBuilder builder(types_[column], rows);
-      builder.append(std::span<const PaddedText>(texts_.data(), rows));
-      VREX_TRY(writer.write_column_slice(builder.finish()));
-    }
+    finish_chunk(rows);
+    VREX_TRY(write_finished_chunk(writer));
+    release_chunk(rows);
+    return {};
   }
-  rows_.pop_front(queued);
+  // One column slice at a time, each written as soon as it is built; its
+  // texts are the queue's own, alive until the chunk leaves the queue.
+  VREX_TRY(writer.write_table_slice_column_count(types_.size()));
+  texts_.resize(std::max(rows, texts_.size()));
+  for (std::size_t column = 0; column < types_.size(); ++column) {
+    rows_.gather_column(0, rows, column, texts_.data());
+    ColumnSliceBuilder builder(types_[column], rows);
+    builder.append(std::span<const PaddedText>(texts_.data(), rows));
+    VREX_TRY(writer.write_column_slice(builder.finish()));
+  }
+  rows_.pop_front(rows - std::exchange(released_, 0));
   return {};
+}
+
+void ChunkConverter::finish_chunk(std::size_t rows) {
+  if (!tiled_) throw std::logic_error("a chunk finished by a converter that cannot hold it");
+  convert_rows(0, rows - released_);
+  for (ColumnSliceBuilder& builder : builders_) builder.finish();
+}
+
+WriteStatus ChunkConverter::write_finished_chunk(VrexWriter& writer) const {
+  VREX_TRY(writer.write_table_slice_column_count(types_.size()));
+  for (const ColumnSliceBuilder& builder : builders_) {
+    VREX_TRY(writer.write_column_slice(builder.finished()));
+  }
+  return {};
+}
+
+void ChunkConverter::release_chunk(std::size_t rows) {
+  for (ColumnSliceBuilder& builder : builders_) builder.restart(rows);
+  rows_.pop_front(rows - std::exchange(released_, 0));
 }
 
 }  // namespace vrex::ext

@@ -41,6 +41,19 @@ class ChunkConverter {
   // count and every column slice, and takes the chunk's rows off the queue.
   WriteStatus write_chunk(VrexWriter& writer, std::size_t rows);
 
+  // Whether a chunk can be finished before it is written, and then written
+  // more than once (to a place that turned out too small, then elsewhere):
+  // true unless the columns are too many to hold a chunk's slices at once.
+  bool holds_whole_chunks() const noexcept { return tiled_; }
+
+  // The same write in three steps, for a converter that holds whole chunks:
+  // converts what is left of the first `rows` rows and finishes every column
+  // slice; writes the column count and the slices, as often as asked; takes
+  // the chunk's rows off the queue and starts the next chunk.
+  void finish_chunk(std::size_t rows);
+  WriteStatus write_finished_chunk(VrexWriter& writer) const;
+  void release_chunk(std::size_t rows);
+
   // No row queued or converted since the last chunk was written.
   bool between_chunks() const noexcept { return rows_.empty() && released_ == 0; }
 

@@ -121,6 +121,13 @@ Status<std::string> write_chunk_section(ByteBuffer& output, ChunkConverter& chun
   });
 }
 
+Status<std::string> write_finished_section(ByteBuffer& output, const ChunkConverter& chunks) {
+  return write_step(output, [&](VrexWriter& writer) -> WriteStatus {
+    VREX_TRY(writer.write_section_id(SectionType::TableSlice));
+    return chunks.write_finished_chunk(writer);
+  });
+}
+
 Status<std::string> write_table_end(ByteBuffer& output) {
   return write_step(
       output, [](VrexWriter& writer) { return writer.write_section_id(SectionType::TableEnd); });

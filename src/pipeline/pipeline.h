@@ -49,6 +49,9 @@ Status<std::string> write_table_start(ByteBuffer& output, const TablePlan& plan)
 Status<std::string> write_chunk_section(ByteBuffer& output, ChunkConverter& chunks,
                                         std::size_t rows);
 
+// The same slice from a converter holding the finished chunk, which it keeps.
+Status<std::string> write_finished_section(ByteBuffer& output, const ChunkConverter& chunks);
+
 Status<std::string> write_table_end(ByteBuffer& output);
 
 // Writes the complete file into `output` (empty on entry), or returns the

@@ -45,6 +45,9 @@ class ColumnSliceBuilder {
   const ColumnSlice& finish() &;
   ColumnSlice finish() &&;
 
+  // The slice finish() returned, held until restart().
+  const ColumnSlice& finished() const noexcept { return finished_; }
+
   // Makes room for `rows` rows of fixed-width values without touching it:
   // a builder that knows its chunk's size grows within that room instead of
   // moving its values at each doubling.

@@ -36,12 +36,17 @@ std::string outcome_serial(const std::string& csv, std::uint64_t chunk, std::uin
   return "ok:" + std::string(reinterpret_cast<const char*>(converted->data()), converted->size());
 }
 
-// With `room`, the output has room for every write, which workers then make
-// themselves; without, it grows, which only the calling thread may do.
+// How much room the output has before the conversion. With room, workers
+// write sections themselves, straight into it while it lasts; a section that
+// outgrows it is written again through a buffer of its own. Without room the
+// output grows, which only the calling thread may do.
+enum class Room { None, HalfTheOutput, Ample };
+
 std::string outcome_parallel(const std::string& csv, const ParallelOptions& options,
-                             bool room = false) {
+                             Room room = Room::None, std::size_t expected_size = 0) {
   ByteBuffer output;
-  if (room) output.reserve(4096 + 4 * csv.size());
+  if (room == Room::HalfTheOutput) output.reserve(expected_size / 2 + 1);
+  if (room == Room::Ample) output.reserve(4096 + 4 * csv.size());
   BufferSink sink(output);
   auto converted = convert_csv_parallel(bytes_of(csv), options, sink);
   if (!converted) return "error:" + converted.error().message;
@@ -53,11 +58,12 @@ void expect_same_everywhere(const std::string& csv, std::uint64_t chunk, std::ui
   for (unsigned threads : {1u, 2u, 4u}) {
     for (std::size_t part_size :
          {std::size_t{1}, std::size_t{3}, std::size_t{64}, kDefaultPartSize}) {
-      for (const bool room : {false, true}) {
-        const std::string got = outcome_parallel(csv, {chunk, sample, threads, part_size, 1}, room);
+      for (const Room room : {Room::None, Room::HalfTheOutput, Room::Ample}) {
+        const std::string got =
+            outcome_parallel(csv, {chunk, sample, threads, part_size, 1}, room, expected.size());
         ASSERT_EQ(got, expected) << "threads " << threads << ", part size " << part_size
                                  << ", chunk " << chunk << ", sample " << sample << ", room "
-                                 << room << ", input:\n"
+                                 << static_cast<int>(room) << ", input:\n"
                                  << csv;
       }
     }
