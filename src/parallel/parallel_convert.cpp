@@ -144,7 +144,9 @@ class ChunkJobs {
 
   // Converts into `section`, a buffer of an earlier chunk whose pages are
   // already in place, when there is one, unless `in_place` writes the chunk.
-  ChunkResult convert(std::uint64_t index, Worker& worker, ByteBuffer section,
+  // A thread gets its converter with its first chunk: the sample's, when
+  // that is chunk 0, so that no more converters fill than there are threads.
+  ChunkResult convert(std::uint64_t index, std::optional<Worker>& worker, ByteBuffer section,
                       const WriteInPlace& in_place) const noexcept {
     ChunkResult result;
     section.truncate(0);
@@ -160,13 +162,14 @@ class ChunkJobs {
       if (sampled) {
         origin = (*sampled_)->rest;
       } else {
-        const std::uint64_t start =
-            find_row(csv_, plan_.parts, first, worker.last_chunk ? &*worker.last_chunk : nullptr);
-        worker.last_chunk = KnownRow{first, start};
+        if (!worker) worker.emplace(make_worker());
+        const std::uint64_t start = find_row(csv_, plan_.parts, first,
+                                             worker->last_chunk ? &*worker->last_chunk : nullptr);
+        worker->last_chunk = KnownRow{first, start};
         origin = CsvPosition{start, 1, first + 1};
         uncounted_prefix = start;
       }
-      ChunkConverter& converter = sampled ? (*sampled_)->converter : worker.converter;
+      ChunkConverter& converter = sampled ? (*sampled_)->converter : worker->converter;
       CsvReader reader =
           CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(origin.byte)), origin);
       auto rows = converter.fill_chunk(reader);
@@ -191,9 +194,14 @@ class ChunkJobs {
       } else if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
         result.failure = written.error();
       }
-      // The sample's converter is needed no more: the next call may use it.
+      // The sample's converter goes on with this thread's chunks, or to the
+      // next call.
       if (sampled) {
-        keep_for_later(std::move((*sampled_)->converter), types_, chunk_size_, ByteBuffer());
+        if (!worker && !result.failure) {
+          worker.emplace(Worker{std::move((*sampled_)->converter), {}});
+        } else {
+          keep_for_later(std::move((*sampled_)->converter), types_, chunk_size_, ByteBuffer());
+        }
         sampled_->reset();
       }
     } catch (...) {
@@ -318,8 +326,7 @@ class OrderedWriter {
       }
       ChunkResult result;
       try {
-        if (!converter) converter.emplace(jobs_.make_worker());
-        result = jobs_.convert(index, *converter, take_spare(worker),
+        result = jobs_.convert(index, converter, take_spare(worker),
                                [&](const ChunkConverter& finished, std::uint64_t input_end) {
                                  return write_in_place(index, finished, input_end);
                                });
