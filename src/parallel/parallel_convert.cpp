@@ -163,8 +163,8 @@ class ChunkJobs {
         origin = (*sampled_)->rest;
       } else {
         if (!worker) worker.emplace(make_worker());
-        const std::uint64_t start = find_row(csv_, plan_.parts, first,
-                                             worker->last_chunk ? &*worker->last_chunk : nullptr);
+        const std::uint64_t start =
+            find_row(csv_, plan_.parts, first, worker->last_chunk ? &*worker->last_chunk : nullptr);
         worker->last_chunk = KnownRow{first, start};
         origin = CsvPosition{start, 1, first + 1};
         uncounted_prefix = start;
@@ -576,8 +576,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
       if (!rows) return conversion_failure(parse_failure(rows.error()));
       if (*rows == 0) break;
       section.truncate(0);
-      if (auto written = write_chunk_section(output ? *output : section, chunks, *rows);
-          !written) {
+      if (auto written = write_chunk_section(output ? *output : section, chunks, *rows); !written) {
         return conversion_failure(written.error());
       }
       if (!output) VREX_TRY(sink.write(section.bytes()));
