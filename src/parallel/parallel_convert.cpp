@@ -296,6 +296,7 @@ class OrderedWriter {
           writer->stopping_ = true;
         }
         writer->room_.notify_all();
+        writer->turn_free_.notify_all();
       }
     };
 
@@ -363,7 +364,11 @@ class OrderedWriter {
     ByteBuffer* output = sink_.buffer();
     if (output == nullptr) return false;
     {
-      std::lock_guard lock(mutex_);
+      std::unique_lock lock(mutex_);
+      // When every chunk before this one is finished, the turn is held to
+      // write them: waiting for it costs less than copying through a section.
+      turn_free_.wait(
+          lock, [&] { return stopping_ || ended_ || !delivering_ || !only_writes_before(index); });
       if (stopping_ || ended_ || delivering_ || next_write_ != index) return false;
       delivering_ = true;
     }
@@ -386,12 +391,22 @@ class OrderedWriter {
     std::lock_guard lock(mutex_);
     if (!written) {
       delivering_ = false;
+      turn_free_.notify_all();
       if (fault) std::rethrow_exception(fault);
       return false;
     }
     ++next_write_;
     written_input_ = input_end;
     room_.notify_all();
+    return true;
+  }
+
+  // Whether the chunks before `index` are all written or finished, but for
+  // the next to write, which the thread holding the turn writes now.
+  bool only_writes_before(std::uint64_t index) const {
+    for (std::uint64_t elder = next_write_ + 1; elder < index; ++elder) {
+      if (!slots_[elder % window_].ready) return false;
+    }
     return true;
   }
 
@@ -428,6 +443,7 @@ class OrderedWriter {
       room_.notify_all();
     }
     delivering_ = false;
+    turn_free_.notify_all();
     // The calling thread wakes for progress on its own; woken after every
     // turn, it would take a core from a worker (and the worker its cache)
     // once per chunk.
@@ -495,8 +511,9 @@ class OrderedWriter {
   ProgressTicker& ticker_;
 
   std::mutex mutex_;
-  std::condition_variable room_;  // a job may be taken, or the workers must stop
-  std::condition_variable done_;  // the calling thread is needed, or the end came
+  std::condition_variable room_;       // a job may be taken, or the workers must stop
+  std::condition_variable done_;       // the calling thread is needed, or the end came
+  std::condition_variable turn_free_;  // no one holds the turn to deliver, or the end came
   std::uint64_t next_job_ = 0;
   std::uint64_t next_write_ = 0;
   std::uint64_t written_input_ = 0;  // input offset past the rows written
