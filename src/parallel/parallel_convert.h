@@ -7,11 +7,13 @@
 // first chunk, which a worker converts like any other. The rest of the input
 // is cut into record-aligned parts; workers then convert whole chunks (each
 // starts at a row that is a multiple of the chunk size) and their slices are
-// written in order, mostly by the worker that converted each. At most two
-// chunks per worker are in flight, so memory does not grow with the input.
-// On one thread, or with chunks too small to share, the calling thread
-// converts every chunk after the one before, as convert_csv() does, and no
-// parts are planned.
+// written in order, mostly by the worker that converted each: straight into
+// the output when it is a buffer with room and the chunk is next in order,
+// else through a section buffer of the chunk's own. At most two chunks per
+// worker are in flight, so memory does not grow with the input. On one
+// thread, or with chunks too small to share, the calling thread converts
+// every chunk after the one before, as convert_csv() does, and no parts are
+// planned.
 #pragma once
 
 #include <cstddef>
