@@ -236,6 +236,7 @@ PyObject* convert_entry(PyObject* /*module*/, PyObject* args) noexcept {
     if (!read_options(chunk_size, sample_rows, threads, part_size, &options)) return nullptr;
     HeldBuffer input;
     if (!input.hold(data)) return nullptr;
+    vrex::ext::conversion_begins();
     vrex::ext::ResultBytes result;
     LockedResultStorage storage(result);
     vrex::ByteBuffer output(storage);

@@ -216,6 +216,7 @@ PyObject* call_csv_to_vrex(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   // The interpreter lock stays held: the input cannot change under us, calls
   // from several threads run one after another, and the result object can be
   // created and resized as the output grows.
+  vrex::ext::conversion_begins();
   vrex::ext::ResultBytes result_bytes;
   vrex::ByteBuffer output(result_bytes);
   const CallEnd call_end{arguments.csv.size(), output};

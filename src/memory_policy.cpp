@@ -5,8 +5,13 @@
 // page built from such blocks then costs more to touch than small pages would.
 // So huge pages are asked for only while memory a large call released moments
 // ago is likely what the kernel hands out next: when conversions follow each
-// other (the caller drops one result as the next call starts), not for the
-// first one or one after a pause. Measured: see "huge pages" in bench/RESULTS.md.
+// other (the caller drops one result as the next call starts), from the third
+// of a series on; not for the first one, one after a pause, or the first after
+// other work. Their second waits too: the first's output was small pages,
+// which the kernel does not hand out again as huge ones at once, and a huge
+// page built from memory the host took back (another library's freed memory,
+// say) made a call on 2 threads up to twice as slow on wide tables.
+// Measured: see "huge pages" in bench/RESULTS.md.
 //
 // Trimming. A big conversion leaves the allocator holding freed chunks in its
 // heap (the row queue, tiles, column builders); giving them back after calls
@@ -34,17 +39,28 @@ constexpr std::chrono::steady_clock::duration kWarmFor = std::chrono::seconds(1)
 constexpr std::size_t kSmallestTrimmedInput = std::size_t{32} << 20;
 
 // When a call that used a large output last ended, on the steady clock; zero
-// for never.
+// for never; and whether that call had begun moments after another ended.
 std::atomic<std::int64_t> last_large_call_end{0};
+std::atomic<bool> last_large_call_followed_one{false};
+
+// Whether the call under way on this thread began moments after a call that
+// used a large output ended.
+thread_local bool this_call_follows_one = false;
 
 std::int64_t now() noexcept { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
 }  // namespace
 
-void advise_huge_pages(void* data, std::size_t size) noexcept {
-  if (size < kSmallestAdvised) return;
+void conversion_begins() noexcept {
   const std::int64_t ended = last_large_call_end.load(std::memory_order_relaxed);
-  if (ended == 0 || now() - ended > kWarmFor.count()) return;
+  this_call_follows_one = ended != 0 && now() - ended <= kWarmFor.count();
+}
+
+void advise_huge_pages(void* data, std::size_t size) noexcept {
+  if (size < kSmallestAdvised || !this_call_follows_one ||
+      !last_large_call_followed_one.load(std::memory_order_relaxed)) {
+    return;
+  }
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + kHugePageSize - 1) & ~(kHugePageSize - 1);
   const std::uintptr_t last = (begin + size) & ~(kHugePageSize - 1);
@@ -53,8 +69,10 @@ void advise_huge_pages(void* data, std::size_t size) noexcept {
 
 void after_parallel_conversion(std::size_t output_capacity) noexcept {
   if (output_capacity >= kSmallestAdvised) {
+    last_large_call_followed_one.store(this_call_follows_one, std::memory_order_relaxed);
     last_large_call_end.store(now(), std::memory_order_relaxed);
   }
+  this_call_follows_one = false;
 }
 
 void after_conversion(std::size_t input_size, std::size_t output_capacity) noexcept {

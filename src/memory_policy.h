@@ -7,6 +7,10 @@
 
 namespace vrex::ext {
 
+// Called as a conversion begins, on its calling thread, before its output
+// is made.
+void conversion_begins() noexcept;
+
 // Asks for huge pages over the whole 2 MiB pages inside [data, data + size)
 // when they are likely to pay (see memory_policy.cpp).
 void advise_huge_pages(void* data, std::size_t size) noexcept;
