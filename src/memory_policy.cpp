@@ -6,12 +6,12 @@
 // So huge pages are asked for only while memory a large call released moments
 // ago is likely what the kernel hands out next: when conversions follow each
 // other (the caller drops one result as the next call starts), from the third
-// of a series on; not for the first one, one after a pause, or the first after
-// other work. Their second waits too: the first's output was small pages,
-// which the kernel does not hand out again as huge ones at once, and a huge
-// page built from memory the host took back (another library's freed memory,
-// say) made a call on 2 threads up to twice as slow on wide tables.
-// Measured: see "huge pages" in bench/RESULTS.md.
+// of a series on; not for the first one or one after a pause. The second
+// waits too: right after a call whose output was small pages, a call's huge
+// pages were built from memory the host had taken back (with another
+// library's conversions between pairs of calls, a call on 2 threads ran up
+// to twice as slow on wide tables). Measured: see "huge pages" in
+// bench/RESULTS.md.
 //
 // Trimming. A big conversion leaves the allocator holding freed chunks in its
 // heap (the row queue, tiles, column builders); giving them back after calls
