@@ -548,6 +548,15 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   const unsigned threads = std::max(options.threads, 1u);
   ProgressTicker ticker(progress, csv.size());
 
+  // The block summaries begin at once on the other threads, while this one
+  // reads the header and the sample; not on an input of fewer than two
+  // blocks, where starting a thread costs more than the overlap saves.
+  const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
+  const bool sequential = threads == 1 || !chunks_worth_sharing;
+  const std::size_t part_size = std::max<std::size_t>(options.part_size, 1);
+  std::optional<EarlySummaries> early;
+  if (!sequential && csv.size() / 2 >= part_size) early.emplace(csv, part_size, threads - 1);
+
   CsvReader reader(csv);
   auto plan = plan_table(csv, reader, options.sample_rows);
   if (!plan) return conversion_failure(plan.error());
@@ -566,8 +575,6 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   // sample within the first chunk stays queued in that chunk's converter,
   // which a worker runs like any other, and a sample longer than a chunk is
   // converted here, chunk by chunk, up to its end.
-  const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
-  const bool sequential = threads == 1 || !chunks_worth_sharing;
   const std::uint64_t sampled = plan->sample.size();
   std::uint64_t serial_rows = 0;
   bool input_done = false;
@@ -607,6 +614,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     input_done = input_done || sequential;
     keep_for_later(std::move(chunks), plan->types, options.chunk_size, std::move(section));
   }
+  if (input_done) early.reset();  // no parts to plan: the helpers stop
 
   if (!input_done) {
     const std::uint64_t start = reader.cursor();
@@ -616,7 +624,8 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     auto run_tasks = [threads](std::size_t count, const std::function<void(std::size_t)>& task) {
       run_on_threads(threads, count, task);
     };
-    const PartPlan parts = plan_parts(csv, start, rows_before, options.part_size, run_tasks);
+    const PartPlan parts = early ? plan_parts(csv, start, rows_before, *early)
+                                 : plan_parts(csv, start, rows_before, part_size, run_tasks);
     if (!ticker.tick(start, true)) return stopped();
     const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows, &sampled_chunk);
     OrderedWriter writer(jobs, threads, sink, ticker);

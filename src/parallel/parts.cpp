@@ -2,10 +2,44 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <system_error>
 
 #include "parallel/record_scan.h"
 
 namespace vrex::ext {
+
+namespace {
+
+// The one serial pass: each block's true start state and counts. A part
+// begins where a reader's search for a record begins: at the start, and
+// just past the first terminator that ends a record in each block. The
+// first block begins at `start`; `block(index)` gives each block's bytes
+// and `summary(index)` their summary.
+template <class Block, class Summary>
+PartPlan join_blocks(std::span<const std::uint8_t> csv, std::uint64_t start,
+                     std::uint64_t first_row, std::size_t block_count, const Block& block,
+                     const Summary& summary) {
+  std::vector<RowPart> parts;
+  parts.push_back(RowPart{start, csv.size(), first_row});
+  ScanState state = ScanState::BetweenRecords;
+  std::uint64_t rows = first_row;
+  for (std::size_t index = 0; index < block_count; ++index) {
+    const std::span<const std::uint8_t> bytes = block(index);
+    const BlockSummary& block_summary = summary(index);
+    const auto from = static_cast<std::size_t>(state);
+    const ScanStop stop = skip_records(bytes, state, 1, LineFeeds::Skip);
+    if (stop.found) {
+      const auto begin = static_cast<std::uint64_t>(bytes.data() - csv.data()) + stop.offset;
+      parts.back().end = begin;
+      parts.push_back(RowPart{begin, csv.size(), rows + stop.record_starts});
+    }
+    rows += block_summary.record_starts[from];
+    state = block_summary.end_state[from];
+  }
+  return {std::move(parts), rows};
+}
+
+}  // namespace
 
 PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start_byte,
                     std::uint64_t first_row, std::size_t part_size, const RunTasks& run_tasks) {
@@ -22,27 +56,63 @@ PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start_byte,
   run_tasks(block_count, [&](std::size_t index) {
     summaries[index] = summarize_block(block(index), LineFeeds::Skip);
   });
+  return join_blocks(csv, start_byte, first_row, block_count, block,
+                     [&](std::size_t index) -> const BlockSummary& { return summaries[index]; });
+}
 
-  // The one serial pass: each block's true start state and counts. A part
-  // begins where a reader's search for a record begins: at the start, and
-  // just past the first terminator that ends a record in each block.
-  std::vector<RowPart> parts;
-  parts.push_back(RowPart{start, csv.size(), first_row});
-  ScanState state = ScanState::BetweenRecords;
-  std::uint64_t rows = first_row;
-  for (std::size_t index = 0; index < block_count; ++index) {
-    const BlockSummary& summary = summaries[index];
-    const auto from = static_cast<std::size_t>(state);
-    const ScanStop stop = skip_records(block(index), state, 1, LineFeeds::Skip);
-    if (stop.found) {
-      const std::uint64_t begin = start + index * part_size + stop.offset;
-      parts.back().end = begin;
-      parts.push_back(RowPart{begin, csv.size(), rows + stop.record_starts});
+EarlySummaries::EarlySummaries(std::span<const std::uint8_t> csv, std::size_t part_size,
+                               unsigned helpers)
+    : csv_(csv),
+      part_size_(std::max<std::size_t>(part_size, 1)),
+      summaries_((csv.size() + part_size_ - 1) / part_size_) {
+  try {
+    for (unsigned helper = 0; helper < helpers; ++helper) {
+      helpers_.emplace_back([this](const std::stop_token& stop) { summarize_from_next(stop); });
     }
-    rows += summary.record_starts[from];
-    state = summary.end_state[from];
+  } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): finish() does the rest
   }
-  return {std::move(parts), rows};
+}
+
+void EarlySummaries::summarize_from_next(const std::stop_token& stop) {
+  for (std::size_t index = next_++; index < summaries_.size() && !stop.stop_requested();
+       index = next_++) {
+    const std::size_t begin = index * part_size_;
+    summaries_[index] = summarize_block(
+        csv_.subspan(begin, std::min(part_size_, csv_.size() - begin)), LineFeeds::Skip);
+  }
+}
+
+std::span<const BlockSummary> EarlySummaries::finish(std::uint64_t start) {
+  // The blocks up to the one holding `start` are not needed: none is begun
+  // from now on.
+  const std::size_t first = block_of(start) + 1;
+  std::size_t next = next_.load();
+  while (next < first && !next_.compare_exchange_weak(next, first)) {
+  }
+  summarize_from_next(std::stop_token());
+  for (std::jthread& helper : helpers_) helper.join();
+  return summaries_;
+}
+
+PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
+                    EarlySummaries& early) {
+  const std::span<const BlockSummary> summaries = early.finish(start);
+  // The first block is the rest of the one holding `start`, summarised here.
+  const std::size_t first = early.block_of(start);
+  const std::size_t part_size = early.part_size();
+  auto block = [&](std::size_t index) {
+    const std::size_t begin =
+        index == 0 ? static_cast<std::size_t>(start) : (first + index) * part_size;
+    const std::size_t end = std::min((first + index + 1) * part_size, csv.size());
+    return csv.subspan(begin, end - begin);
+  };
+  const std::size_t block_count = start < csv.size() ? summaries.size() - first : 0;
+  const BlockSummary head =
+      block_count > 0 ? summarize_block(block(0), LineFeeds::Skip) : BlockSummary{};
+  return join_blocks(csv, start, first_row, block_count, block,
+                     [&](std::size_t index) -> const BlockSummary& {
+                       return index == 0 ? head : summaries[first + index];
+                     });
 }
 
 std::uint64_t find_row(std::span<const std::uint8_t> csv, std::span<const RowPart> parts,

@@ -6,13 +6,17 @@
 // out.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <stop_token>
+#include <thread>
 #include <vector>
 
 #include "csv/csv_reader.h"
+#include "parallel/record_scan.h"
 
 namespace vrex::ext {
 
@@ -52,6 +56,49 @@ struct PartPlan {
 // before them.
 PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
                     std::size_t part_size, const RunTasks& run_tasks);
+
+// Block summaries begun before the parts' start is known: helper threads
+// summarise blocks of `part_size` bytes, counted from the input's first
+// byte, while the calling thread reads the header and the sample. The
+// blocks the sample covers are summarised for nothing, but the helpers
+// would otherwise wait. Destroyed unfinished, it stops its helpers, each
+// after the block it is on.
+class EarlySummaries {
+ public:
+  // Without helpers (or when none can be started), the calling thread
+  // summarises every block in finish().
+  EarlySummaries(std::span<const std::uint8_t> csv, std::size_t part_size, unsigned helpers);
+
+  EarlySummaries(const EarlySummaries&) = delete;
+  EarlySummaries& operator=(const EarlySummaries&) = delete;
+
+  std::size_t part_size() const noexcept { return part_size_; }
+
+  // The index of the block holding byte `offset`.
+  std::size_t block_of(std::uint64_t offset) const noexcept {
+    return static_cast<std::size_t>(offset / part_size_);
+  }
+
+  // Summarises, with the helpers, every block after the one holding byte
+  // `start` that they have not begun, waits for them, and returns the
+  // summaries of all blocks; those from the block after `start`'s on are
+  // complete.
+  std::span<const BlockSummary> finish(std::uint64_t start);
+
+ private:
+  void summarize_from_next(const std::stop_token& stop);
+
+  std::span<const std::uint8_t> csv_;
+  std::size_t part_size_;
+  std::vector<BlockSummary> summaries_;
+  std::atomic<std::size_t> next_{0};   // the next block no thread has taken
+  std::vector<std::jthread> helpers_;  // last: stopped and joined before the rest goes
+};
+
+// The same plan from summaries begun early: the first part's block is the
+// rest of the block holding `start`.
+PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
+                    EarlySummaries& early);
 
 // A row whose start is known already: a later row of the same part is found
 // from there, so a thread that takes chunk after chunk walks each part once

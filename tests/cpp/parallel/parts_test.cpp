@@ -51,28 +51,46 @@ TEST(Parts, BeginAtTheReadersBoundariesWithItsCounts) {
     const auto boundaries = boundaries_of(csv, &rows);
     const std::uint64_t start = boundaries.begin()->first;
     for (std::size_t part_size : {std::size_t{1}, std::size_t{5}, std::size_t{64}}) {
-      const PartPlan plan = plan_parts(bytes_of(csv), start, 0, part_size, kTwoThreads);
-      ASSERT_EQ(plan.end_row, rows) << csv;
-      ASSERT_FALSE(plan.parts.empty());
-      EXPECT_EQ(plan.parts.front().begin, start);
-      EXPECT_EQ(plan.parts.back().end, csv.size());
-      for (std::size_t index = 0; index < plan.parts.size(); ++index) {
-        const RowPart& part = plan.parts[index];
-        if (index + 1 < plan.parts.size()) {
-          EXPECT_EQ(part.end, plan.parts[index + 1].begin);
-        }
-        const auto boundary = boundaries.find(part.begin);
-        ASSERT_NE(boundary, boundaries.end()) << "part at " << part.begin << " of\n" << csv;
-        EXPECT_EQ(part.first_row, boundary->second);
+      // Blocks counted from the parts' start, and summaries begun early on
+      // blocks counted from the input's first byte, by up to two helpers.
+      std::vector<PartPlan> plans;
+      plans.push_back(plan_parts(bytes_of(csv), start, 0, part_size, kTwoThreads));
+      for (unsigned helpers : {0u, 2u}) {
+        EarlySummaries early(bytes_of(csv), part_size, helpers);
+        plans.push_back(plan_parts(bytes_of(csv), start, 0, early));
       }
-      // Every row is found at the boundary the reader reached before it.
-      for (const auto& [cursor, rows_before] : boundaries) {
-        if (rows_before >= rows) continue;
-        ASSERT_EQ(find_row(bytes_of(csv), plan.parts, rows_before), cursor)
-            << "row " << rows_before << " of\n"
-            << csv;
+      for (const PartPlan& plan : plans) {
+        ASSERT_EQ(plan.end_row, rows) << csv;
+        ASSERT_FALSE(plan.parts.empty());
+        EXPECT_EQ(plan.parts.front().begin, start);
+        EXPECT_EQ(plan.parts.back().end, csv.size());
+        for (std::size_t index = 0; index < plan.parts.size(); ++index) {
+          const RowPart& part = plan.parts[index];
+          if (index + 1 < plan.parts.size()) {
+            EXPECT_EQ(part.end, plan.parts[index + 1].begin);
+          }
+          const auto boundary = boundaries.find(part.begin);
+          ASSERT_NE(boundary, boundaries.end()) << "part at " << part.begin << " of\n" << csv;
+          EXPECT_EQ(part.first_row, boundary->second);
+        }
+        // Every row is found at the boundary the reader reached before it.
+        for (const auto& [cursor, rows_before] : boundaries) {
+          if (rows_before >= rows) continue;
+          ASSERT_EQ(find_row(bytes_of(csv), plan.parts, rows_before), cursor)
+              << "row " << rows_before << " of\n"
+              << csv;
+        }
       }
     }
+  }
+}
+
+// Summaries begun early and left unfinished (the header or the sample
+// failed) stop their helpers and go.
+TEST(Parts, EarlySummariesLeftUnfinishedStop) {
+  const std::string csv(std::size_t{1} << 20, 'x');
+  for (int round = 0; round < 20; ++round) {
+    const EarlySummaries early(bytes_of(csv), 64, 2);
   }
 }
 
