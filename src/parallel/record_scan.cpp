@@ -361,12 +361,19 @@ class MapMachine {
     while (offset < whole) {
       const std::size_t count = std::min(kBatch, (whole - offset) / kBlockSize);
       scan_blocks_(bytes.data() + offset, count, masks, parities);
+      // A batch without quotes takes the quote-free steps; in one with some,
+      // every block takes the general step, which reads a quote-free block
+      // the same way: quoted text would mispredict a branch per block.
+      std::uint64_t quotes = 0;
+      for (std::size_t block = 0; block < count; ++block) quotes |= masks[block].quotes;
       for (std::size_t block = 0; block < count; ++block, offset += kBlockSize) {
         if (stepped + kBlockSize > kFlushBytes) flush();
         stepped += kBlockSize;
         const std::uint8_t* data = bytes.data() + offset;
-        if (!step_by_parity<BitCount>(data, QuoteParity(masks[block], parities[block]), map,
-                                      lanes)) {
+        if (quotes == 0) {
+          step_without_quotes<BitCount>(data, masks[block].terminators, map, lanes);
+        } else if (!step_by_parity<BitCount>(data, QuoteParity(masks[block], parities[block]), map,
+                                             lanes)) {
           step_quote_by_quote<BitCount>(data, masks[block], map, lanes);
         }
       }
@@ -396,24 +403,31 @@ class MapMachine {
     return std::uint64_t{1} << (kLaneBits * state);
   }
 
+  // A block without quotes: nothing to misread, and no lane changes sides.
+  // Records begin after each terminator outside quotes, at any byte but
+  // another terminator; from between records, at byte 0 too.
+  template <class BitCount>
+  [[gnu::always_inline]] void step_without_quotes(const std::uint8_t* data,
+                                                  std::uint64_t terminators, std::size_t& map,
+                                                  std::uint64_t& lanes) const {
+    const Lanes& now = lanes_[map];
+    const std::uint64_t after_terminator = ~terminators & (terminators << 1);
+    const std::uint64_t begun_at_first_byte = (~terminators & 1) * now.between_records;
+    lanes += BitCount::any(after_terminator) * now.outside + begun_at_first_byte;
+    map = parity_targets_[parity_target_index(map, 0, kClassTable[data[kBlockSize - 1]])];
+  }
+
   // A whole block read by parity, when that holds from every state the map
-  // is in; false, with nothing stepped, when it does not.
+  // is in; false, with nothing stepped, when it does not. Records begin as
+  // in step_without_quotes(), from each lane's side of the quotes.
   template <class BitCount>
   [[gnu::always_inline]] bool step_by_parity(const std::uint8_t* data, const QuoteParity& parity,
                                              std::size_t& map, std::uint64_t& lanes) const {
     const Lanes& now = lanes_[map];
     const std::uint8_t last = kClassTable[data[kBlockSize - 1]];
-    // Records begin after each terminator outside quotes, at any byte but
-    // another terminator; from between records, at byte 0 too.
     const std::uint64_t terminators = parity.terminators;
     const std::uint64_t after_terminator = ~terminators & (terminators << 1);
     const std::uint64_t begun_at_first_byte = (~terminators & 1) * now.between_records;
-    if (parity.quotes == 0) {
-      // Nothing to misread, and no lane changes sides.
-      lanes += BitCount::any(after_terminator) * now.outside + begun_at_first_byte;
-      map = parity_targets_[parity_target_index(map, 0, last)];
-      return true;
-    }
     // The lanes outside quotes read the block from outside, those inside
     // from inside.
     const std::uint64_t checked =
