@@ -246,6 +246,31 @@ TEST(ParallelConvert, ProgressCanStopTheConversion) {
   EXPECT_EQ(last_total, csv.size());
 }
 
+// A stop asked for while the threads convert: the first check (before any
+// chunk) outlasts the time between checks, so the next one comes as soon as
+// the calling thread has converted a chunk, or waited for one to take.
+TEST(ParallelConvert, ProgressStopsTheConversionUnderWay) {
+  const std::string csv = shaped_csv(4000, 7);
+  for (const unsigned threads : {2u, 3u}) {
+    ByteBuffer output;
+    BufferSink sink(output);
+    std::vector<std::uint64_t> done_seen;
+    auto converted =
+        convert_csv_parallel(bytes_of(csv), {50, 10, threads, 512, 1}, sink,
+                             [&](std::uint64_t done, std::uint64_t total) {
+                               EXPECT_EQ(total, csv.size());
+                               done_seen.push_back(done);
+                               if (done_seen.size() > 1) return false;
+                               std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                               return true;
+                             });
+    ASSERT_FALSE(converted);
+    EXPECT_EQ(converted.error().kind, ConvertFailure::Kind::Stopped);
+    ASSERT_EQ(done_seen.size(), 2u);
+    EXPECT_LE(done_seen[0], done_seen[1]);
+  }
+}
+
 // Random bytes of `alphabet`; with sparse quotes, most 64-byte blocks have
 // none, which the scans step through a run at a time.
 std::string random_scan_text(std::mt19937_64& random, std::string_view alphabet, std::size_t length,
