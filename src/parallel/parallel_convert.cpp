@@ -258,7 +258,10 @@ Failure stopped() { return Failure{ConvertFailure{ConvertFailure::Kind::Stopped,
 // writes what waits for it.
 class OrderedWriter {
  public:
-  OrderedWriter(const ChunkJobs& jobs, unsigned workers, OutputSink& sink, ProgressTicker& ticker)
+  // `written_input` is the input offset converted before the chunks: where
+  // progress stands until the first of them is written.
+  OrderedWriter(const ChunkJobs& jobs, unsigned workers, OutputSink& sink, ProgressTicker& ticker,
+                std::uint64_t written_input)
       : jobs_(jobs),
         count_(jobs.count()),
         workers_(workers),
@@ -266,6 +269,7 @@ class OrderedWriter {
         slots_(window_),
         sink_(sink),
         ticker_(ticker),
+        written_input_(written_input),
         spares_(workers) {}
 
   OrderedWriter(const OrderedWriter&) = delete;
@@ -557,7 +561,7 @@ class OrderedWriter {
   std::condition_variable turn_free_;  // no one holds the turn to deliver, or the end came
   std::uint64_t next_job_ = 0;
   std::uint64_t next_write_ = 0;
-  std::uint64_t written_input_ = 0;  // input offset past the rows written
+  std::uint64_t written_input_;  // input offset past the rows written
   bool stopping_ = false;
   bool delivering_ = false;             // a thread holds the turn to deliver
   bool calling_thread_needed_ = false;  // the next section is the calling thread's to write
@@ -669,7 +673,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
                                  : plan_parts(csv, start, rows_before, part_size, run_tasks);
     if (!ticker.tick(start, true)) return stopped();
     const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows, &sampled_chunk);
-    OrderedWriter writer(jobs, threads, sink, ticker);
+    OrderedWriter writer(jobs, threads, sink, ticker, start);
     VREX_TRY(writer.run());
   }
 

@@ -215,17 +215,24 @@ class WatchedSink final : public OutputSink {
   std::string bytes_;
 };
 
+// The calling thread converts and writes chunks too, so a call may, by the
+// luck of scheduling, write everything there even where the sink allows
+// otherwise: of 20 calls, some must have written elsewhere.
 TEST(ParallelConvert, WorkersWriteOnlyWhereTheSinkAllows) {
   const std::string csv = shaped_csv(4000, 7);
   const std::string expected = outcome_serial(csv, 50, 10);
   for (const bool anywhere : {false, true}) {
-    WatchedSink sink(anywhere);
-    ASSERT_TRUE(convert_csv_parallel(bytes_of(csv), {50, 10, 3, 512, 1}, sink));
-    EXPECT_EQ(sink.outcome(), expected) << "anywhere " << anywhere;
+    int elsewhere = 0;
+    for (int call = 0; call < 20; ++call) {
+      WatchedSink sink(anywhere);
+      ASSERT_TRUE(convert_csv_parallel(bytes_of(csv), {50, 10, 3, 512, 1}, sink));
+      ASSERT_EQ(sink.outcome(), expected) << "anywhere " << anywhere;
+      elsewhere += sink.elsewhere;
+    }
     if (anywhere) {
-      EXPECT_GT(sink.elsewhere, 0);
+      EXPECT_GT(elsewhere, 0);
     } else {
-      EXPECT_EQ(sink.elsewhere, 0);
+      EXPECT_EQ(elsewhere, 0);
     }
   }
 }
