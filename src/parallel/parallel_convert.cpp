@@ -340,16 +340,12 @@ class OrderedWriter {
           return stopping_ || next_job_ >= count_ || next_job_ < next_write_ + window_;
         };
         if (calling_thread) {
-          while (go_on && !ended_ && !(calling_thread_needed_ && !delivering_) && !can_take()) {
+          while (go_on && !ended_ && !calling_thread_due() && !can_take()) {
             room_.wait_for(lock, kProgressInterval);
             go_on = tick_on_calling_thread(lock);
           }
           if (!go_on || ended_) break;
-          if (calling_thread_needed_ && !delivering_) {
-            calling_thread_needed_ = false;
-            deliver_in_turn(lock, /*calling_thread=*/true);
-            continue;
-          }
+          if (write_what_waits_for_calling_thread(lock)) continue;
         } else {
           room_.wait(lock, can_take);
         }
@@ -387,6 +383,18 @@ class OrderedWriter {
     }
     if (converter) jobs_.keep_worker(std::move(*converter));
     return go_on;
+  }
+
+  // Whether a write waits for the calling thread, and no one holds the turn.
+  bool calling_thread_due() const { return calling_thread_needed_ && !delivering_; }
+
+  // On the calling thread: makes the writes that wait for it, if any do;
+  // true if they did.
+  bool write_what_waits_for_calling_thread(std::unique_lock<std::mutex>& lock) {
+    if (!calling_thread_due()) return false;
+    calling_thread_needed_ = false;
+    deliver_in_turn(lock, /*calling_thread=*/true);
+    return true;
   }
 
   // Reports progress, when it is time to, with the lock released.
@@ -503,17 +511,9 @@ class OrderedWriter {
       if (fault_) std::rethrow_exception(fault_);
       if (failure_) return Failure{std::move(*failure_)};
       if (next_write_ >= count_) return {};
-      if (calling_thread_needed_ && !delivering_) {
-        calling_thread_needed_ = false;
-        deliver_in_turn(lock, /*calling_thread=*/true);
-        continue;
-      }
+      if (write_what_waits_for_calling_thread(lock)) continue;
       done_.wait_for(lock, kProgressInterval);
-      const std::uint64_t written = written_input_;
-      lock.unlock();
-      const bool go_on = ticker_.tick(written);
-      lock.lock();
-      if (!go_on) return stopped();
+      if (!tick_on_calling_thread(lock)) return stopped();
     }
   }
 
