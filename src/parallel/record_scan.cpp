@@ -105,12 +105,6 @@ QuoteParities select_quote_parities() noexcept {
   return quote_parities_portable;
 }
 
-// Masks and quote parities of `count` blocks: what a scan reads of each. A
-// scan never reads which bytes are above ASCII, and that mask may be left
-// zero.
-using ScanBlocks = void (*)(const std::uint8_t* data, std::size_t count, BlockMasks* masks,
-                            std::uint64_t* inside) noexcept;
-
 void scan_blocks_portable(const std::uint8_t* data, std::size_t count, BlockMasks* masks,
                           std::uint64_t* inside) noexcept {
   static const ClassifyBlocks classify = select_classifier(kScanClassifier);
@@ -156,14 +150,61 @@ __attribute__((target("avx2,pclmul"))) void scan_blocks_avx2(const std::uint8_t*
         static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(quotes, ones, 0)));
   }
 }
+
+// With 64-byte registers a block is one load, and each comparison gives its
+// mask at once: a third of the instructions of the 32-byte loop.
+__attribute__((target("avx512f,avx512bw,pclmul"))) void scan_blocks_avx512(
+    const std::uint8_t* data, std::size_t count, BlockMasks* masks,
+    std::uint64_t* inside) noexcept {
+  const __m512i comma = _mm512_set1_epi8(',');
+  const __m512i carriage_return = _mm512_set1_epi8('\r');
+  const __m512i line_feed = _mm512_set1_epi8('\n');
+  const __m512i quote = _mm512_set1_epi8('"');
+  const __m128i ones = _mm_set1_epi8(-1);
+  for (std::size_t block = 0; block < count; ++block) {
+    const __m512i bytes = _mm512_loadu_si512(data + block * kBlockSize);
+    const std::uint64_t terminators =
+        _mm512_cmpeq_epi8_mask(bytes, line_feed) | _mm512_cmpeq_epi8_mask(bytes, carriage_return);
+    BlockMasks& block_masks = masks[block];
+    block_masks.terminators = terminators;
+    block_masks.separators = terminators | _mm512_cmpeq_epi8_mask(bytes, comma);
+    block_masks.quotes = _mm512_cmpeq_epi8_mask(bytes, quote);
+    block_masks.non_ascii = 0;
+    const __m128i quotes = _mm_cvtsi64_si128(static_cast<long long>(block_masks.quotes));
+    inside[block] =
+        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(quotes, ones, 0)));
+  }
+}
+
+bool cpu_has_avx512_scan() noexcept {
+  return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("pclmul");
+}
+
+bool cpu_has_avx2_scan() noexcept {
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul");
+}
 #endif
 
 ScanBlocks select_scan_blocks() noexcept {
 #if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul")) return scan_blocks_avx2;
+  if (cpu_has_avx512_scan()) return scan_blocks_avx512;
+  if (cpu_has_avx2_scan()) return scan_blocks_avx2;
 #endif
   return scan_blocks_portable;
 }
+
+}  // namespace
+
+std::vector<ScanBlocks> block_scans_available() {
+  std::vector<ScanBlocks> scans{scan_blocks_portable};
+#if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+  if (cpu_has_avx2_scan()) scans.push_back(scan_blocks_avx2);
+  if (cpu_has_avx512_scan()) scans.push_back(scan_blocks_avx512);
+#endif
+  return scans;
+}
+
+namespace {
 
 // A 64-byte block read by quote parity alone: each quote toggles between
 // inside and outside. That is the reader's machine wherever every quote that

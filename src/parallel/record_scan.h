@@ -20,6 +20,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
+
+#include "csv/block_classifier.h"
 
 namespace vrex::ext {
 
@@ -32,6 +35,17 @@ struct BlockSummary {
   std::array<std::uint64_t, kScanStateCount> record_starts{};  // by start state
   std::uint64_t line_feeds = 0;
 };
+
+// Masks and quote parities of `count` blocks: what a scan reads of each.
+// Bit i of `inside[block]` is set when an odd number of the block's bytes
+// 0..i are quotes. A scan never reads which bytes are above ASCII, and that
+// mask may be left zero.
+using ScanBlocks = void (*)(const std::uint8_t* data, std::size_t count, BlockMasks* masks,
+                            std::uint64_t* inside) noexcept;
+
+// Every way this CPU can scan blocks, the portable one first; the scans use
+// the last. Tests compare them.
+std::vector<ScanBlocks> block_scans_available();
 
 // Whether a scan counts the line feeds it passes. Lines only ever show in
 // error texts: a caller that can count them when an error needs one skips
