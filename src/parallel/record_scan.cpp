@@ -597,10 +597,14 @@ struct RecordWalk {
   // from the state the walk is in; false, with nothing walked, when it does
   // not. Records end at each terminator outside quotes that is not between
   // records, and begin at each other byte after a terminator outside quotes.
+  // Ends are counted a block at a time: only the block where the walk stops
+  // looks for one of them.
   enum class BlockWalk { Unread, Walked, Stopped };
 
-  BlockWalk walk_block_by_parity(std::span<const std::uint8_t> bytes, std::size_t offset,
-                                 const QuoteParity& parity) {
+  template <class BitCount>
+  [[gnu::always_inline]] BlockWalk walk_block_by_parity(std::span<const std::uint8_t> bytes,
+                                                        std::size_t offset,
+                                                        const QuoteParity& parity) {
     std::uint64_t inside = 0;
     if (parity.quotes == 0) {
       if (stop.state == ScanState::Quoted) return BlockWalk::Walked;  // still inside
@@ -611,22 +615,21 @@ struct RecordWalk {
     const std::uint64_t terminators = parity.terminators & ~inside;
     const std::uint64_t between_records =
         (terminators << 1) | (stop.state == ScanState::BetweenRecords ? 1 : 0);
-    const std::uint64_t ends = terminators & ~between_records;
+    std::uint64_t ends = terminators & ~between_records;
     const std::uint64_t begins = ~parity.terminators & between_records;
-    const std::uint64_t wanted = records - ended;
-    std::uint64_t seen = 0;
-    for (std::uint64_t left = ends; left != 0; left &= left - 1) {
-      if (++seen < wanted) continue;
-      const auto at = static_cast<std::size_t>(__builtin_ctzll(left));
+    const std::uint64_t block_ends = BitCount::any(ends);
+    if (ended + block_ends >= records) {
+      for (std::uint64_t before = records - ended - 1; before > 0; --before) ends &= ends - 1;
+      const auto at = static_cast<std::size_t>(__builtin_ctzll(ends));
       const std::uint64_t through = at == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << at) - 1;
-      stop.record_starts += count_bits(begins & through);
+      stop.record_starts += BitCount::any(begins & through);
       stop.state = ScanState::BetweenRecords;
       stop.offset = offset + at + 1;
       stop.found = true;
       return BlockWalk::Stopped;
     }
-    ended += seen;
-    stop.record_starts += count_bits(begins);
+    ended += block_ends;
+    stop.record_starts += BitCount::any(begins);
     stop.state = (inside >> (kBlockSize - 1)) != 0
                      ? ScanState::Quoted
                      : state_after_outside(kClassTable[bytes[offset + kBlockSize - 1]]);
@@ -634,14 +637,12 @@ struct RecordWalk {
   }
 };
 
-}  // namespace
-
-ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std::uint64_t records,
-                      LineFeeds line_feeds) {
+template <class BitCount>
+[[gnu::always_inline]] inline ScanStop skip_records_counting(std::span<const std::uint8_t> bytes,
+                                                             ScanState state, std::uint64_t records,
+                                                             LineFeeds line_feeds) {
   RecordWalk walk{ScanStop{0, state, 0, 0, records == 0}, records};
   if (walk.stop.found) return walk.stop;
-  // As in a summary, only separators, quotes and the first byte of each run
-  // of other bytes can change the state, end a record or begin one.
   static const ScanBlocks scan_blocks = select_scan_blocks();
   constexpr std::size_t kBatch = 16;
   BlockMasks masks[kBatch];
@@ -660,17 +661,19 @@ ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std:
     scan_blocks(bytes.data() + offset, count, masks, parities);
     for (std::size_t block = 0; block < count; ++block, offset += kBlockSize) {
       const std::uint64_t special = masks[block].separators | masks[block].quotes;
-      std::uint64_t wanted = special | (~special & ((special << 1) | previous_special));
+      const std::uint64_t special_before = previous_special;
       previous_special = special >> 63;
-      const auto read =
-          walk.walk_block_by_parity(bytes, offset, QuoteParity(masks[block], parities[block]));
+      const auto read = walk.walk_block_by_parity<BitCount>(
+          bytes, offset, QuoteParity(masks[block], parities[block]));
       if (read == RecordWalk::BlockWalk::Stopped) return finish();
       if (read == RecordWalk::BlockWalk::Walked) continue;
-      while (wanted != 0) {
+      // As in a summary, only separators, quotes and the first byte of each
+      // run of other bytes can change the state, end a record or begin one.
+      for (std::uint64_t wanted = special | (~special & ((special << 1) | special_before));
+           wanted != 0; wanted &= wanted - 1) {
         if (walk.step_at(bytes, offset + static_cast<std::size_t>(__builtin_ctzll(wanted)))) {
           return finish();
         }
-        wanted &= wanted - 1;
       }
     }
   }
@@ -679,6 +682,25 @@ ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std:
   }
   walk.stop.offset = bytes.size();
   return finish();
+}
+
+#if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+__attribute__((target("popcnt"))) ScanStop skip_records_counting_by_instruction(
+    std::span<const std::uint8_t> bytes, ScanState state, std::uint64_t records,
+    LineFeeds line_feeds) {
+  return skip_records_counting<HardwareBitCount>(bytes, state, records, line_feeds);
+}
+#endif
+
+}  // namespace
+
+ScanStop skip_records(std::span<const std::uint8_t> bytes, ScanState state, std::uint64_t records,
+                      LineFeeds line_feeds) {
+#if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+  static const bool has_popcount = __builtin_cpu_supports("popcnt");
+  if (has_popcount) return skip_records_counting_by_instruction(bytes, state, records, line_feeds);
+#endif
+  return skip_records_counting<SoftwareBitCount>(bytes, state, records, line_feeds);
 }
 
 ScanStop skip_records_reference(std::span<const std::uint8_t> bytes, ScanState state,
