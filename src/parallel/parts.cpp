@@ -10,6 +10,19 @@ namespace vrex::ext {
 
 namespace {
 
+// The state after a block and the records begun in it, from `state`: by
+// parity where it holds from there, else by the machine.
+ReferenceWalk step_over(std::span<const std::uint8_t> bytes, const PlanSummary& summary,
+                        ScanState state) {
+  if (auto walk = summary.parity.from_state(state)) return *walk;
+  if (summary.exact) {
+    const auto from = static_cast<std::size_t>(state);
+    return {summary.exact->end_state[from], summary.exact->record_starts[from]};
+  }
+  const ScanStop stop = skip_records(bytes, state, ~std::uint64_t{0}, LineFeeds::Skip);
+  return {stop.state, stop.record_starts};
+}
+
 // The one serial pass: each block's true start state and counts. A part
 // begins where a reader's search for a record begins: at the start, and
 // just past the first terminator that ends a record in each block. The
@@ -25,21 +38,28 @@ PartPlan join_blocks(std::span<const std::uint8_t> csv, std::uint64_t start,
   std::uint64_t rows = first_row;
   for (std::size_t index = 0; index < block_count; ++index) {
     const std::span<const std::uint8_t> bytes = block(index);
-    const BlockSummary& block_summary = summary(index);
-    const auto from = static_cast<std::size_t>(state);
     const ScanStop stop = skip_records(bytes, state, 1, LineFeeds::Skip);
     if (stop.found) {
       const auto begin = static_cast<std::uint64_t>(bytes.data() - csv.data()) + stop.offset;
       parts.back().end = begin;
       parts.push_back(RowPart{begin, csv.size(), rows + stop.record_starts});
     }
-    rows += block_summary.record_starts[from];
-    state = block_summary.end_state[from];
+    const ReferenceWalk walk = step_over(bytes, summary(index), state);
+    rows += walk.record_starts;
+    state = walk.end_state;
   }
   return {std::move(parts), rows};
 }
 
 }  // namespace
+
+PlanSummary summarize_for_plan(std::span<const std::uint8_t> bytes) {
+  PlanSummary summary{ParitySummary(bytes), nullptr};
+  if (summary.parity.holds_from_neither()) {
+    summary.exact = std::make_unique<BlockSummary>(summarize_block(bytes, LineFeeds::Skip));
+  }
+  return summary;
+}
 
 PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start_byte,
                     std::uint64_t first_row, std::size_t part_size, const RunTasks& run_tasks) {
@@ -52,12 +72,11 @@ PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start_byte,
     return csv.subspan(begin, std::min(part_size, csv.size() - begin));
   };
 
-  std::vector<BlockSummary> summaries(block_count);
-  run_tasks(block_count, [&](std::size_t index) {
-    summaries[index] = summarize_block(block(index), LineFeeds::Skip);
-  });
+  std::vector<PlanSummary> summaries(block_count);
+  run_tasks(block_count,
+            [&](std::size_t index) { summaries[index] = summarize_for_plan(block(index)); });
   return join_blocks(csv, start_byte, first_row, block_count, block,
-                     [&](std::size_t index) -> const BlockSummary& { return summaries[index]; });
+                     [&](std::size_t index) -> const PlanSummary& { return summaries[index]; });
 }
 
 EarlySummaries::EarlySummaries(std::span<const std::uint8_t> csv, std::size_t part_size,
@@ -77,12 +96,12 @@ void EarlySummaries::summarize_from_next(const std::stop_token& stop) {
   for (std::size_t index = next_++; index < summaries_.size() && !stop.stop_requested();
        index = next_++) {
     const std::size_t begin = index * part_size_;
-    summaries_[index] = summarize_block(
-        csv_.subspan(begin, std::min(part_size_, csv_.size() - begin)), LineFeeds::Skip);
+    summaries_[index] =
+        summarize_for_plan(csv_.subspan(begin, std::min(part_size_, csv_.size() - begin)));
   }
 }
 
-std::span<const BlockSummary> EarlySummaries::finish(std::uint64_t start) {
+std::span<const PlanSummary> EarlySummaries::finish(std::uint64_t start) {
   // The blocks up to the one holding `start` are not needed: none is begun
   // from now on.
   const std::size_t first = block_of(start) + 1;
@@ -96,7 +115,7 @@ std::span<const BlockSummary> EarlySummaries::finish(std::uint64_t start) {
 
 PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
                     EarlySummaries& early) {
-  const std::span<const BlockSummary> summaries = early.finish(start);
+  const std::span<const PlanSummary> summaries = early.finish(start);
   // The first block is the rest of the one holding `start`, summarised here.
   const std::size_t first = early.block_of(start);
   const std::size_t part_size = early.part_size();
@@ -107,10 +126,9 @@ PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std:
     return csv.subspan(begin, end - begin);
   };
   const std::size_t block_count = start < csv.size() ? summaries.size() - first : 0;
-  const BlockSummary head =
-      block_count > 0 ? summarize_block(block(0), LineFeeds::Skip) : BlockSummary{};
+  const PlanSummary head = block_count > 0 ? summarize_for_plan(block(0)) : PlanSummary{};
   return join_blocks(csv, start, first_row, block_count, block,
-                     [&](std::size_t index) -> const BlockSummary& {
+                     [&](std::size_t index) -> const PlanSummary& {
                        return index == 0 ? head : summaries[first + index];
                      });
 }

@@ -10,12 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <stop_token>
 #include <thread>
 #include <vector>
 
 #include "csv/csv_reader.h"
+#include "parallel/parity_summary.h"
 #include "parallel/record_scan.h"
 
 namespace vrex::ext {
@@ -48,6 +50,16 @@ struct PartPlan {
   std::vector<RowPart> parts;
   std::uint64_t end_row = 0;  // data rows before the input's end
 };
+
+// A block's summary as the parts' plan reads it: by quote parity, and by the
+// machine too where parity misreads the block from both sides, so that
+// malformed quoting is read in parallel as well.
+struct PlanSummary {
+  ParitySummary parity;
+  std::unique_ptr<BlockSummary> exact;  // only where parity holds from neither side
+};
+
+PlanSummary summarize_for_plan(std::span<const std::uint8_t> bytes);
 
 // Cuts `csv` from byte `start` on (a record boundary with `first_row` data
 // rows before it) into parts: the first begins there, and each other one
@@ -83,14 +95,14 @@ class EarlySummaries {
   // `start` that they have not begun, waits for them, and returns the
   // summaries of all blocks; those from the block after `start`'s on are
   // complete.
-  std::span<const BlockSummary> finish(std::uint64_t start);
+  std::span<const PlanSummary> finish(std::uint64_t start);
 
  private:
   void summarize_from_next(const std::stop_token& stop);
 
   std::span<const std::uint8_t> csv_;
   std::size_t part_size_;
-  std::vector<BlockSummary> summaries_;
+  std::vector<PlanSummary> summaries_;
   std::atomic<std::size_t> next_{0};   // the next block no thread has taken
   std::vector<std::jthread> helpers_;  // last: stopped and joined before the rest goes
 };

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "parallel/parity_summary.h"
 #include "support/corpus_files.h"
 
 namespace vrex::ext {
@@ -39,15 +40,23 @@ std::string printable(std::string_view text) {
   return shown;
 }
 
-// The summary of `text` from every start state, against the plain walk.
+// The summary of `text` from every start state, against the plain walk; the
+// parity summary too, wherever it does not decline.
 void expect_summary_matches(std::string_view text) {
   const BlockSummary summary = summarize_block(bytes_of(text));
+  const ParitySummary parity(bytes_of(text));
   for (std::size_t state = 0; state < kScanStateCount; ++state) {
     const ReferenceWalk walk = walk_reference(bytes_of(text), static_cast<ScanState>(state));
     ASSERT_EQ(summary.end_state[state], walk.end_state)
         << "from state " << state << " over \"" << printable(text) << '"';
     ASSERT_EQ(summary.record_starts[state], walk.record_starts)
         << "from state " << state << " over \"" << printable(text) << '"';
+    if (const auto by_parity = parity.from_state(static_cast<ScanState>(state))) {
+      ASSERT_EQ(by_parity->end_state, walk.end_state)
+          << "parity from state " << state << " over \"" << printable(text) << '"';
+      ASSERT_EQ(by_parity->record_starts, walk.record_starts)
+          << "parity from state " << state << " over \"" << printable(text) << '"';
+    }
   }
 }
 
@@ -153,6 +162,42 @@ TEST(RecordScanParity, SkipsAgreeOnGeneratedText) {
     const std::string text = random_quoted_text(random, 20 + random() % 60);
     check_every_cut(text, [](std::string_view cut) { expect_skips_match(cut); });
     if (HasFatalFailure()) return;
+  }
+}
+
+// Well-formed records: quoted fields with separators, terminators and
+// doubled quotes inside, unquoted fields without quotes, any terminator.
+std::string random_records(std::mt19937_64& random, std::size_t records) {
+  constexpr std::string_view kQuoted[] = {"\"a,b\"", "\"x\"\"y\"\"\"", "\"\r\n\"", "\"\"",
+                                          "\"\n\n,\""};
+  constexpr std::string_view kTerminators[] = {"\n", "\r\n", "\r", "\n\n"};
+  std::string text;
+  for (std::size_t record = 0; record < records; ++record) {
+    for (std::size_t field = random() % 4; field-- > 0;) {
+      text += random() % 2 == 0 ? std::string(kQuoted[random() % std::size(kQuoted)])
+                                : std::string(random() % 70, 'v');
+      if (field > 0) text += ',';
+    }
+    text += kTerminators[random() % std::size(kTerminators)];
+  }
+  return text;
+}
+
+// Parity reads well-formed records as the machine does from every state
+// outside quotes, cut anywhere outside a quoted field: the fast reading is
+// the one taken there, not a decline.
+TEST(RecordScanParity, ParityHoldsOnWellFormedRecords) {
+  std::mt19937_64 random(2027);
+  for (int round = 0; round < 300; ++round) {
+    const std::string text = random_records(random, 1 + random() % 40);
+    for (const ScanState state :
+         {ScanState::BetweenRecords, ScanState::FieldStart, ScanState::AfterQuote}) {
+      const auto by_parity = ParitySummary(bytes_of(text)).from_state(state);
+      ASSERT_TRUE(by_parity.has_value()) << printable(text);
+      const ReferenceWalk walk = walk_reference(bytes_of(text), state);
+      ASSERT_EQ(by_parity->end_state, walk.end_state) << printable(text);
+      ASSERT_EQ(by_parity->record_starts, walk.record_starts) << printable(text);
+    }
   }
 }
 
