@@ -87,8 +87,7 @@ int main(int argc, char** argv) {
   });
   const double summarising = median_seconds(rounds, [&] {
     for (std::size_t begin = prefix_end; begin < csv.size(); begin += kDefaultPartSize) {
-      (void)summarize_block(csv.subspan(begin, std::min(kDefaultPartSize, csv.size() - begin)),
-                            LineFeeds::Skip);
+      (void)summarize_for_plan(csv.subspan(begin, std::min(kDefaultPartSize, csv.size() - begin)));
     }
   });
   const double joining = std::max(0.0, planning - summarising);
