@@ -86,15 +86,17 @@ void quote_parities_portable(const BlockMasks* masks, std::size_t count,
 
 #if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
 // A carry-less product with all ones is the same prefix XOR in one step.
+__attribute__((target("pclmul"))) inline std::uint64_t prefix_xor(std::uint64_t quotes) {
+  const __m128i product =
+      _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(quotes)), _mm_set1_epi8(-1), 0);
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(product));
+}
+
 __attribute__((target("pclmul"))) void quote_parities_clmul(const BlockMasks* masks,
                                                             std::size_t count,
                                                             std::uint64_t* inside) noexcept {
-  const __m128i ones = _mm_set1_epi8(-1);
-  for (std::size_t block = 0; block < count; ++block) {
-    const __m128i quotes = _mm_cvtsi64_si128(static_cast<long long>(masks[block].quotes));
-    inside[block] =
-        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(quotes, ones, 0)));
-  }
+  for (std::size_t block = 0; block < count; ++block)
+    inside[block] = prefix_xor(masks[block].quotes);
 }
 #endif
 
@@ -129,7 +131,6 @@ __attribute__((target("avx2,pclmul"))) void scan_blocks_avx2(const std::uint8_t*
   const __m256i carriage_return = _mm256_set1_epi8('\r');
   const __m256i line_feed = _mm256_set1_epi8('\n');
   const __m256i quote = _mm256_set1_epi8('"');
-  const __m128i ones = _mm_set1_epi8(-1);
   for (std::size_t block = 0; block < count; ++block) {
     const std::uint8_t* bytes = data + block * kBlockSize;
     const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
@@ -145,9 +146,7 @@ __attribute__((target("avx2,pclmul"))) void scan_blocks_avx2(const std::uint8_t*
              _mm256_or_si256(_mm256_cmpeq_epi8(high, comma), high_terminators));
     block_masks.quotes = bits(_mm256_cmpeq_epi8(low, quote), _mm256_cmpeq_epi8(high, quote));
     block_masks.non_ascii = 0;
-    const __m128i quotes = _mm_cvtsi64_si128(static_cast<long long>(block_masks.quotes));
-    inside[block] =
-        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(quotes, ones, 0)));
+    inside[block] = prefix_xor(block_masks.quotes);
   }
 }
 
@@ -160,7 +159,6 @@ __attribute__((target("avx512f,avx512bw,pclmul"))) void scan_blocks_avx512(
   const __m512i carriage_return = _mm512_set1_epi8('\r');
   const __m512i line_feed = _mm512_set1_epi8('\n');
   const __m512i quote = _mm512_set1_epi8('"');
-  const __m128i ones = _mm_set1_epi8(-1);
   for (std::size_t block = 0; block < count; ++block) {
     const __m512i bytes = _mm512_loadu_si512(data + block * kBlockSize);
     const std::uint64_t terminators =
@@ -170,9 +168,7 @@ __attribute__((target("avx512f,avx512bw,pclmul"))) void scan_blocks_avx512(
     block_masks.separators = terminators | _mm512_cmpeq_epi8_mask(bytes, comma);
     block_masks.quotes = _mm512_cmpeq_epi8_mask(bytes, quote);
     block_masks.non_ascii = 0;
-    const __m128i quotes = _mm_cvtsi64_si128(static_cast<long long>(block_masks.quotes));
-    inside[block] =
-        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(quotes, ones, 0)));
+    inside[block] = prefix_xor(block_masks.quotes);
   }
 }
 
