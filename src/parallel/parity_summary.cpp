@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "parallel/bit_count.h"
+
 namespace vrex::ext {
 
 namespace {
@@ -31,9 +33,9 @@ struct Readings {
 
   // One block of masks; `valid` marks the block's bytes that belong to the
   // stretch (all but at its very end).
-  template <class PopCount>
+  template <class BitCount>
   [[gnu::always_inline]] void read(const BlockMasks& masks, std::uint64_t parity,
-                                   std::uint64_t valid, PopCount popcount) {
+                                   std::uint64_t valid) {
     parity ^= inside;
     const std::uint64_t inside_before = (parity << 1) | (inside & 1);
     inside = std::uint64_t{0} - (parity >> 63);
@@ -50,14 +52,13 @@ struct Readings {
     may_open_carry = may_open >> 63;
     misread_from_outside |= doubtful & ~inside_before;
     misread_from_inside |= doubtful & inside_before;
-    record_starts[0] += popcount(after_terminator & ~inside_before);
-    record_starts[1] += popcount(after_terminator & inside_before);
+    record_starts[0] += BitCount::any(after_terminator & ~inside_before);
+    record_starts[1] += BitCount::any(after_terminator & inside_before);
   }
 };
 
-template <class PopCount>
-[[gnu::always_inline]] inline Readings read_stretch(std::span<const std::uint8_t> bytes,
-                                                    PopCount popcount) {
+template <class BitCount>
+[[gnu::always_inline]] inline Readings read_stretch(std::span<const std::uint8_t> bytes) {
   static const ScanBlocks scan_blocks = block_scans_available().back();
   constexpr std::size_t kBatch = 16;
   BlockMasks masks[kBatch];
@@ -69,7 +70,7 @@ template <class PopCount>
     const std::size_t count = std::min(kBatch, (whole - offset) / kBlockSize);
     scan_blocks(bytes.data() + offset, count, masks, parities);
     for (std::size_t block = 0; block < count; ++block) {
-      readings.read(masks[block], parities[block], ~std::uint64_t{0}, popcount);
+      readings.read<BitCount>(masks[block], parities[block], ~std::uint64_t{0});
     }
     offset += count * kBlockSize;
   }
@@ -80,26 +81,15 @@ template <class PopCount>
     const std::size_t rest = bytes.size() - offset;
     std::memcpy(padded, bytes.data() + offset, rest);
     scan_blocks(padded, 1, masks, parities);
-    readings.read(masks[0], parities[0], (std::uint64_t{1} << rest) - 1, popcount);
+    readings.read<BitCount>(masks[0], parities[0], (std::uint64_t{1} << rest) - 1);
   }
   return readings;
 }
 
-struct SoftwarePopCount {
-  std::uint64_t operator()(std::uint64_t bits) const {
-    bits -= (bits >> 1) & 0x5555555555555555;
-    bits = (bits & 0x3333333333333333) + ((bits >> 2) & 0x3333333333333333);
-    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0F;
-    return (bits * 0x0101010101010101) >> 56;
-  }
-};
-
 #if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
 __attribute__((target("popcnt"))) Readings read_stretch_counting_by_instruction(
     std::span<const std::uint8_t> bytes) {
-  return read_stretch(bytes, [](std::uint64_t bits) {
-    return static_cast<std::uint64_t>(__builtin_popcountll(bits));
-  });
+  return read_stretch<HardwareBitCount>(bytes);
 }
 #endif
 
@@ -108,7 +98,7 @@ Readings read_both_ways(std::span<const std::uint8_t> bytes) {
   static const bool has_popcount = __builtin_cpu_supports("popcnt");
   if (has_popcount) return read_stretch_counting_by_instruction(bytes);
 #endif
-  return read_stretch(bytes, SoftwarePopCount());
+  return read_stretch<SoftwareBitCount>(bytes);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "csv/block_classifier.h"
 #include "csv/utf8.h"
+#include "parallel/bit_count.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -260,40 +261,6 @@ constexpr ScanState state_after_outside(std::uint8_t byte_class) {
       return ScanState::Unquoted;
   }
 }
-
-// Records are few per block: a loop beats a library popcount call.
-constexpr std::uint64_t count_bits(std::uint64_t bits) {
-  std::uint64_t count = 0;
-  for (; bits != 0; bits &= bits - 1) ++count;
-  return count;
-}
-
-// The same without branches, for counts a block at a time, where whether a
-// record begins at all is as likely as not: bits summed in ever wider
-// fields, then the bytes' sums added by one multiply.
-constexpr std::uint64_t count_bits_branchless(std::uint64_t bits) {
-  bits -= (bits >> 1) & 0x5555555555555555;
-  bits = (bits & 0x3333333333333333) + ((bits >> 2) & 0x3333333333333333);
-  bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0F;
-  return (bits * 0x0101010101010101) >> 56;
-}
-
-// How the summaries count bits: by the counts above on any machine, or by
-// the CPU's own instruction, only in code built for it (see
-// summarize_block()).
-struct SoftwareBitCount {
-  static constexpr std::uint64_t few(std::uint64_t bits) { return count_bits(bits); }
-
-  static constexpr std::uint64_t any(std::uint64_t bits) { return count_bits_branchless(bits); }
-};
-
-struct HardwareBitCount {
-  static std::uint64_t few(std::uint64_t bits) {
-    return static_cast<std::uint64_t>(__builtin_popcountll(bits));
-  }
-
-  static std::uint64_t any(std::uint64_t bits) { return few(bits); }
-};
 
 // Maps of all five states at once, numbered as they are first reached from
 // the identity by stepping a byte or a block read by parity: a block is then
