@@ -13,6 +13,7 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -29,20 +30,6 @@ using Failure = Unexpected<ConvertFailure>;
 
 Failure conversion_failure(std::string message) {
   return Failure{ConvertFailure{ConvertFailure::Kind::Conversion, std::move(message), 0}};
-}
-
-// Runs tasks on `threads` threads, the calling one among them; tasks are
-// handed out one index at a time.
-void run_on_threads(unsigned threads, std::size_t count,
-                    const std::function<void(std::size_t)>& task) {
-  std::atomic<std::size_t> next{0};
-  auto work = [&] {
-    for (std::size_t index = next++; index < count; index = next++) task(index);
-  };
-  std::vector<std::jthread> helpers;
-  const std::size_t helper_count = std::min<std::size_t>(threads - 1, count > 0 ? count - 1 : 0);
-  for (std::size_t helper = 0; helper < helper_count; ++helper) helpers.emplace_back(work);
-  work();
 }
 
 // Hands a converter and a section buffer to the next call; memory kept is
@@ -91,27 +78,14 @@ class FixedRoom final : public ByteStorage {
   std::size_t size_;
 };
 
-// The first chunk when it holds the whole sample: its converter, which has
-// the sampled rows queued, and where the rows after the sample begin.
-struct SampledChunk {
-  ChunkConverter converter;
-  CsvPosition rest;
-};
-
-// Converts the chunks past the serial start: chunk `index` holds data rows
-// from first_row + index * chunk_size on. With a sampled chunk, chunk 0 is
-// that one, converted on whichever thread takes it like any other.
+// Converts the chunks the helpers take over: chunk `index` holds data rows
+// from first_row + index * chunk_size on. Chunk 0 is the calling thread's,
+// converted as it leads.
 class ChunkJobs {
  public:
   ChunkJobs(std::span<const std::uint8_t> csv, const PartPlan& plan,
-            std::span<const ValueType> types, std::uint64_t chunk_size, std::uint64_t first_row,
-            std::optional<SampledChunk>* sampled)
-      : csv_(csv),
-        plan_(plan),
-        types_(types),
-        chunk_size_(chunk_size),
-        first_row_(first_row),
-        sampled_(sampled) {}
+            std::span<const ValueType> types, std::uint64_t chunk_size, std::uint64_t first_row)
+      : csv_(csv), plan_(plan), types_(types), chunk_size_(chunk_size), first_row_(first_row) {}
 
   std::uint64_t count() const noexcept {
     const std::uint64_t rows = plan_.end_row - first_row_;
@@ -144,8 +118,7 @@ class ChunkJobs {
 
   // Converts into `section`, a buffer of an earlier chunk whose pages are
   // already in place, when there is one, unless `in_place` writes the chunk.
-  // A thread gets its converter with its first chunk: the sample's, when
-  // that is chunk 0, so that no more converters fill than there are threads.
+  // A thread gets its converter with its first chunk.
   ChunkResult convert(std::uint64_t index, std::optional<Worker>& worker, ByteBuffer section,
                       const WriteInPlace& in_place) const noexcept {
     ChunkResult result;
@@ -154,29 +127,20 @@ class ChunkJobs {
     try {
       const std::uint64_t first = first_row_ + index * chunk_size_;
       const auto expected = static_cast<std::size_t>(std::min(chunk_size_, plan_.end_row - first));
-      const bool sampled = index == 0 && sampled_ != nullptr && sampled_->has_value();
+      if (!worker) worker.emplace(make_worker());
+      const std::uint64_t start =
+          find_row(csv_, plan_.parts, first, worker->last_chunk ? &*worker->last_chunk : nullptr);
+      worker->last_chunk = KnownRow{first, start};
       // Lines are counted from the chunk's first byte; the line feeds before
       // it are counted only when an error needs them.
-      CsvPosition origin;
-      std::uint64_t uncounted_prefix = 0;  // bytes whose line feeds origin.line leaves out
-      if (sampled) {
-        origin = (*sampled_)->rest;
-      } else {
-        if (!worker) worker.emplace(make_worker());
-        const std::uint64_t start =
-            find_row(csv_, plan_.parts, first, worker->last_chunk ? &*worker->last_chunk : nullptr);
-        worker->last_chunk = KnownRow{first, start};
-        origin = CsvPosition{start, 1, first + 1};
-        uncounted_prefix = start;
-      }
-      ChunkConverter& converter = sampled ? (*sampled_)->converter : worker->converter;
+      const CsvPosition origin{start, 1, first + 1};
+      ChunkConverter& converter = worker->converter;
       CsvReader reader =
           CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(origin.byte)), origin);
       auto rows = converter.fill_chunk(reader);
       if (!rows) {
         CsvError error = rows.error();
-        error.position.line +=
-            count_line_feeds(csv_.data(), static_cast<std::size_t>(uncounted_prefix));
+        error.position.line += count_line_feeds(csv_.data(), static_cast<std::size_t>(start));
         result.failure = parse_failure(error);
         return result;
       }
@@ -194,16 +158,6 @@ class ChunkJobs {
       } else if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
         result.failure = written.error();
       }
-      // The sample's converter goes on with this thread's chunks, or to the
-      // next call.
-      if (sampled) {
-        if (!worker && !result.failure) {
-          worker.emplace(Worker{std::move((*sampled_)->converter), {}});
-        } else {
-          keep_for_later(std::move((*sampled_)->converter), types_, chunk_size_, ByteBuffer());
-        }
-        sampled_->reset();
-      }
     } catch (...) {
       result.fault = std::current_exception();
     }
@@ -216,8 +170,6 @@ class ChunkJobs {
   std::span<const ValueType> types_;
   std::uint64_t chunk_size_;
   std::uint64_t first_row_;
-  // Used and emptied by one thread only: the one converting chunk 0.
-  std::optional<SampledChunk>* sampled_;
 };
 
 // Calls the progress check at most this often.
@@ -246,7 +198,9 @@ Failure stopped() { return Failure{ConvertFailure{ConvertFailure::Kind::Stopped,
 
 // Hands the sections of finished chunks to the sink in order: chunk jobs are
 // taken by the workers, the calling thread among them, no further ahead of
-// the next chunk to write than the window allows.
+// the next chunk to write than the window allows. Chunk 0 is the calling
+// thread's own, converted and written before it joins: the others are
+// written once it has been.
 //
 // Whoever finishes a chunk takes the turn to deliver when no one holds it,
 // and writes every finished section that is next in order. A section is then
@@ -287,36 +241,32 @@ class OrderedWriter {
     }
   }
 
-  Status<ConvertFailure> run() {
-    std::vector<std::jthread> threads;
+  // A helper converts chunks until none is left to take.
+  void follow(unsigned worker) { work(worker, /*calling_thread=*/false, std::nullopt); }
 
-    // However this ends (a fault thrown included), the workers are told to
-    // stop before they are joined.
-    struct StopWorkers {
-      OrderedWriter* writer;
-
-      ~StopWorkers() {
-        {
-          std::lock_guard lock(writer->mutex_);
-          writer->stopping_ = true;
-        }
-        writer->room_.notify_all();
-        writer->turn_free_.notify_all();
-      }
-    };
-
-    const StopWorkers stop_workers{this};
-    // The calling thread is a worker too. A thread started while both cores
-    // of a 2-core machine are busy (the calling thread starting it, and the
-    // worker started before) was seen to wait 2-4 ms for the scheduler to
-    // move it to the core the calling thread then leaves: a tenth of a short
-    // call, in most calls.
-    const unsigned calling_worker = workers_ - 1;
-    for (unsigned worker = 0; worker < calling_worker; ++worker) {
-      threads.emplace_back([this, worker] { work(worker, /*calling_thread=*/false); });
+  // The calling thread, its chunk written with the input read up to
+  // `input_end`: converts chunks with the helpers, with `converter` when it
+  // has one, then reports progress until every section is written.
+  Status<ConvertFailure> join_on_calling_thread(std::uint64_t input_end,
+                                                std::optional<ChunkJobs::Worker> converter) {
+    {
+      std::unique_lock lock(mutex_);
+      next_write_ = 1;
+      written_input_ = input_end;
+      if (!delivering_) deliver_in_turn(lock, /*calling_thread=*/true);
     }
-    if (!work(calling_worker, /*calling_thread=*/true)) return stopped();
+    if (!work(workers_ - 1, /*calling_thread=*/true, std::move(converter))) return stopped();
     return wait_for_the_end();
+  }
+
+  // Whoever still converts stops after the chunk it is on.
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    room_.notify_all();
+    turn_free_.notify_all();
   }
 
  private:
@@ -329,8 +279,7 @@ class OrderedWriter {
   // does, between chunks, what only it may: report progress and write what
   // the sink needs it for; it returns false when the progress check asks to
   // stop, and leaves at once when a delivery failed.
-  bool work(unsigned worker, bool calling_thread) {
-    std::optional<ChunkJobs::Worker> converter;
+  bool work(unsigned worker, bool calling_thread, std::optional<ChunkJobs::Worker> converter) {
     bool go_on = true;
     while (true) {
       std::uint64_t index;
@@ -559,9 +508,9 @@ class OrderedWriter {
   std::condition_variable room_;       // a job may be taken, or the workers must stop
   std::condition_variable done_;       // the calling thread is needed, or the end came
   std::condition_variable turn_free_;  // no one holds the turn to deliver, or the end came
-  std::uint64_t next_job_ = 0;
-  std::uint64_t next_write_ = 0;
-  std::uint64_t written_input_;  // input offset past the rows written
+  std::uint64_t next_job_ = 1;         // chunk 0 is the calling thread's
+  std::uint64_t next_write_ = 0;       // 1 once the calling thread has written chunk 0
+  std::uint64_t written_input_;        // input offset past the rows written
   bool stopping_ = false;
   bool delivering_ = false;             // a thread holds the turn to deliver
   bool calling_thread_needed_ = false;  // the next section is the calling thread's to write
@@ -569,6 +518,133 @@ class OrderedWriter {
   std::optional<ConvertFailure> failure_;
   std::exception_ptr fault_;
   std::vector<std::vector<ByteBuffer>> spares_;  // by worker: sections written, for later chunks
+};
+
+// Where a chunk of the calling thread begins: a record boundary its reader
+// stands at, with the data rows before it, in the chunk whose first row is
+// `chunk_row`.
+struct LeadPosition {
+  std::uint64_t byte = 0;
+  std::uint64_t row = 0;
+  std::uint64_t chunk_row = 0;
+};
+
+// The calling thread leads: it converts chunks in order from the first, as
+// convert_csv() does, while helper threads summarise the input's blocks.
+// The last helper to finish plans the parts from where the calling thread's
+// chunk began, and from the chunk after it on every thread converts: the
+// helpers at once, the calling thread once its chunk is written. So no
+// thread waits for the plan's pass over the input; on one core less than
+// the whole input is summarised, since blocks the calling thread has passed
+// are skipped.
+class Handover {
+ public:
+  Handover(std::span<const std::uint8_t> csv, std::uint64_t chunk_size, std::size_t part_size,
+           unsigned helpers, OutputSink& sink, ProgressTicker& ticker)
+      : csv_(csv),
+        chunk_size_(chunk_size),
+        summaries_(csv, part_size),
+        sink_(sink),
+        ticker_(ticker) {
+    // Helpers that finish before the last one starts wait for the count.
+    std::lock_guard lock(mutex_);
+    try {
+      for (unsigned helper = 0; helper < helpers; ++helper) {
+        helpers_.emplace_back([this, helper](const std::stop_token& stop) { help(helper, stop); });
+        ++started_;
+      }
+    } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): fewer helpers
+    }
+  }
+
+  Handover(const Handover&) = delete;
+  Handover& operator=(const Handover&) = delete;
+
+  // Whatever the calling thread left: the helpers stop after their block or
+  // chunk.
+  ~Handover() {
+    OrderedWriter* writer = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      ended_ = true;
+      if (writer_) writer = &*writer_;
+    }
+    changed_.notify_all();
+    if (writer != nullptr) writer->stop();
+    for (std::jthread& helper : helpers_) helper.request_stop();
+    helpers_.clear();
+  }
+
+  void columns_known(std::span<const ValueType> types) {
+    std::lock_guard lock(mutex_);
+    types_.assign(types.begin(), types.end());
+  }
+
+  // Called by the calling thread as each of its chunks begins, `position`
+  // being where, when the reader stands in that chunk. Returns the writer
+  // the helpers convert for, whose chunk 0 is the one that just ended; else
+  // notes the position for them to plan from.
+  OrderedWriter* take_over_or_note(const std::optional<LeadPosition>& position) {
+    std::lock_guard lock(mutex_);
+    if (fault_) std::rethrow_exception(fault_);
+    if (writer_) return &*writer_;
+    if (position) {
+      position_ = position;
+      summaries_.skip_through(position->byte);
+      changed_.notify_all();
+    }
+    return nullptr;
+  }
+
+ private:
+  void help(unsigned worker, const std::stop_token& stop) {
+    summaries_.summarize(stop);
+    OrderedWriter* writer = nullptr;
+    {
+      std::unique_lock lock(mutex_);
+      if (++finished_ == started_) {
+        changed_.wait(lock, [&] { return ended_ || position_.has_value(); });
+        if (!ended_) {
+          try {
+            plan(*position_);
+          } catch (...) {
+            fault_ = std::current_exception();
+          }
+        }
+        changed_.notify_all();
+      } else {
+        changed_.wait(lock, [&] { return ended_ || writer_ || fault_; });
+      }
+      if (!ended_ && writer_) writer = &*writer_;
+    }
+    if (writer != nullptr) writer->follow(worker);
+  }
+
+  // With the lock held: every block after `position`'s is summarised.
+  void plan(const LeadPosition& position) {
+    parts_.emplace(plan_parts(csv_, position.byte, position.row, summaries_));
+    jobs_.emplace(csv_, *parts_, types_, chunk_size_, position.chunk_row);
+    writer_.emplace(*jobs_, started_ + 1, sink_, ticker_, position.byte);
+  }
+
+  std::span<const std::uint8_t> csv_;
+  std::uint64_t chunk_size_;
+  EarlySummaries summaries_;
+  OutputSink& sink_;
+  ProgressTicker& ticker_;
+  std::vector<ValueType> types_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;  // a position noted, the writer made, or the end
+  std::optional<LeadPosition> position_;
+  unsigned started_ = 0;   // helpers started
+  unsigned finished_ = 0;  // helpers done summarising
+  bool ended_ = false;     // the calling thread has left
+  std::exception_ptr fault_;
+  std::optional<PartPlan> parts_;
+  std::optional<ChunkJobs> jobs_;
+  std::optional<OrderedWriter> writer_;
+  std::vector<std::jthread> helpers_;  // last: stopped and joined before the rest goes
 };
 
 }  // namespace
@@ -593,14 +669,17 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   const unsigned threads = std::max(options.threads, 1u);
   ProgressTicker ticker(progress, csv.size());
 
-  // The block summaries begin at once on the other threads, while this one
-  // reads the header and the sample; not on an input of fewer than two
-  // blocks, where starting a thread costs more than the overlap saves.
+  // On one thread, or with chunks too small to hand from thread to thread,
+  // the calling thread converts every chunk after the one before with one
+  // reader, as convert_csv() does. Otherwise helpers start at once, and
+  // summarise the input's blocks while this thread reads the header and the
+  // sample.
   const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
-  const bool sequential = threads == 1 || !chunks_worth_sharing;
-  const std::size_t part_size = std::max<std::size_t>(options.part_size, 1);
-  std::optional<EarlySummaries> early;
-  if (!sequential && csv.size() / 2 >= part_size) early.emplace(csv, part_size, threads - 1);
+  std::optional<Handover> handover;
+  if (threads > 1 && chunks_worth_sharing) {
+    handover.emplace(csv, options.chunk_size, std::max<std::size_t>(options.part_size, 1),
+                     threads - 1, sink, ticker);
+  }
 
   CsvReader reader(csv);
   auto plan = plan_table(csv, reader, options.sample_rows);
@@ -613,68 +692,59 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     VREX_TRY(sink.write(start.bytes()));
   }
   plan->names = TextArray();
+  if (handover) handover->columns_known(plan->types);
 
-  // On one thread, or with chunks too small to hand from thread to thread,
-  // the calling thread reads every chunk after the one before with one
-  // reader, as convert_csv() does: there are no parts to plan. Otherwise a
-  // sample within the first chunk stays queued in that chunk's converter,
-  // which a worker runs like any other, and a sample longer than a chunk is
-  // converted here, chunk by chunk, up to its end.
+  // The converter starts with the sample queued: one an earlier call kept,
+  // when there is one.
   const std::uint64_t sampled = plan->sample.size();
-  std::uint64_t serial_rows = 0;
-  bool input_done = false;
-  std::optional<SampledChunk> sampled_chunk;
-  // The converter that starts with the sample queued: one an earlier call
-  // kept when there is one.
-  auto sample_converter = [&] {
-    auto kept =
-        WarmMemory::process_wide().take_converter(plan->sample, plan->types, options.chunk_size);
-    return kept ? std::move(*kept)
-                : ChunkConverter(std::move(plan->sample), plan->types, options.chunk_size);
-  };
-  if (!sequential && sampled < options.chunk_size) {
-    sampled_chunk.emplace(SampledChunk{sample_converter(), {}});
-  } else {
-    ChunkConverter chunks = sample_converter();
-    // Chunks go straight into the sink's buffer when it has one, else
-    // through a section.
-    ByteBuffer* const output = sink.buffer();
-    ByteBuffer section = output ? ByteBuffer() : WarmMemory::process_wide().take_section();
-    while (sequential || serial_rows < sampled) {
-      auto rows = chunks.fill_chunk(reader);
-      if (!rows) return conversion_failure(parse_failure(rows.error()));
-      if (*rows == 0) break;
-      section.truncate(0);
-      if (auto written = write_chunk_section(output ? *output : section, chunks, *rows); !written) {
-        return conversion_failure(written.error());
+  std::optional<ChunkConverter> converter =
+      WarmMemory::process_wide().take_converter(plan->sample, plan->types, options.chunk_size);
+  if (!converter) converter.emplace(std::move(plan->sample), plan->types, options.chunk_size);
+  // Chunks go straight into the sink's buffer when it has one, else through
+  // a section.
+  ByteBuffer* const output = sink.buffer();
+  ByteBuffer section = output ? ByteBuffer() : WarmMemory::process_wide().take_section();
+  std::uint64_t written_rows = 0;
+  while (true) {
+    if (handover) {
+      // Where this chunk begins, once the reader stands in it: a sample may
+      // reach past it.
+      const std::uint64_t read_rows = std::max(sampled, written_rows);
+      std::optional<LeadPosition> position;
+      if (read_rows < written_rows + options.chunk_size) {
+        position = LeadPosition{reader.cursor(), read_rows, written_rows};
       }
-      if (!output) VREX_TRY(sink.write(section.bytes()));
-      serial_rows += *rows;
-      if (!ticker.tick(reader.cursor())) return stopped();
-      if (*rows < options.chunk_size) {
-        input_done = true;
+      if (OrderedWriter* writer = handover->take_over_or_note(position)) {
+        // The converter goes on with the chunks this thread takes, from a
+        // row whose start its reader knows.
+        std::optional<ChunkJobs::Worker> worker;
+        if (converter->between_chunks()) {
+          worker.emplace(ChunkJobs::Worker{std::move(*converter), std::nullopt});
+          converter.reset();
+          if (read_rows == written_rows) {
+            worker->last_chunk = KnownRow{written_rows, reader.cursor()};
+          }
+        }
+        VREX_TRY(writer->join_on_calling_thread(reader.cursor(), std::move(worker)));
         break;
       }
     }
-    input_done = input_done || sequential;
-    keep_for_later(std::move(chunks), plan->types, options.chunk_size, std::move(section));
+    auto rows = converter->fill_chunk(reader);
+    if (!rows) return conversion_failure(parse_failure(rows.error()));
+    if (*rows == 0) break;
+    section.truncate(0);
+    if (auto written = write_chunk_section(output ? *output : section, *converter, *rows);
+        !written) {
+      return conversion_failure(written.error());
+    }
+    if (!output) VREX_TRY(sink.write(section.bytes()));
+    written_rows += *rows;
+    if (!ticker.tick(reader.cursor())) return stopped();
+    if (*rows < options.chunk_size) break;
   }
-  if (input_done) early.reset();  // no parts to plan: the helpers stop
-
-  if (!input_done) {
-    const std::uint64_t start = reader.cursor();
-    const std::uint64_t rows_before = sampled_chunk ? sampled : serial_rows;
-    const CsvPosition origin{start, 1 + count_line_feeds(csv.data(), start), rows_before + 1};
-    if (sampled_chunk) sampled_chunk->rest = origin;
-    auto run_tasks = [threads](std::size_t count, const std::function<void(std::size_t)>& task) {
-      run_on_threads(threads, count, task);
-    };
-    const PartPlan parts = early ? plan_parts(csv, start, rows_before, *early)
-                                 : plan_parts(csv, start, rows_before, part_size, run_tasks);
-    if (!ticker.tick(start, true)) return stopped();
-    const ChunkJobs jobs(csv, parts, plan->types, options.chunk_size, serial_rows, &sampled_chunk);
-    OrderedWriter writer(jobs, threads, sink, ticker, start);
-    VREX_TRY(writer.run());
+  handover.reset();
+  if (converter) {
+    keep_for_later(std::move(*converter), plan->types, options.chunk_size, std::move(section));
   }
 
   ByteBuffer end;

@@ -1,19 +1,18 @@
 // The conversion on several threads: the same bytes and the same first error
 // as convert_csv() for the same arguments.
 //
-// The header, the sample and the column types are read on the calling thread
-// as in convert_csv(). A sample longer than a chunk is converted there too, up
-// to the end of the chunk it reaches into; a shorter one stays queued in the
-// first chunk, which a worker converts like any other. The rest of the input
-// is cut into record-aligned parts; workers then convert whole chunks (each
-// starts at a row that is a multiple of the chunk size) and their slices are
-// written in order, mostly by the worker that converted each: straight into
-// the output when it is a buffer with room and the chunk is next in order,
-// else through a section buffer of the chunk's own. At most two chunks per
-// worker are in flight, so memory does not grow with the input. On one
-// thread, or with chunks too small to share, the calling thread converts
-// every chunk after the one before, as convert_csv() does, and no parts are
-// planned.
+// The calling thread reads the header, the sample and the column types as
+// convert_csv() does, and goes on converting chunks in order, each straight
+// after the one before. Meanwhile helper threads summarise the input's
+// blocks; the last to finish cuts what follows the calling thread's current
+// chunk into record-aligned parts, and from the next chunk on every thread
+// converts whole chunks (each starts at a row that is a multiple of the
+// chunk size). Slices are written in order, mostly by the thread that
+// converted each: straight into the output when it is a buffer with room
+// and the chunk is next in order, else through a section buffer of the
+// chunk's own. At most two chunks per thread are in flight, so memory does
+// not grow with the input. On one thread, or with chunks too small to
+// share, the calling thread converts every chunk and no parts are planned.
 #pragma once
 
 #include <cstddef>

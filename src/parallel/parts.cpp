@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <system_error>
 
 #include "parallel/record_scan.h"
 
@@ -79,44 +78,32 @@ PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start_byte,
                      [&](std::size_t index) -> const PlanSummary& { return summaries[index]; });
 }
 
-EarlySummaries::EarlySummaries(std::span<const std::uint8_t> csv, std::size_t part_size,
-                               unsigned helpers)
+EarlySummaries::EarlySummaries(std::span<const std::uint8_t> csv, std::size_t part_size)
     : csv_(csv),
       part_size_(std::max<std::size_t>(part_size, 1)),
-      summaries_((csv.size() + part_size_ - 1) / part_size_) {
-  try {
-    for (unsigned helper = 0; helper < helpers; ++helper) {
-      helpers_.emplace_back([this](const std::stop_token& stop) { summarize_from_next(stop); });
-    }
-  } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): finish() does the rest
-  }
-}
+      summaries_((csv.size() + part_size_ - 1) / part_size_) {}
 
-void EarlySummaries::summarize_from_next(const std::stop_token& stop) {
-  for (std::size_t index = next_++; index < summaries_.size() && !stop.stop_requested();
-       index = next_++) {
+void EarlySummaries::summarize(const std::stop_token& stop) {
+  // A block taken is summarised, stopped or not.
+  while (!stop.stop_requested()) {
+    const std::size_t index = next_++;
+    if (index >= summaries_.size()) break;
     const std::size_t begin = index * part_size_;
     summaries_[index] =
         summarize_for_plan(csv_.subspan(begin, std::min(part_size_, csv_.size() - begin)));
   }
 }
 
-std::span<const PlanSummary> EarlySummaries::finish(std::uint64_t start) {
-  // The blocks up to the one holding `start` are not needed: none is begun
-  // from now on.
-  const std::size_t first = block_of(start) + 1;
+void EarlySummaries::skip_through(std::uint64_t offset) {
+  const std::size_t first = block_of(offset) + 1;
   std::size_t next = next_.load();
   while (next < first && !next_.compare_exchange_weak(next, first)) {
   }
-  summarize_from_next(std::stop_token());
-  for (std::jthread& helper : helpers_) helper.join();
-  return summaries_;
 }
 
 PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
-                    EarlySummaries& early) {
-  const std::span<const PlanSummary> summaries = early.finish(start);
-  // The first block is the rest of the one holding `start`, summarised here.
+                    const EarlySummaries& early) {
+  const std::span<const PlanSummary> summaries = early.summaries();
   const std::size_t first = early.block_of(start);
   const std::size_t part_size = early.part_size();
   auto block = [&](std::size_t index) {

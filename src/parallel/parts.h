@@ -13,7 +13,6 @@
 #include <memory>
 #include <span>
 #include <stop_token>
-#include <thread>
 #include <vector>
 
 #include "csv/csv_reader.h"
@@ -69,17 +68,13 @@ PlanSummary summarize_for_plan(std::span<const std::uint8_t> bytes);
 PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
                     std::size_t part_size, const RunTasks& run_tasks);
 
-// Block summaries begun before the parts' start is known: helper threads
-// summarise blocks of `part_size` bytes, counted from the input's first
-// byte, while the calling thread reads the header and the sample. The
-// blocks the sample covers are summarised for nothing, but the helpers
-// would otherwise wait. Destroyed unfinished, it stops its helpers, each
-// after the block it is on.
+// Block summaries made before the parts' start is known, while the calling
+// thread reads the header and converts the first chunks: threads summarise
+// blocks of `part_size` bytes, counted from the input's first byte, each
+// taking the next block that no thread has taken or skipped.
 class EarlySummaries {
  public:
-  // Without helpers (or when none can be started), the calling thread
-  // summarises every block in finish().
-  EarlySummaries(std::span<const std::uint8_t> csv, std::size_t part_size, unsigned helpers);
+  EarlySummaries(std::span<const std::uint8_t> csv, std::size_t part_size);
 
   EarlySummaries(const EarlySummaries&) = delete;
   EarlySummaries& operator=(const EarlySummaries&) = delete;
@@ -91,26 +86,27 @@ class EarlySummaries {
     return static_cast<std::size_t>(offset / part_size_);
   }
 
-  // Summarises, with the helpers, every block after the one holding byte
-  // `start` that they have not begun, waits for them, and returns the
-  // summaries of all blocks; those from the block after `start`'s on are
-  // complete.
-  std::span<const PlanSummary> finish(std::uint64_t start);
+  // Summarises blocks until every one is taken or `stop` is requested.
+  void summarize(const std::stop_token& stop);
+
+  // The blocks up to the one holding `offset` are not needed: no thread
+  // begins one from now on.
+  void skip_through(std::uint64_t offset);
+
+  std::span<const PlanSummary> summaries() const noexcept { return summaries_; }
 
  private:
-  void summarize_from_next(const std::stop_token& stop);
-
   std::span<const std::uint8_t> csv_;
   std::size_t part_size_;
   std::vector<PlanSummary> summaries_;
-  std::atomic<std::size_t> next_{0};   // the next block no thread has taken
-  std::vector<std::jthread> helpers_;  // last: stopped and joined before the rest goes
+  std::atomic<std::size_t> next_{0};  // the next block no thread has taken
 };
 
-// The same plan from summaries begun early: the first part's block is the
-// rest of the block holding `start`.
+// The same plan from summaries made early: every block after the one
+// holding `start` must be summarised; the first part's block, the rest of
+// the one holding `start`, is summarised here.
 PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
-                    EarlySummaries& early);
+                    const EarlySummaries& early);
 
 // A row whose start is known already: a later row of the same part is found
 // from there, so a thread that takes chunk after chunk walks each part once

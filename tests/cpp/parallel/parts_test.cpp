@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "csv/utf8.h"
 
@@ -56,7 +57,16 @@ TEST(Parts, BeginAtTheReadersBoundariesWithItsCounts) {
       std::vector<PartPlan> plans;
       plans.push_back(plan_parts(bytes_of(csv), start, 0, part_size, kTwoThreads));
       for (unsigned helpers : {0u, 2u}) {
-        EarlySummaries early(bytes_of(csv), part_size, helpers);
+        EarlySummaries early(bytes_of(csv), part_size);
+        {
+          std::vector<std::jthread> threads;
+          for (unsigned helper = 0; helper < helpers; ++helper) {
+            threads.emplace_back([&](const std::stop_token& stop) { early.summarize(stop); });
+          }
+          early.skip_through(start);
+          early.summarize({});
+          for (std::jthread& thread : threads) thread.join();
+        }
         plans.push_back(plan_parts(bytes_of(csv), start, 0, early));
       }
       for (const PartPlan& plan : plans) {
@@ -123,15 +133,6 @@ TEST(Parts, BlocksReadByParityAndByTheMachineAgree) {
         ASSERT_EQ(part.first_row, boundary->second) << csv;
       }
     }
-  }
-}
-
-// Summaries begun early and left unfinished (the header or the sample
-// failed) stop their helpers and go.
-TEST(Parts, EarlySummariesLeftUnfinishedStop) {
-  const std::string csv(std::size_t{1} << 20, 'x');
-  for (int round = 0; round < 20; ++round) {
-    const EarlySummaries early(bytes_of(csv), 64, 2);
   }
 }
 
