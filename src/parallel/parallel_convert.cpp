@@ -546,7 +546,10 @@ class Handover {
         summaries_(csv, part_size),
         sink_(sink),
         ticker_(ticker) {
-    // Helpers that finish before the last one starts wait for the count.
+    // Room first: a helper started cannot be left waiting for a count that
+    // a failed start never completes. Helpers that finish before the last
+    // one starts wait for the count.
+    helpers_.reserve(helpers);
     std::lock_guard lock(mutex_);
     try {
       for (unsigned helper = 0; helper < helpers; ++helper) {
