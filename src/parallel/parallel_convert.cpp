@@ -32,13 +32,13 @@ Failure conversion_failure(std::string message) {
   return Failure{ConvertFailure{ConvertFailure::Kind::Conversion, std::move(message), 0}};
 }
 
-// Hands a converter and a section buffer to the next call; memory kept is
-// a bonus, so a failure to keep it is no failure.
-void keep_for_later(ChunkConverter converter, std::span<const ValueType> types,
+// Hands a converter (when there is one) and a section buffer to the next
+// call; memory kept is a bonus, so a failure to keep it is no failure.
+void keep_for_later(std::optional<ChunkConverter> converter, std::span<const ValueType> types,
                     std::uint64_t chunk_size, ByteBuffer section) noexcept {
   try {
     WarmMemory& kept = WarmMemory::process_wide();
-    kept.keep_converter(std::move(converter), types, chunk_size);
+    if (converter) kept.keep_converter(std::move(*converter), types, chunk_size);
     if (section.capacity() > 0) {
       std::vector<ByteBuffer> sections;
       sections.push_back(std::move(section));
@@ -78,9 +78,9 @@ class FixedRoom final : public ByteStorage {
   std::size_t size_;
 };
 
-// Converts the chunks the helpers take over: chunk `index` holds data rows
-// from first_row + index * chunk_size on. Chunk 0 is the calling thread's,
-// converted as it leads.
+// Converts the chunks from the handover on: chunk `index` holds data rows
+// from first_row + index * chunk_size on. Chunk 0 is the one the calling
+// thread converts as the helpers take over.
 class ChunkJobs {
  public:
   ChunkJobs(std::span<const std::uint8_t> csv, const PartPlan& plan,
@@ -534,9 +534,8 @@ struct LeadPosition {
 // The last helper to finish plans the parts from where the calling thread's
 // chunk began, and from the chunk after it on every thread converts: the
 // helpers at once, the calling thread once its chunk is written. So no
-// thread waits for the plan's pass over the input; on one core less than
-// the whole input is summarised, since blocks the calling thread has passed
-// are skipped.
+// thread waits for the plan's pass over the input, and blocks the calling
+// thread has passed are not summarised.
 class Handover {
  public:
   Handover(std::span<const std::uint8_t> csv, std::uint64_t chunk_size, std::size_t part_size,
@@ -746,9 +745,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     if (*rows < options.chunk_size) break;
   }
   handover.reset();
-  if (converter) {
-    keep_for_later(std::move(*converter), plan->types, options.chunk_size, std::move(section));
-  }
+  keep_for_later(std::move(converter), plan->types, options.chunk_size, std::move(section));
 
   ByteBuffer end;
   if (auto written = write_table_end(end); !written) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <random>
@@ -113,6 +114,28 @@ TEST(ParallelConvert, ManyChunksOnManyThreadsStayInOrder) {
   }
   expect_same_everywhere(csv, 37, 100);
   expect_same_everywhere(csv + "9,\xFF,1\n", 37, 100);
+}
+
+// Several bad rows: in the chunks the calling thread converts before the
+// helpers take over, in the chunk it hands over with, and in chunks the
+// helpers convert meanwhile. The first in the input is the one reported.
+TEST(ParallelConvert, TheFirstOfSeveralErrorsIsReportedWhereverItFalls) {
+  constexpr int kRows = 3000;
+  constexpr int kChunk = 37;
+  const std::vector<std::vector<int>> bad_rows = {
+      {3, 1500, 2999}, {40, 41, 2000}, {kChunk * 5, kChunk * 40}, {2500, 2600}, {2999}};
+  for (const std::vector<int>& bad : bad_rows) {
+    std::string csv = "id,name,score\n";
+    for (int row = 0; row < kRows; ++row) {
+      const bool broken = std::find(bad.begin(), bad.end(), row) != bad.end();
+      csv += std::to_string(row) + ",\"n " + std::to_string(row % 13) + "\"," +
+             (broken ? "\xFF" : std::to_string(row * 0.25)) + "\n";
+    }
+    SCOPED_TRACE(bad.front());
+    for (const std::uint64_t sample : {std::uint64_t{10}, std::uint64_t{100}}) {
+      expect_same_everywhere(csv, kChunk, sample);
+    }
+  }
 }
 
 // Every corpus file cut into small chunks shared between threads (the
