@@ -606,13 +606,7 @@ class Handover {
       std::unique_lock lock(mutex_);
       if (++finished_ == started_) {
         changed_.wait(lock, [&] { return ended_ || position_.has_value(); });
-        if (!ended_) {
-          try {
-            plan(*position_);
-          } catch (...) {
-            fault_ = std::current_exception();
-          }
-        }
+        if (!ended_) plan(lock, stop);
         changed_.notify_all();
       } else {
         changed_.wait(lock, [&] { return ended_ || writer_ || fault_; });
@@ -622,11 +616,30 @@ class Handover {
     if (writer != nullptr) writer->follow(worker);
   }
 
-  // With the lock held: every block after `position`'s is summarised.
-  void plan(const LeadPosition& position) {
-    parts_.emplace(plan_parts(csv_, position.byte, position.row, summaries_));
-    jobs_.emplace(csv_, *parts_, types_, chunk_size_, position.chunk_row);
-    writer_.emplace(*jobs_, started_ + 1, sink_, ticker_, position.byte);
+  // Plans the parts from the position noted last, with the lock released
+  // (the calling thread goes on meanwhile), and makes the writer from the
+  // position noted by then: its chunks lie inside those parts. Every block
+  // after the first position's is summarised.
+  void plan(std::unique_lock<std::mutex>& lock, const std::stop_token& stop) {
+    const LeadPosition from = *position_;
+    lock.unlock();
+    std::optional<PartPlan> parts;
+    std::exception_ptr fault;
+    try {
+      parts.emplace(plan_parts(csv_, from.byte, from.row, summaries_, stop));
+    } catch (...) {
+      fault = std::current_exception();
+    }
+    lock.lock();
+    if (ended_) return;
+    try {
+      if (fault) std::rethrow_exception(fault);
+      parts_ = std::move(parts);
+      jobs_.emplace(csv_, *parts_, types_, chunk_size_, position_->chunk_row);
+      writer_.emplace(*jobs_, started_ + 1, sink_, ticker_, position_->byte);
+    } catch (...) {
+      fault_ = std::current_exception();
+    }
   }
 
   std::span<const std::uint8_t> csv_;

@@ -26,16 +26,17 @@ ReferenceWalk step_over(std::span<const std::uint8_t> bytes, const PlanSummary& 
 // begins where a reader's search for a record begins: at the start, and
 // just past the first terminator that ends a record in each block. The
 // first block begins at `start`; `block(index)` gives each block's bytes
-// and `summary(index)` their summary.
+// and `summary(index)` their summary. Stopped, it leaves a plan of the
+// blocks before, to be thrown away.
 template <class Block, class Summary>
 PartPlan join_blocks(std::span<const std::uint8_t> csv, std::uint64_t start,
                      std::uint64_t first_row, std::size_t block_count, const Block& block,
-                     const Summary& summary) {
+                     const Summary& summary, const std::stop_token& stopped = {}) {
   std::vector<RowPart> parts;
   parts.push_back(RowPart{start, csv.size(), first_row});
   ScanState state = ScanState::BetweenRecords;
   std::uint64_t rows = first_row;
-  for (std::size_t index = 0; index < block_count; ++index) {
+  for (std::size_t index = 0; index < block_count && !stopped.stop_requested(); ++index) {
     const std::span<const std::uint8_t> bytes = block(index);
     const ScanStop stop = skip_records(bytes, state, 1, LineFeeds::Skip);
     if (stop.found) {
@@ -102,7 +103,7 @@ void EarlySummaries::skip_through(std::uint64_t offset) {
 }
 
 PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
-                    const EarlySummaries& early) {
+                    const EarlySummaries& early, const std::stop_token& stop) {
   const std::span<const PlanSummary> summaries = early.summaries();
   const std::size_t first = early.block_of(start);
   const std::size_t part_size = early.part_size();
@@ -114,10 +115,12 @@ PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std:
   };
   const std::size_t block_count = start < csv.size() ? summaries.size() - first : 0;
   const PlanSummary head = block_count > 0 ? summarize_for_plan(block(0)) : PlanSummary{};
-  return join_blocks(csv, start, first_row, block_count, block,
-                     [&](std::size_t index) -> const PlanSummary& {
-                       return index == 0 ? head : summaries[first + index];
-                     });
+  return join_blocks(
+      csv, start, first_row, block_count, block,
+      [&](std::size_t index) -> const PlanSummary& {
+        return index == 0 ? head : summaries[first + index];
+      },
+      stop);
 }
 
 std::uint64_t find_row(std::span<const std::uint8_t> csv, std::span<const RowPart> parts,

@@ -104,9 +104,11 @@ class EarlySummaries {
 
 // The same plan from summaries made early: every block after the one
 // holding `start` must be summarised; the first part's block, the rest of
-// the one holding `start`, is summarised here.
+// the one holding `start`, is summarised here. The join reads the start of
+// every block, which for a mapped file larger than memory means reading it
+// from disk again: stopped, it gives up at once (the plan is then unusable).
 PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
-                    const EarlySummaries& early);
+                    const EarlySummaries& early, const std::stop_token& stop = {});
 
 // A row whose start is known already: a later row of the same part is found
 // from there, so a thread that takes chunk after chunk walks each part once
