@@ -692,8 +692,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
   std::optional<Handover> handover;
   if (threads > 1 && chunks_worth_sharing) {
-    handover.emplace(csv, options.chunk_size, std::max<std::size_t>(options.part_size, 1),
-                     threads - 1, sink, ticker);
+    handover.emplace(csv, options.chunk_size, options.part_size, threads - 1, sink, ticker);
   }
 
   CsvReader reader(csv);
