@@ -93,9 +93,6 @@ class ChunkJobs {
     return (rows + chunk_size_ - 1) / chunk_size_;
   }
 
-  // Chunks the calling thread wrote before chunk 0.
-  std::uint64_t chunks_before() const noexcept { return first_row_ / chunk_size_; }
-
   // A thread's converter, reused from chunk to chunk, and where the last
   // chunk it converted began: its next chunk is found from there.
   struct Worker {
@@ -255,11 +252,6 @@ class OrderedWriter {
                                                 std::optional<ChunkJobs::Worker> converter) {
     {
       std::unique_lock lock(mutex_);
-      // No one else writes before chunk 0 is counted written.
-      if (ByteBuffer* output = sink_.buffer()) {
-        lead_bytes_ = output->size();
-        pages_ = ResultPages(lead_bytes_);
-      }
       next_write_ = 1;
       written_input_ = input_end;
       if (!delivering_) deliver_in_turn(lock, /*calling_thread=*/true);
@@ -290,7 +282,6 @@ class OrderedWriter {
   // stop, and leaves at once when a delivery failed.
   bool work(unsigned worker, bool calling_thread, std::optional<ChunkJobs::Worker> converter) {
     bool go_on = true;
-    std::uint64_t fault_in_to = 0;
     while (true) {
       std::uint64_t index;
       {
@@ -310,11 +301,7 @@ class OrderedWriter {
         }
         if (stopping_ || next_job_ >= count_) break;
         index = next_job_++;
-        if (calling_thread) {
-          fault_in_to = result_bytes_through(std::min<std::uint64_t>(index + workers_, count_) - 1);
-        }
       }
-      if (calling_thread) fault_in_result(fault_in_to);
       ChunkResult result;
       try {
         result = jobs_.convert(index, converter, take_spare(worker),
@@ -346,23 +333,6 @@ class OrderedWriter {
     }
     if (converter) jobs_.keep_worker(std::move(*converter));
     return go_on;
-  }
-
-  // Where chunk `last` should end in the result, at the average size of the
-  // chunks written so far. Faulted in through there as the calling thread
-  // takes a chunk, the result is in place for every chunk the others may
-  // write before the calling thread takes its next.
-  std::uint64_t result_bytes_through(std::uint64_t last) const {
-    const std::uint64_t written = lead_bytes_ + written_bytes_;
-    const std::uint64_t chunks = jobs_.chunks_before() + next_write_;
-    return written + written / std::max<std::uint64_t>(chunks, 1) * (last + 1 - next_write_);
-  }
-
-  // On the calling thread, with the lock released.
-  void fault_in_result(std::uint64_t end) {
-    if (ByteBuffer* output = sink_.buffer()) {
-      pages_.fault_in_through(*output, static_cast<std::size_t>(end));
-    }
   }
 
   // Whether a write waits for the calling thread, and no one holds the turn.
@@ -404,7 +374,7 @@ class OrderedWriter {
       delivering_ = true;
     }
     // The buffer changes only in the hands of the thread holding the turn.
-    std::optional<std::size_t> written;  // the size written
+    bool written = false;
     std::exception_ptr fault;
     try {
       FixedRoom room(output->data() + output->size(), output->capacity() - output->size());
@@ -413,7 +383,7 @@ class OrderedWriter {
       // A failed write is made again into a section, which reports it in turn.
       if (write_finished_section(place, converter)) {
         output->append_uninitialized(place.size());
-        written = place.size();
+        written = true;
       }
     } catch (const FixedRoom::Exhausted&) {  // NOLINT(bugprone-empty-catch): written elsewhere
     } catch (...) {
@@ -428,7 +398,6 @@ class OrderedWriter {
     }
     ++next_write_;
     written_input_ = input_end;
-    written_bytes_ += *written;
     room_.notify_all();
     return true;
   }
@@ -524,7 +493,6 @@ class OrderedWriter {
     VREX_TRY(sink_.write(result.section.bytes()));
     std::lock_guard lock(mutex_);
     written_input_ = result.input_end;
-    written_bytes_ += result.section.size();
     spares_[result.worker].push_back(std::move(result.section));
     return {};
   }
@@ -551,9 +519,6 @@ class OrderedWriter {
   std::optional<ConvertFailure> failure_;
   std::exception_ptr fault_;
   std::vector<std::vector<ByteBuffer>> spares_;  // by worker: sections written, for later chunks
-  std::uint64_t lead_bytes_ = 0;                 // the output's size as chunk 0 was written
-  std::uint64_t written_bytes_ = 0;              // the size of the chunks written since
-  ResultPages pages_;                            // the calling thread's alone
 };
 
 // Where a chunk of the calling thread begins: a record boundary its reader
@@ -755,8 +720,16 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   ByteBuffer* const output = sink.buffer();
   ByteBuffer section = output ? ByteBuffer() : WarmMemory::process_wide().take_section();
   std::uint64_t written_rows = 0;
+  bool result_faulted_in = false;
   while (true) {
     if (handover) {
+      // Once the first chunk is written, the pages of the result the rest
+      // should fill, at the first chunk's size per input byte, while the
+      // helpers summarise: see result_pages.h.
+      if (output != nullptr && written_rows > 0 && !result_faulted_in) {
+        fault_in_rest(*output, reader.cursor(), csv.size());
+        result_faulted_in = true;
+      }
       // Where this chunk begins, once the reader stands in it: a sample may
       // reach past it.
       const std::uint64_t read_rows = std::max(sampled, written_rows);

@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cstdint>
 
 namespace vrex::ext {
 
@@ -18,14 +17,24 @@ constexpr std::uintptr_t kSmallPageSize = 4096;
 
 }  // namespace
 
-bool ResultPages::fault_in_through(ByteBuffer& buffer, std::size_t end) noexcept {
+bool fault_in(ByteBuffer& buffer, std::size_t begin, std::size_t end) noexcept {
   end = std::min(end, buffer.capacity());
-  if (end <= faulted_) return true;
+  if (end <= begin) return true;
   const auto base = reinterpret_cast<std::uintptr_t>(buffer.data());
-  const std::uintptr_t first = (base + faulted_) & ~(kSmallPageSize - 1);
-  faulted_ = end;
+  const std::uintptr_t first = (base + begin) & ~(kSmallPageSize - 1);
   // NOLINTNEXTLINE(performance-no-int-to-ptr): madvise takes an address
   return madvise(reinterpret_cast<void*>(first), base + end - first, kPopulateWrite) == 0;
+}
+
+void fault_in_rest(ByteBuffer& buffer, std::uint64_t input_read,
+                   std::uint64_t input_size) noexcept {
+  if (input_read == 0 || input_read >= input_size) return;
+  const double per_input_byte =
+      static_cast<double>(buffer.size()) / static_cast<double>(input_read);
+  const double rest = per_input_byte * static_cast<double>(input_size - input_read);
+  const double end =
+      std::min(static_cast<double>(buffer.size()) + rest, static_cast<double>(buffer.capacity()));
+  fault_in(buffer, buffer.size(), static_cast<std::size_t>(end));
 }
 
 }  // namespace vrex::ext

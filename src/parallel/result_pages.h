@@ -1,5 +1,4 @@
-// Faults a result's pages in on the calling thread, ahead of the workers'
-// writes.
+// Faults a result's pages in on the calling thread, before the helpers write.
 //
 // A huge page a process frees goes back to its CPU's own list, and a fault on
 // that CPU moments later takes it from there. A fault on another CPU takes a
@@ -7,29 +6,27 @@
 // memory the host has taken back: 32 MiB of huge pages took 1.4-1.9 ms to
 // fault in on the CPU that had just freed them, and up to 350 ms on the other
 // (see "result pages" in bench/RESULTS.md). The last result was freed by the
-// thread that called, so that thread faults the next result's pages in, a
-// few chunks ahead of where the workers write.
+// thread that called, so that thread faults the next result's pages in.
+//
+// It does so at once, early in the call, while the helpers summarise the
+// input: a thread that faulted pages in between its chunks would make every
+// chunk of the other threads wait that much longer for its turn to be written.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "vrex/byte_buffer.h"
 
 namespace vrex::ext {
 
-class ResultPages {
- public:
-  // `faulted` bytes of the buffer are in place already.
-  explicit ResultPages(std::size_t faulted = 0) noexcept : faulted_(faulted) {}
+// Faults the pages of [begin, end) of the buffer in on this thread, within
+// its room. The bytes stay as they are. False when the kernel could not,
+// which leaves the faults to the writes.
+bool fault_in(ByteBuffer& buffer, std::size_t begin, std::size_t end) noexcept;
 
-  // Faults the buffer's pages in up to `end` (within its room), on this
-  // thread. The buffer may be written meanwhile by the thread whose turn it
-  // is: faulting a page in leaves its bytes as they are. False when the
-  // kernel could not, which leaves the faults to the writes.
-  bool fault_in_through(ByteBuffer& buffer, std::size_t end) noexcept;
-
- private:
-  std::size_t faulted_;
-};
+// With `input_read` of `input_size` bytes converted into the buffer's bytes,
+// faults in the room the rest of the input should take at the same rate.
+void fault_in_rest(ByteBuffer& buffer, std::uint64_t input_read, std::uint64_t input_size) noexcept;
 
 }  // namespace vrex::ext
