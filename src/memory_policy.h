@@ -1,6 +1,7 @@
 // How the module uses memory beyond asking for it: huge pages for the result
 // and giving freed memory back after a large call. The library underneath only
-// allocates; every such decision is made here.
+// allocates; every such decision is made here, but for which thread faults a
+// parallel conversion's result in (parallel/result_pages.h).
 #pragma once
 
 #include <cstddef>

@@ -723,9 +723,9 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   bool result_faulted_in = false;
   while (true) {
     if (handover) {
-      // Once the first chunk is written, the pages of the result the rest
-      // should fill, at the first chunk's size per input byte, while the
-      // helpers summarise: see result_pages.h.
+      // Once the first chunk is written, this thread faults in the result's
+      // pages for the rest of the input, at the rate of what it wrote so far,
+      // while the helpers summarise: see result_pages.h.
       if (output != nullptr && written_rows > 0 && !result_faulted_in) {
         fault_in_rest(*output, reader.cursor(), csv.size());
         result_faulted_in = true;

@@ -3,9 +3,9 @@
 // A huge page a process frees goes back to its CPU's own list, and a fault on
 // that CPU moments later takes it from there. A fault on another CPU takes a
 // page from the shared pool instead, which in a virtual machine is often
-// memory the host has taken back: 32 MiB of huge pages took 1.4-1.9 ms to
-// fault in on the CPU that had just freed them, and up to 350 ms on the other
-// (see "result pages" in bench/RESULTS.md). The last result was freed by the
+// memory the host has taken back: 32 MiB of huge pages took 1.4-2.1 ms to
+// fault in on the CPU that had just freed them, and up to 314 ms on the other
+// (see "Result pages" in bench/RESULTS.md). The last result was freed by the
 // thread that called, so that thread faults the next result's pages in.
 //
 // It does so at once, early in the call, while the helpers summarise the
