@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+#if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+#include <immintrin.h>
+#endif
+
 namespace vrex::ext {
 
 // Records are few per block: a loop beats a library popcount call.
@@ -40,5 +44,16 @@ struct HardwareBitCount {
 
   static std::uint64_t any(std::uint64_t bits) { return few(bits); }
 };
+
+#if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
+// Bit i set when an odd number of bits 0..i are: which bytes of a block are
+// inside quotes, when each quote toggles and the block starts outside. A
+// carry-less product with all ones gives it in one step.
+__attribute__((target("pclmul"))) inline std::uint64_t prefix_xor(std::uint64_t bits) {
+  const __m128i product =
+      _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(bits)), _mm_set1_epi8(-1), 0);
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(product));
+}
+#endif
 
 }  // namespace vrex::ext

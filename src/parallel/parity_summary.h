@@ -16,10 +16,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "parallel/record_scan.h"
 
 namespace vrex::ext {
+
+// What one read of a stretch gathers, both readings at once.
+struct ParityReadings;
 
 class ParitySummary {
  public:
@@ -37,7 +41,15 @@ class ParitySummary {
   // from whichever state it begins in.
   bool holds_from_neither() const { return !holds_[0] && !holds_[1]; }
 
+  // The summary of `bytes` read each way this CPU can, the portable way
+  // first: tests compare them.
+  static std::vector<ParitySummary> every_way(std::span<const std::uint8_t> bytes);
+
+  bool operator==(const ParitySummary&) const = default;
+
  private:
+  ParitySummary(std::span<const std::uint8_t> bytes, const ParityReadings& readings);
+
   // By reading: [0] from outside quotes, [1] from inside. Records begun
   // count those after byte 0; whether one begins at byte 0 depends on the
   // exact start state.

@@ -86,13 +86,6 @@ void quote_parities_portable(const BlockMasks* masks, std::size_t count,
 }
 
 #if defined(__x86_64__) && !defined(VREX_FORCE_SCALAR)
-// A carry-less product with all ones is the same prefix XOR in one step.
-__attribute__((target("pclmul"))) inline std::uint64_t prefix_xor(std::uint64_t quotes) {
-  const __m128i product =
-      _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(quotes)), _mm_set1_epi8(-1), 0);
-  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(product));
-}
-
 __attribute__((target("pclmul"))) void quote_parities_clmul(const BlockMasks* masks,
                                                             std::size_t count,
                                                             std::uint64_t* inside) noexcept {

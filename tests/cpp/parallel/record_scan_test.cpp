@@ -41,10 +41,15 @@ std::string printable(std::string_view text) {
 }
 
 // The summary of `text` from every start state, against the plain walk; the
-// parity summary too, wherever it does not decline.
+// parity summary too, wherever it does not decline, read every way this CPU
+// can read it.
 void expect_summary_matches(std::string_view text) {
   const BlockSummary summary = summarize_block(bytes_of(text));
   const ParitySummary parity(bytes_of(text));
+  const std::vector<ParitySummary> every_way = ParitySummary::every_way(bytes_of(text));
+  for (std::size_t way = 0; way < every_way.size(); ++way) {
+    ASSERT_EQ(every_way[way], parity) << "read way " << way << " over \"" << printable(text) << '"';
+  }
   for (std::size_t state = 0; state < kScanStateCount; ++state) {
     const ReferenceWalk walk = walk_reference(bytes_of(text), static_cast<ScanState>(state));
     ASSERT_EQ(summary.end_state[state], walk.end_state)
