@@ -1,8 +1,9 @@
 // The serial share of the parallel conversion, measured phase by phase on
 // one thread: the steps only the calling thread can do (header, sample and
-// types; the pass that joins the block summaries; copying each finished
-// slice into the output in order) against the whole conversion on one
-// thread.
+// types; copying each finished slice into the output in order) against the
+// whole conversion on one thread; and the work threads add, counting each
+// chunk's records to find where the next begins, which they do one at a
+// time.
 //
 //   parallel_phases_bench FILE.csv [ROUNDS]
 #include <sys/mman.h>
@@ -18,8 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "parallel/chunk_chain.h"
 #include "parallel/parallel_convert.h"
-#include "parallel/parts.h"
 #include "parallel/record_scan.h"
 #include "pipeline/pipeline.h"
 
@@ -78,21 +79,14 @@ int main(int argc, char** argv) {
     prefix_end = reader.cursor();
   });
 
-  // Joining the summaries: planning on one thread, less summarising.
-  const RunTasks one_thread = [](std::size_t count, const std::function<void(std::size_t)>& task) {
-    for (std::size_t index = 0; index < count; ++index) task(index);
-  };
-  const double planning = median_seconds(rounds, [&] {
-    (void)plan_parts(csv, prefix_end, kDefaultSampleRows, kDefaultPartSize, one_thread);
-  });
-  const double summarising = median_seconds(rounds, [&] {
-    for (std::size_t begin = prefix_end; begin < csv.size(); begin += kDefaultPartSize) {
-      (void)summarize_for_plan(csv.subspan(begin, std::min(kDefaultPartSize, csv.size() - begin)));
+  // Counting every chunk's records, as the threads do between them.
+  const double counting = median_seconds(rounds, [&] {
+    ChunkChain chain(csv, kDefaultChunkSize, kDefaultPartSize);
+    for (std::uint64_t index = 0; chain.chunk(index); ++index) {
     }
   });
-  const double joining = std::max(0.0, planning - summarising);
-  // A walk through every record of each part, as finding a chunk's first row
-  // walks through those before it.
+  // A walk through every record byte by byte where quotes do not pair up, as
+  // the count does in the block where a chunk ends.
   const double skipping = median_seconds(rounds, [&] {
     for (std::size_t begin = prefix_end; begin < csv.size(); begin += kDefaultPartSize) {
       const auto part = csv.subspan(begin, std::min(kDefaultPartSize, csv.size() - begin));
@@ -123,26 +117,30 @@ int main(int argc, char** argv) {
   std::sort(copy_runs.begin(), copy_runs.end());
   const double copying = copy_runs[copy_runs.size() / 2];
 
-  const double serial = serial_start + joining + copying;
+  const double serial = serial_start + copying;
   const double fraction = serial / whole;
   auto amdahl = [&](double cores) { return 1.0 / (fraction + (1.0 - fraction) / cores); };
-  // The threads' own extra work, shared among them: the summaries (the one
-  // thread reads chunk after chunk and plans no parts).
-  auto with_summaries = [&](double cores) {
-    return whole / (serial + (whole - serial + summarising) / cores);
+  // The threads' own extra work, shared among them: the counts (the one
+  // thread reads chunk after chunk and counts nothing ahead). Counts are
+  // made one at a time, so threads beyond whole / counting would wait for
+  // them.
+  auto with_counts = [&](double cores) {
+    const double spread = whole / (serial + (whole - serial + counting) / cores);
+    return std::min(spread, whole / counting);
   };
   std::printf("input %.1f MB, output %.1f MB, one thread %.1f ms\n", bytes.size() / 1e6,
               output_size / 1e6, whole * 1e3);
-  std::printf("serial: start %.2f ms, joining %.2f ms, ordered copy %.2f ms = %.2f ms\n",
-              serial_start * 1e3, joining * 1e3, copying * 1e3, serial * 1e3);
+  std::printf("serial: start %.2f ms, ordered copy %.2f ms = %.2f ms\n", serial_start * 1e3,
+              copying * 1e3, serial * 1e3);
   std::printf(
       "serial fraction %.2f%%; predicted speed-up on 2 / 16 / 64 cores: %.2f / %.1f / %.1f\n",
       fraction * 100, amdahl(2), amdahl(16), amdahl(64));
-  std::printf("summaries %.2f ms (%.1f%% more work); with them: %.2f / %.1f / %.1f\n",
-              summarising * 1e3, 100 * summarising / whole, with_summaries(2), with_summaries(16),
-              with_summaries(64));
+  std::printf("counts %.2f ms (%.1f%% more work), %.0f MB/s; with them: %.2f / %.1f / %.1f\n",
+              counting * 1e3, 100 * counting / whole,
+              static_cast<double>(csv.size()) / 1e6 / counting, with_counts(2), with_counts(16),
+              with_counts(64));
   const double scanned_mb = static_cast<double>(csv.size() - prefix_end) / 1e6;
-  std::printf("summaries %.0f MB/s; walking every record %.2f ms, %.0f MB/s\n",
-              scanned_mb / summarising, skipping * 1e3, scanned_mb / skipping);
+  std::printf("walking every record byte by byte: %.2f ms, %.0f MB/s\n", skipping * 1e3,
+              scanned_mb / skipping);
   return 0;
 }

@@ -68,14 +68,15 @@ def convert(
         sample_rows: Rows read to infer the column types (default 1 000).
         threads: Threads to convert on; None means every core this process
             may use (``os.sched_getaffinity``), 1 runs on the calling thread.
-        part_size: Bytes per part when the input is cut at record boundaries
-            for the threads (default 256 KiB). It changes how the work is cut,
-            never the result; 1 cuts into the most parts possible.
+        part_size: Bytes per block when the threads count a chunk's records
+            to find where the next chunk begins (default 256 KiB): a block is
+            read whole where quotes pair up in it, and byte by byte where the
+            chunk ends. It changes how the work is cut, never the result; 1
+            cuts into the most blocks possible.
 
     The interpreter lock is released while the conversion runs. Memory beyond
-    the input and the result: about two chunks per thread in flight, plus
-    about 100 bytes per part (400 KB per GB of input at the default part
-    size).
+    the input and the result: about two chunks per thread in flight, plus 8
+    bytes per chunk (where it begins).
 
     Calls that follow each other reuse the workers' memory: after a call on
     several threads, its converters (up to 8, each a chunk's values, kept
@@ -113,9 +114,9 @@ def convert_file(
     Memory: the output is never held whole. Anonymous memory stays under
     ``(3 * threads + 2)`` chunks' worth (a chunk in flight holds its rows'
     field views, 16 bytes a cell, and its converted slice; for 10 000 rows of
-    a dozen columns about 3 MB), plus the sample, plus about 100 bytes per
-    part (400 KB per GB of input at the default ``part_size`` of 256 KiB),
-    plus the worker memory kept for a second after a call (see ``convert``).
+    a dozen columns about 3 MB), plus the sample, plus 8 bytes per chunk
+    (where it begins), plus the worker memory kept for a second after a call
+    (see ``convert``).
     The mapped source is page cache and not counted. Other arguments are as
     for ``convert``.
     """

@@ -14,12 +14,13 @@ constexpr CsvScan kDefaultScan = CsvScan::Reference;
 constexpr CsvScan kDefaultScan = CsvScan::Best;
 #endif
 
-bool starts_with_byte_order_mark(std::span<const std::uint8_t> input) {
-  return input.size() >= 3 && input[0] == kByteOrderMark[0] && input[1] == kByteOrderMark[1] &&
-         input[2] == kByteOrderMark[2];
-}
-
 }  // namespace
+
+std::size_t CsvReader::header_begin(std::span<const std::uint8_t> input) noexcept {
+  const bool marked = input.size() >= 3 && input[0] == kByteOrderMark[0] &&
+                      input[1] == kByteOrderMark[1] && input[2] == kByteOrderMark[2];
+  return marked ? sizeof kByteOrderMark : 0;
+}
 
 CsvReader::CsvReader(std::span<const std::uint8_t> input) : CsvReader(input, kDefaultScan) {}
 
@@ -38,7 +39,7 @@ Status<CsvError> CsvReader::read_header() {
   header_read_ = true;
   // The header's position is taken before the byte-order mark is skipped.
   const CsvPosition position{0, 1, 0};
-  if (starts_with_byte_order_mark(input_)) cursor_ = sizeof kByteOrderMark;
+  cursor_ = header_begin(input_);
   fields_.clear();
   if (read_next(position, fields_) == Read::Failed) return Unexpected{failure_};
   return Status<CsvError>::ok();

@@ -81,6 +81,9 @@ class CsvReader {
   // included). Positions in errors count from the larger input's start.
   static CsvReader for_part(std::span<const std::uint8_t> part, CsvPosition origin);
 
+  // Where the header record begins: past a UTF-8 byte-order mark, if any.
+  static std::size_t header_begin(std::span<const std::uint8_t> input) noexcept;
+
   // Where the next record search begins, counted from the start of the bytes
   // this reader was given.
   std::size_t cursor() const noexcept { return cursor_; }

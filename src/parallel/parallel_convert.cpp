@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "csv/utf8.h"
-#include "parallel/parts.h"
+#include "parallel/chunk_chain.h"
 #include "parallel/result_pages.h"
 #include "parallel/warm_memory.h"
 #include "pipeline/pipeline.h"
@@ -57,6 +57,7 @@ struct ChunkResult {
   std::uint64_t input_end = 0;         // offset of the input just past the chunk's rows
   unsigned worker = 0;                 // who converted it
   bool written = false;                // written straight into the output, in order
+  bool none = false;                   // the input has no row for this chunk
 };
 
 // The room past the end of a buffer, as storage that cannot grow: a section
@@ -80,32 +81,26 @@ class FixedRoom final : public ByteStorage {
 };
 
 // Converts the chunks from the handover on: chunk `index` holds data rows
-// from first_row + index * chunk_size on. Chunk 0 is the one the calling
-// thread converts as the helpers take over.
+// from first_row + index * chunk_size on (first_row is a multiple of the
+// chunk size). Chunk 0 is the one the calling thread converts as the
+// helpers take over.
 class ChunkJobs {
  public:
-  ChunkJobs(std::span<const std::uint8_t> csv, const PartPlan& plan,
-            std::span<const ValueType> types, std::uint64_t chunk_size, std::uint64_t first_row)
-      : csv_(csv), plan_(plan), types_(types), chunk_size_(chunk_size), first_row_(first_row) {}
+  ChunkJobs(std::span<const std::uint8_t> csv, ChunkChain& chain, std::span<const ValueType> types,
+            std::uint64_t chunk_size, std::uint64_t first_row)
+      : csv_(csv), chain_(chain), types_(types), chunk_size_(chunk_size), first_row_(first_row) {}
 
-  std::uint64_t count() const noexcept {
-    const std::uint64_t rows = plan_.end_row - first_row_;
-    return (rows + chunk_size_ - 1) / chunk_size_;
-  }
-
-  // A thread's converter, reused from chunk to chunk, and where the last
-  // chunk it converted began: its next chunk is found from there.
+  // A thread's converter, reused from chunk to chunk.
   struct Worker {
     ChunkConverter converter;
-    std::optional<KnownRow> last_chunk;
   };
 
   // A converter an earlier call kept, when it read the same columns.
   Worker make_worker() const {
     if (auto kept = WarmMemory::process_wide().take_converter(csv_, types_, chunk_size_)) {
-      return Worker{std::move(*kept), {}};
+      return Worker{std::move(*kept)};
     }
-    return Worker{ChunkConverter(RowQueue(csv_, types_.size()), types_, chunk_size_), {}};
+    return Worker{ChunkConverter(RowQueue(csv_, types_.size()), types_, chunk_size_)};
   }
 
   // Hands a worker's converter on to the next call.
@@ -119,7 +114,8 @@ class ChunkJobs {
 
   // Converts into `section`, a buffer of an earlier chunk whose pages are
   // already in place, when there is one, unless `in_place` writes the chunk.
-  // A thread gets its converter with its first chunk.
+  // A thread gets its converter with its first chunk. The chunk's rows are
+  // counted first (unless another thread has): see chunk_chain.h.
   ChunkResult convert(std::uint64_t index, std::optional<Worker>& worker, ByteBuffer section,
                       const WriteInPlace& in_place) const noexcept {
     ChunkResult result;
@@ -127,11 +123,13 @@ class ChunkJobs {
     result.section = std::move(section);
     try {
       const std::uint64_t first = first_row_ + index * chunk_size_;
-      const auto expected = static_cast<std::size_t>(std::min(chunk_size_, plan_.end_row - first));
+      const std::optional<ChunkChain::Chunk> chunk = chain_.chunk(first / chunk_size_);
+      if (!chunk) {
+        result.none = true;
+        return result;
+      }
       if (!worker) worker.emplace(make_worker());
-      const std::uint64_t start =
-          find_row(csv_, plan_.parts, first, worker->last_chunk ? &*worker->last_chunk : nullptr);
-      worker->last_chunk = KnownRow{first, start};
+      const std::uint64_t start = chunk->begin;
       // Lines are counted from the chunk's first byte; the line feeds before
       // it are counted only when an error needs them.
       const CsvPosition origin{start, 1, first + 1};
@@ -145,7 +143,7 @@ class ChunkJobs {
         result.failure = parse_failure(error);
         return result;
       }
-      if (*rows != expected) throw std::logic_error("a chunk's rows differ from the parts' count");
+      if (*rows != chunk->rows) throw std::logic_error("a chunk's rows differ from their count");
       result.input_end = origin.byte + reader.cursor();
       if (converter.holds_whole_chunks()) {
         converter.finish_chunk(*rows);
@@ -167,7 +165,7 @@ class ChunkJobs {
 
  private:
   std::span<const std::uint8_t> csv_;
-  const PartPlan& plan_;
+  ChunkChain& chain_;
   std::span<const ValueType> types_;
   std::uint64_t chunk_size_;
   std::uint64_t first_row_;
@@ -218,7 +216,7 @@ class OrderedWriter {
   OrderedWriter(const ChunkJobs& jobs, unsigned workers, OutputSink& sink, ProgressTicker& ticker,
                 std::uint64_t written_input)
       : jobs_(jobs),
-        count_(jobs.count()),
+        count_(kCountUnknown),
         workers_(workers),
         window_(std::max<std::size_t>(std::size_t{2} * workers, 1)),
         slots_(window_),
@@ -246,16 +244,19 @@ class OrderedWriter {
   void follow(unsigned worker) { work(worker, /*calling_thread=*/false, std::nullopt); }
 
   // The calling thread, its chunk written with the input read up to
-  // `input_end`: converts chunks with the helpers, with `converter` when it
-  // has one, then reports progress until every section is written.
+  // `input_end`: once the chunks after it may be written, does `first`, then
+  // converts chunks with the helpers, with `converter` when it has one, then
+  // reports progress until every section is written.
   Status<ConvertFailure> join_on_calling_thread(std::uint64_t input_end,
-                                                std::optional<ChunkJobs::Worker> converter) {
+                                                std::optional<ChunkJobs::Worker> converter,
+                                                const std::function<void()>& first) {
     {
       std::unique_lock lock(mutex_);
       next_write_ = 1;
       written_input_ = input_end;
       if (!delivering_) deliver_in_turn(lock, /*calling_thread=*/true);
     }
+    first();
     if (!work(workers_ - 1, /*calling_thread=*/true, std::move(converter))) return stopped();
     return wait_for_the_end();
   }
@@ -316,7 +317,14 @@ class OrderedWriter {
       result.worker = worker;
       {
         std::unique_lock lock(mutex_);
-        if (result.written) {
+        if (result.none) {
+          // The chunks end before this one: the first such index is their
+          // count, since chunks are taken in order.
+          if (result.section.capacity() > 0) spares_[worker].push_back(std::move(result.section));
+          count_ = std::min(count_, index);
+          room_.notify_all();
+          done_.notify_one();
+        } else if (result.written) {
           // This thread still holds the turn, and goes on with the sections
           // finished meanwhile; the section it took is spare again.
           if (result.section.capacity() > 0) spares_[worker].push_back(std::move(result.section));
@@ -497,6 +505,10 @@ class OrderedWriter {
     return {};
   }
 
+  // The chunks' count is known once a thread finds the input ends before
+  // the chunk it took.
+  static constexpr std::uint64_t kCountUnknown = ~std::uint64_t{0};
+
   const ChunkJobs& jobs_;
   std::uint64_t count_;
   unsigned workers_;
@@ -522,38 +534,34 @@ class OrderedWriter {
 };
 
 // Where a chunk of the calling thread begins: a record boundary its reader
-// stands at, with the data rows before it, in the chunk whose first row is
-// `chunk_row`.
+// stands at, in the chunk whose first row is `chunk_row`.
 struct LeadPosition {
   std::uint64_t byte = 0;
-  std::uint64_t row = 0;
   std::uint64_t chunk_row = 0;
 };
 
-// The calling thread leads: it converts chunks in order from the first, as
-// convert_csv() does, while helper threads summarise the input's blocks.
-// The last helper to finish plans the parts from where the calling thread's
-// chunk began, and from the chunk after it on every thread converts: the
-// helpers at once, the calling thread once its chunk is written. So no
-// thread waits for the plan's pass over the input, and blocks the calling
-// thread has passed are not summarised.
+// The calling thread leads: it reads the header and the sample, and
+// converts chunks in order from the first, as convert_csv() does, while
+// helper threads count where the first chunks after its own begin. Once it
+// notes where its chunk began, a helper makes the writer, and from the
+// chunk after it on every thread converts: the helpers at once, the calling
+// thread once its chunk is written.
 class Handover {
  public:
-  Handover(std::span<const std::uint8_t> csv, std::uint64_t chunk_size, std::size_t part_size,
+  Handover(std::span<const std::uint8_t> csv, std::uint64_t chunk_size, std::size_t block_size,
            unsigned helpers, OutputSink& sink, ProgressTicker& ticker)
       : csv_(csv),
         chunk_size_(chunk_size),
-        summaries_(csv, part_size),
+        chain_(csv, chunk_size, block_size),
         sink_(sink),
         ticker_(ticker) {
-    // Room first: a helper started cannot be left waiting for a count that
-    // a failed start never completes. Helpers that finish before the last
-    // one starts wait for the count.
+    // Every helper is started before any makes the writer, which counts
+    // them.
     helpers_.reserve(helpers);
     std::lock_guard lock(mutex_);
     try {
       for (unsigned helper = 0; helper < helpers; ++helper) {
-        helpers_.emplace_back([this, helper](const std::stop_token& stop) { help(helper, stop); });
+        helpers_.emplace_back([this, helper] { help(helper); });
         ++started_;
       }
     } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): fewer helpers
@@ -573,8 +581,8 @@ class Handover {
       if (writer_) writer = &*writer_;
     }
     changed_.notify_all();
+    chain_.stop();
     if (writer != nullptr) writer->stop();
-    for (std::jthread& helper : helpers_) helper.request_stop();
     helpers_.clear();
   }
 
@@ -586,66 +594,52 @@ class Handover {
   // Called by the calling thread as each of its chunks begins, `position`
   // being where, when the reader stands in that chunk. Returns the writer
   // the helpers convert for, whose chunk 0 is the one that just ended; else
-  // notes the position for them to plan from.
+  // notes the position for them to make it from.
   OrderedWriter* take_over_or_note(const std::optional<LeadPosition>& position) {
     std::lock_guard lock(mutex_);
     if (fault_) std::rethrow_exception(fault_);
     if (writer_) return &*writer_;
     if (position) {
       position_ = position;
-      summaries_.skip_through(position->byte);
       changed_.notify_all();
     }
     return nullptr;
   }
 
  private:
-  void help(unsigned worker, const std::stop_token& stop) {
-    summaries_.summarize(stop);
+  void help(unsigned worker) {
+    // While the calling thread reads the header and the sample, the chunks
+    // up to this helper's first are counted. A fault here is met again by
+    // the chunk's conversion, which reports it.
+    try {
+      (void)chain_.chunk(worker + 1);
+    } catch (...) {  // NOLINT(bugprone-empty-catch)
+    }
     OrderedWriter* writer = nullptr;
     {
       std::unique_lock lock(mutex_);
-      if (++finished_ == started_) {
-        changed_.wait(lock, [&] { return ended_ || position_.has_value(); });
-        if (!ended_) plan(lock, stop);
-        changed_.notify_all();
-      } else {
-        changed_.wait(lock, [&] { return ended_ || writer_ || fault_; });
-      }
+      changed_.wait(lock, [&] { return ended_ || writer_ || fault_ || position_.has_value(); });
+      if (!ended_ && !writer_ && !fault_) make_writer();
       if (!ended_ && writer_) writer = &*writer_;
     }
     if (writer != nullptr) writer->follow(worker);
   }
 
-  // Plans the parts from the position noted last, with the lock released
-  // (the calling thread goes on meanwhile), and makes the writer from the
-  // position noted by then: its chunks lie inside those parts. Every block
-  // after the first position's is summarised.
-  void plan(std::unique_lock<std::mutex>& lock, const std::stop_token& stop) {
-    const LeadPosition from = *position_;
-    lock.unlock();
-    std::optional<PartPlan> parts;
-    std::exception_ptr fault;
+  // The writer, from the position noted last: its chunk 0 is the calling
+  // thread's chunk there. Called with the lock held.
+  void make_writer() {
     try {
-      parts.emplace(plan_parts(csv_, from.byte, from.row, summaries_, stop));
-    } catch (...) {
-      fault = std::current_exception();
-    }
-    lock.lock();
-    if (ended_) return;
-    try {
-      if (fault) std::rethrow_exception(fault);
-      parts_ = std::move(parts);
-      jobs_.emplace(csv_, *parts_, types_, chunk_size_, position_->chunk_row);
+      jobs_.emplace(csv_, chain_, types_, chunk_size_, position_->chunk_row);
       writer_.emplace(*jobs_, started_ + 1, sink_, ticker_, position_->byte);
     } catch (...) {
       fault_ = std::current_exception();
     }
+    changed_.notify_all();
   }
 
   std::span<const std::uint8_t> csv_;
   std::uint64_t chunk_size_;
-  EarlySummaries summaries_;
+  ChunkChain chain_;
   OutputSink& sink_;
   ProgressTicker& ticker_;
   std::vector<ValueType> types_;
@@ -653,11 +647,9 @@ class Handover {
   std::mutex mutex_;
   std::condition_variable changed_;  // a position noted, the writer made, or the end
   std::optional<LeadPosition> position_;
-  unsigned started_ = 0;   // helpers started
-  unsigned finished_ = 0;  // helpers done summarising
-  bool ended_ = false;     // the calling thread has left
+  unsigned started_ = 0;  // helpers started
+  bool ended_ = false;    // the calling thread has left
   std::exception_ptr fault_;
-  std::optional<PartPlan> parts_;
   std::optional<ChunkJobs> jobs_;
   std::optional<OrderedWriter> writer_;
   std::vector<std::jthread> helpers_;  // last: stopped and joined before the rest goes
@@ -688,8 +680,8 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   // On one thread, or with chunks too small to hand from thread to thread,
   // the calling thread converts every chunk after the one before with one
   // reader, as convert_csv() does. Otherwise helpers start at once, and
-  // summarise the input's blocks while this thread reads the header and the
-  // sample.
+  // count where the first chunks begin while this thread reads the header
+  // and the sample.
   const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
   std::optional<Handover> handover;
   if (threads > 1 && chunks_worth_sharing) {
@@ -720,35 +712,32 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   ByteBuffer* const output = sink.buffer();
   ByteBuffer section = output ? ByteBuffer() : WarmMemory::process_wide().take_section();
   std::uint64_t written_rows = 0;
-  bool result_faulted_in = false;
   while (true) {
     if (handover) {
-      // Once the first chunk is written, this thread faults in the result's
-      // pages for the rest of the input, at the rate of what it wrote so far,
-      // while the helpers summarise: see result_pages.h.
-      if (output != nullptr && written_rows > 0 && !result_faulted_in) {
-        fault_in_rest(*output, reader.cursor(), csv.size());
-        result_faulted_in = true;
-      }
       // Where this chunk begins, once the reader stands in it: a sample may
       // reach past it.
       const std::uint64_t read_rows = std::max(sampled, written_rows);
       std::optional<LeadPosition> position;
       if (read_rows < written_rows + options.chunk_size) {
-        position = LeadPosition{reader.cursor(), read_rows, written_rows};
+        position = LeadPosition{reader.cursor(), written_rows};
       }
       if (OrderedWriter* writer = handover->take_over_or_note(position)) {
-        // The converter goes on with the chunks this thread takes, from a
-        // row whose start its reader knows.
+        // The converter goes on with the chunks this thread takes.
         std::optional<ChunkJobs::Worker> worker;
         if (converter->between_chunks()) {
-          worker.emplace(ChunkJobs::Worker{std::move(*converter), std::nullopt});
+          worker.emplace(ChunkJobs::Worker{std::move(*converter)});
           converter.reset();
-          if (read_rows == written_rows) {
-            worker->last_chunk = KnownRow{written_rows, reader.cursor()};
-          }
         }
-        VREX_TRY(writer->join_on_calling_thread(reader.cursor(), std::move(worker)));
+        // As it joins, this thread faults in the result's pages for the rest
+        // of the input, at the rate of what it wrote so far: see
+        // result_pages.h. The range is taken first: once joined, the helpers
+        // write into the buffer.
+        const std::size_t written = output != nullptr ? output->size() : 0;
+        const std::size_t end =
+            output != nullptr ? rest_end(*output, reader.cursor(), csv.size()) : 0;
+        VREX_TRY(writer->join_on_calling_thread(reader.cursor(), std::move(worker), [&] {
+          if (output != nullptr) fault_in(*output, written, end);
+        }));
         break;
       }
     }

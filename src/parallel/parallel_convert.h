@@ -2,17 +2,16 @@
 // as convert_csv() for the same arguments.
 //
 // The calling thread reads the header, the sample and the column types as
-// convert_csv() does, and goes on converting chunks in order, each straight
-// after the one before. Meanwhile helper threads summarise the input's
-// blocks; the last to finish cuts what follows the calling thread's current
-// chunk into record-aligned parts, and from the next chunk on every thread
-// converts whole chunks (each starts at a row that is a multiple of the
-// chunk size). Slices are written in order, mostly by the thread that
-// converted each: straight into the output when it is a buffer with room
-// and the chunk is next in order, else through a section buffer of the
+// convert_csv() does, and converts the first chunk. Meanwhile helper threads
+// count where the next chunks begin (see chunk_chain.h), and from the next
+// chunk on every thread converts whole chunks (each starts at a row that is
+// a multiple of the chunk size), each counting its chunk's records just
+// before converting them. Slices are written in order, mostly by the thread
+// that converted each: straight into the output when it is a buffer with
+// room and the chunk is next in order, else through a section buffer of the
 // chunk's own. At most two chunks per thread are in flight, so memory does
 // not grow with the input. On one thread, or with chunks too small to
-// share, the calling thread converts every chunk and no parts are planned.
+// share, the calling thread converts every chunk and nothing is counted.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +31,7 @@ struct ParallelOptions {
   std::uint64_t chunk_size = 10000;
   std::uint64_t sample_rows = 1000;
   unsigned threads = 1;  // 1: everything on the calling thread
-  std::size_t part_size = kDefaultPartSize;
+  std::size_t part_size = kDefaultPartSize;  // blocks in which chunks' records are counted
   // Chunks of fewer rows cost more to hand from thread to thread (about 13 us
   // on a 2-core machine) than to convert: they are converted and written on
   // the calling thread alone. Tests lower it to share chunks of any size.

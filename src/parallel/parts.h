@@ -12,7 +12,6 @@
 #include <functional>
 #include <memory>
 #include <span>
-#include <stop_token>
 #include <vector>
 
 #include "csv/csv_reader.h"
@@ -68,59 +67,12 @@ PlanSummary summarize_for_plan(std::span<const std::uint8_t> bytes);
 PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
                     std::size_t part_size, const RunTasks& run_tasks);
 
-// Block summaries made before the parts' start is known, while the calling
-// thread reads the header and converts the first chunks: threads summarise
-// blocks of `part_size` bytes, counted from the input's first byte, each
-// taking the next block that no thread has taken or skipped.
-class EarlySummaries {
- public:
-  EarlySummaries(std::span<const std::uint8_t> csv, std::size_t part_size);
-
-  EarlySummaries(const EarlySummaries&) = delete;
-  EarlySummaries& operator=(const EarlySummaries&) = delete;
-
-  std::size_t part_size() const noexcept { return part_size_; }
-
-  // The index of the block holding byte `offset`.
-  std::size_t block_of(std::uint64_t offset) const noexcept {
-    return static_cast<std::size_t>(offset / part_size_);
-  }
-
-  // Summarises blocks until every one is taken or `stop` is requested.
-  void summarize(const std::stop_token& stop);
-
-  // The blocks up to the one holding `offset` are not needed: no thread
-  // begins one from now on.
-  void skip_through(std::uint64_t offset);
-
-  std::span<const PlanSummary> summaries() const noexcept { return summaries_; }
-
- private:
-  std::span<const std::uint8_t> csv_;
-  std::size_t part_size_;
-  std::vector<PlanSummary> summaries_;
-  std::atomic<std::size_t> next_{0};  // the next block no thread has taken
-};
-
-// The same plan from summaries made early: every block after the one
-// holding `start` must be summarised; the first part's block, the rest of
-// the one holding `start`, is summarised here. The join reads the start of
-// every block, which for a mapped file larger than memory means reading it
-// from disk again: stopped, it gives up at once (the plan is then unusable).
-PartPlan plan_parts(std::span<const std::uint8_t> csv, std::uint64_t start, std::uint64_t first_row,
-                    const EarlySummaries& early, const std::stop_token& stop = {});
-
-// A row whose start is known already: a later row of the same part is found
-// from there, so a thread that takes chunk after chunk walks each part once
-// rather than once per chunk.
-struct KnownRow {
-  std::uint64_t row = 0;
-  std::uint64_t byte = 0;
-};
-
-// The byte offset where data row `row` begins, found from the part that
-// holds it. `row` must lie inside `parts`.
-std::uint64_t find_row(std::span<const std::uint8_t> csv, std::span<const RowPart> parts,
-                       std::uint64_t row, const KnownRow* known = nullptr);
+// Walks `bytes` from a record boundary past the terminators that end
+// `records` records, to where skip_records() stops, a block of `block_size`
+// bytes at a time by its summary: only the block where the walk stops is
+// stepped through. Record starts are counted, line feeds are not. Once
+// `stopped` is set, it gives up after the block it reads (not found).
+ScanStop skip_records_by_blocks(std::span<const std::uint8_t> bytes, std::uint64_t records,
+                                std::size_t block_size, const std::atomic<bool>& stopped);
 
 }  // namespace vrex::ext

@@ -26,15 +26,19 @@ bool fault_in(ByteBuffer& buffer, std::size_t begin, std::size_t end) noexcept {
   return madvise(reinterpret_cast<void*>(first), base + end - first, kPopulateWrite) == 0;
 }
 
-void fault_in_rest(ByteBuffer& buffer, std::uint64_t input_read,
-                   std::uint64_t input_size) noexcept {
-  if (input_read == 0 || input_read >= input_size) return;
+std::size_t rest_end(const ByteBuffer& buffer, std::uint64_t input_read,
+                     std::uint64_t input_size) noexcept {
+  if (input_read == 0 || input_read >= input_size) return buffer.size();
   const double per_input_byte =
       static_cast<double>(buffer.size()) / static_cast<double>(input_read);
   const double rest = per_input_byte * static_cast<double>(input_size - input_read);
-  const double end =
-      std::min(static_cast<double>(buffer.size()) + rest, static_cast<double>(buffer.capacity()));
-  fault_in(buffer, buffer.size(), static_cast<std::size_t>(end));
+  return static_cast<std::size_t>(
+      std::min(static_cast<double>(buffer.size()) + rest, static_cast<double>(buffer.capacity())));
+}
+
+void fault_in_rest(ByteBuffer& buffer, std::uint64_t input_read,
+                   std::uint64_t input_size) noexcept {
+  fault_in(buffer, buffer.size(), rest_end(buffer, input_read, input_size));
 }
 
 }  // namespace vrex::ext

@@ -8,9 +8,11 @@
 // (see "Result pages" in bench/RESULTS.md). The last result was freed by the
 // thread that called, so that thread faults the next result's pages in.
 //
-// It does so at once, early in the call, while the helpers summarise the
-// input: a thread that faulted pages in between its chunks would make every
-// chunk of the other threads wait that much longer for its turn to be written.
+// It does so at once, as it joins the helpers after its first chunk: a
+// thread that faulted pages in between its chunks would make every chunk of
+// the other threads wait that much longer for its turn to be written. The
+// fault-in runs ahead of the helpers' writes, which move at the pace of
+// conversion.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +28,12 @@ namespace vrex::ext {
 bool fault_in(ByteBuffer& buffer, std::size_t begin, std::size_t end) noexcept;
 
 // With `input_read` of `input_size` bytes converted into the buffer's bytes,
-// faults in the room the rest of the input should take at the same rate.
+// the end of the room the rest of the input should take at the same rate,
+// within the buffer's room.
+std::size_t rest_end(const ByteBuffer& buffer, std::uint64_t input_read,
+                     std::uint64_t input_size) noexcept;
+
+// Faults in the room from the buffer's end to rest_end().
 void fault_in_rest(ByteBuffer& buffer, std::uint64_t input_read, std::uint64_t input_size) noexcept;
 
 }  // namespace vrex::ext

@@ -8,9 +8,9 @@
 #include <map>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "csv/utf8.h"
+#include "parallel/chunk_chain.h"
 
 namespace vrex::ext {
 namespace {
@@ -40,36 +40,53 @@ std::map<std::uint64_t, std::uint64_t> boundaries_of(const std::string& csv, std
   return boundaries;
 }
 
+// Every chunk the chain counts begins where the reader stands after the
+// rows before it, with the rows the reader reads up to the next chunk.
+void expect_chain_matches(const std::string& csv,
+                          const std::map<std::uint64_t, std::uint64_t>& boundaries,
+                          std::uint64_t rows, std::uint64_t chunk_size, std::size_t block_size) {
+  std::map<std::uint64_t, std::uint64_t> row_starts;  // rows before -> cursor
+  for (const auto& [cursor, rows_before] : boundaries) row_starts.emplace(rows_before, cursor);
+  ChunkChain chain(bytes_of(csv), chunk_size, block_size);
+  for (std::uint64_t index = 0;; ++index) {
+    const auto chunk = chain.chunk(index);
+    const std::uint64_t first = index * chunk_size;
+    const auto where = [&] {
+      return "chunk " + std::to_string(index) + " of " + std::to_string(chunk_size) +
+             " rows, blocks of " + std::to_string(block_size) + " bytes, in\n" + csv;
+    };
+    if (first >= rows) {
+      ASSERT_FALSE(chunk.has_value()) << where();
+      return;
+    }
+    ASSERT_TRUE(chunk.has_value()) << where();
+    EXPECT_EQ(chunk->begin, row_starts.at(first)) << where();
+    ASSERT_EQ(chunk->rows, std::min(chunk_size, rows - first)) << where();
+  }
+}
+
 TEST(Parts, BeginAtTheReadersBoundariesWithItsCounts) {
   std::mt19937_64 random(99);
   const std::vector<std::string> pieces = {",",    "\"", "\"\"", "\n",       "\r",
                                            "\r\n", "x",  "yz",   "\xC3\xA9", "\n\n"};
+  // Headers with what the first count must read as the reader does: a
+  // byte-order mark, blank lines before it, a quoted terminator.
+  const std::vector<std::string> headers = {"h1,h2\n", "\xEF\xBB\xBF\"h\n1\",h2\r\n", "\n\r\nh1\n",
+                                            "\"a\"\"\",b", "\xEF\xBB\xBFh\r"};
   for (int round = 0; round < 400; ++round) {
-    std::string csv = "h1,h2\n";
+    std::string csv = headers[round % headers.size()];
     const std::size_t count = random() % 200;
     for (std::size_t index = 0; index < count; ++index) csv += pieces[random() % pieces.size()];
     std::uint64_t rows = 0;
     const auto boundaries = boundaries_of(csv, &rows);
     const std::uint64_t start = boundaries.begin()->first;
     for (std::size_t part_size : {std::size_t{1}, std::size_t{5}, std::size_t{64}}) {
-      // Blocks counted from the parts' start, and summaries begun early on
-      // blocks counted from the input's first byte, by up to two helpers.
-      std::vector<PartPlan> plans;
-      plans.push_back(plan_parts(bytes_of(csv), start, 0, part_size, kTwoThreads));
-      for (unsigned helpers : {0u, 2u}) {
-        EarlySummaries early(bytes_of(csv), part_size);
-        {
-          std::vector<std::jthread> threads;
-          for (unsigned helper = 0; helper < helpers; ++helper) {
-            threads.emplace_back([&](const std::stop_token& stop) { early.summarize(stop); });
-          }
-          early.skip_through(start);
-          early.summarize({});
-          for (std::jthread& thread : threads) thread.join();
-        }
-        plans.push_back(plan_parts(bytes_of(csv), start, 0, early));
+      for (const std::uint64_t chunk_size : {1, 2, 7}) {
+        expect_chain_matches(csv, boundaries, rows, chunk_size, part_size);
+        if (HasFatalFailure()) return;
       }
-      for (const PartPlan& plan : plans) {
+      {
+        const PartPlan plan = plan_parts(bytes_of(csv), start, 0, part_size, kTwoThreads);
         ASSERT_EQ(plan.end_row, rows) << csv;
         ASSERT_FALSE(plan.parts.empty());
         EXPECT_EQ(plan.parts.front().begin, start);
@@ -82,13 +99,6 @@ TEST(Parts, BeginAtTheReadersBoundariesWithItsCounts) {
           const auto boundary = boundaries.find(part.begin);
           ASSERT_NE(boundary, boundaries.end()) << "part at " << part.begin << " of\n" << csv;
           EXPECT_EQ(part.first_row, boundary->second);
-        }
-        // Every row is found at the boundary the reader reached before it.
-        for (const auto& [cursor, rows_before] : boundaries) {
-          if (rows_before >= rows) continue;
-          ASSERT_EQ(find_row(bytes_of(csv), plan.parts, rows_before), cursor)
-              << "row " << rows_before << " of\n"
-              << csv;
         }
       }
     }
@@ -131,6 +141,10 @@ TEST(Parts, BlocksReadByParityAndByTheMachineAgree) {
         const auto boundary = boundaries.find(part.begin);
         ASSERT_NE(boundary, boundaries.end()) << "part at " << part.begin << " of\n" << csv;
         ASSERT_EQ(part.first_row, boundary->second) << csv;
+      }
+      for (const std::uint64_t chunk_size : {3, 50}) {
+        expect_chain_matches(csv, boundaries, rows, chunk_size, part_size);
+        if (HasFatalFailure()) return;
       }
     }
   }

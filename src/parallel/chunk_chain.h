@@ -1,0 +1,71 @@
+// Where each chunk of an input begins, found one chunk after another.
+//
+// Chunk k holds data rows k * chunk_size up to the next multiple (the last
+// chunk fewer), so where chunk k + 1 begins is known once chunk k's records
+// are counted. The thread about to convert a chunk counts it first, unless
+// another thread already has: the bytes it counts are then still in its
+// caches when it converts them, and no thread reads the whole input ahead
+// of the conversion. The count reads a block at a time by the blocks'
+// summaries (see parts.h), with the reader's own rules for malformed
+// quoting, and steps byte by byte only through the block where the chunk
+// ends.
+//
+// Counts are made one at a time: a chunk's count (about a twentieth of its
+// conversion) is the only step threads take in turn.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace vrex::ext {
+
+class ChunkChain {
+ public:
+  // Counts from the input's start (past a byte-order mark), where the header
+  // record begins, in blocks of `block_size` bytes.
+  ChunkChain(std::span<const std::uint8_t> csv, std::uint64_t chunk_size, std::size_t block_size);
+
+  ChunkChain(const ChunkChain&) = delete;
+  ChunkChain& operator=(const ChunkChain&) = delete;
+
+  struct Chunk {
+    std::uint64_t begin = 0;  // where the reader's search for its first row begins
+    std::uint64_t rows = 0;   // chunk_size, or fewer for the last chunk
+  };
+
+  // Chunk `index`, its rows counted (and those of the chunks before it, when
+  // no thread has counted them yet); nullopt when the input has no row for
+  // it, or once stopped. Waits while another thread counts.
+  std::optional<Chunk> chunk(std::uint64_t index);
+
+  // Counting stops after the block it reads, and every call returns nullopt.
+  void stop();
+
+ private:
+  // Whether chunk `index` is known: counted, or past the input's end.
+  bool known(std::uint64_t index) const;
+
+  std::span<const std::uint8_t> csv_;
+  std::uint64_t chunk_size_;
+  std::size_t block_size_;
+  std::uint64_t origin_;  // where the header record begins
+
+  std::mutex mutex_;
+  std::condition_variable counted_;
+  // begins_[k]: where chunk k begins, for every chunk counted so far and the
+  // one after the last of them.
+  std::vector<std::uint64_t> begins_;
+  std::optional<std::uint64_t> last_rows_;  // once the input's end is reached: the last chunk's
+  bool counting_ = false;                   // a thread counts, with the lock released
+  std::atomic<bool> stopped_{false};
+  std::exception_ptr fault_;
+};
+
+}  // namespace vrex::ext
