@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -601,6 +602,7 @@ class Handover {
     if (writer_) return &*writer_;
     if (position) {
       position_ = position;
+      position_noted_ = true;
       changed_.notify_all();
     }
     return nullptr;
@@ -609,10 +611,12 @@ class Handover {
  private:
   void help(unsigned worker) {
     // While the calling thread reads the header and the sample, the chunks
-    // up to this helper's first are counted. A fault here is met again by
-    // the chunk's conversion, which reports it.
+    // up to this helper's first are counted, and more while it still reads.
+    // A fault here is met again by the chunk's conversion, which reports it.
     try {
-      (void)chain_.chunk(worker + 1);
+      for (std::uint64_t index = worker + 1;
+           chain_.chunk(index) && (index == worker + 1 || !position_noted_.load()); ++index) {
+      }
     } catch (...) {  // NOLINT(bugprone-empty-catch)
     }
     OrderedWriter* writer = nullptr;
@@ -647,8 +651,9 @@ class Handover {
   std::mutex mutex_;
   std::condition_variable changed_;  // a position noted, the writer made, or the end
   std::optional<LeadPosition> position_;
-  unsigned started_ = 0;  // helpers started
-  bool ended_ = false;    // the calling thread has left
+  std::atomic<bool> position_noted_{false};  // read by helpers counting ahead, without the lock
+  unsigned started_ = 0;                     // helpers started
+  bool ended_ = false;                       // the calling thread has left
   std::exception_ptr fault_;
   std::optional<ChunkJobs> jobs_;
   std::optional<OrderedWriter> writer_;
