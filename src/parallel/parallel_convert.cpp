@@ -611,11 +611,14 @@ class Handover {
  private:
   void help(unsigned worker) {
     // While the calling thread reads the header and the sample, the chunks
-    // up to this helper's first are counted, and more while it still reads.
+    // up to this helper's first are counted, and a few more while it still
+    // reads (no further: a file larger than memory would be read twice).
     // A fault here is met again by the chunk's conversion, which reports it.
+    constexpr std::uint64_t kCountedAhead = 4;
     try {
       for (std::uint64_t index = worker + 1;
-           chain_.chunk(index) && (index == worker + 1 || !position_noted_.load()); ++index) {
+           chain_.chunk(index) && index < worker + kCountedAhead && !position_noted_.load();
+           ++index) {
       }
     } catch (...) {  // NOLINT(bugprone-empty-catch)
     }
