@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <random>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "csv/utf8.h"
-#include "parallel/parts.h"
 #include "pipeline/pipeline.h"
 #include "support/corpus_files.h"
 #include "support/golden_csv.h"
@@ -152,9 +152,10 @@ TEST(StagedConvert, ManyPartsAndErrorsInSeveralGiveTheFirst) {
   expect_same_for_every_cut(broken, 5000, 100);  // one chunk over every part
 }
 
-// The parts of the join are those the thread engine plans, and the chunks
-// of the jobs cover every row past the start once, in order.
-TEST(StagedConvert, JoinAgreesWithThePartPlanAndCoversEveryChunk) {
+// Each part of the join begins where the reader's search for a record
+// begins, with the reader's rows and lines before it, and the chunks of the
+// jobs cover every row past the start once, in order.
+TEST(StagedConvert, JoinBeginsPartsAtTheReadersBoundariesAndCoversEveryChunk) {
   std::string csv = "a,b\n";
   std::mt19937_64 random(7);
   for (int row = 0; row < 400; ++row) {
@@ -162,9 +163,14 @@ TEST(StagedConvert, JoinAgreesWithThePartPlanAndCoversEveryChunk) {
     csv += std::to_string(random() % 1000) + (random() % 2 ? "\n" : "\r\n");
   }
   const auto input = bytes_of(csv);
-  const RunTasks in_order = [](std::size_t count, const std::function<void(std::size_t)>& task) {
-    for (std::size_t index = 0; index < count; ++index) task(index);
-  };
+  std::map<std::uint64_t, std::uint64_t> rows_before;  // reader cursor -> data rows before it
+  {
+    CsvReader reader(input, CsvScan::Reference);
+    ASSERT_TRUE(reader.read_header());
+    std::uint64_t rows = 0;
+    rows_before[reader.cursor()] = 0;
+    while (*reader.read_record()) rows_before[reader.cursor()] = ++rows;
+  }
   for (std::uint64_t stretch : {1u, 5u, 13u, 100u, 4096u}) {
     for (std::uint64_t chunk : {1u, 3u, 16u, 1000u}) {
       auto start = convert_table_start(input, chunk, 2);
@@ -176,18 +182,17 @@ TEST(StagedConvert, JoinAgreesWithThePartPlanAndCoversEveryChunk) {
       }
       auto joined = join_stretches(*start, csv.size(), stretch, chunk, summaries);
       ASSERT_TRUE(joined);
-      const PartPlan plan =
-          plan_parts(input, start->rest.byte, start->first_row, stretch, in_order);
-      EXPECT_EQ(joined->end_row, plan.end_row);
+      EXPECT_EQ(joined->end_row, rows_before.rbegin()->second);
       std::uint64_t next_row = start->first_row;
-      std::size_t plan_index = 0;
+      std::uint64_t part_end = start->rest.byte;
       for (const PartJob& job : joined->jobs) {
-        while (plan.parts[plan_index].begin != job.part.begin) ++plan_index;
-        const RowPart& expected = plan.parts[plan_index];
-        EXPECT_EQ(job.part.end, expected.end);
-        EXPECT_EQ(job.part.first_row, expected.first_row);
+        const auto boundary = rows_before.find(job.part.begin);
+        ASSERT_NE(boundary, rows_before.end()) << "part at " << job.part.begin;
+        EXPECT_EQ(job.part.first_row, boundary->second);
         EXPECT_EQ(job.part.first_line,
-                  1 + count_line_feeds(input.data(), static_cast<std::size_t>(expected.begin)));
+                  1 + count_line_feeds(input.data(), static_cast<std::size_t>(job.part.begin)));
+        EXPECT_GE(job.part.begin, part_end);  // parts in order, none overlapping
+        part_end = job.part.end;
         EXPECT_EQ(job.first_chunk_row, next_row);
         next_row += job.chunk_count * chunk;
       }

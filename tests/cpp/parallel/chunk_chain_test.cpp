@@ -1,16 +1,15 @@
-// Parts against a plain read: every part must begin where the reader's
-// search for a record begins, with the reader's counts at that point.
-#include "parallel/parts.h"
+// Chunks counted a block at a time against a plain read: every chunk must
+// begin where the reader's search for a record begins, with the reader's
+// rows up to the next.
+#include "parallel/chunk_chain.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <random>
 #include <string>
 
-#include "csv/utf8.h"
-#include "parallel/chunk_chain.h"
+#include "csv/csv_reader.h"
 
 namespace vrex::ext {
 namespace {
@@ -18,11 +17,6 @@ namespace {
 std::span<const std::uint8_t> bytes_of(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
-
-const RunTasks kTwoThreads = [](std::size_t count, const std::function<void(std::size_t)>& task) {
-  // Out of order, as threads would take them.
-  for (std::size_t index = count; index-- > 0;) task(index);
-};
 
 // Reader cursor -> data rows read before it, for every record boundary.
 std::map<std::uint64_t, std::uint64_t> boundaries_of(const std::string& csv, std::uint64_t* rows) {
@@ -65,7 +59,7 @@ void expect_chain_matches(const std::string& csv,
   }
 }
 
-TEST(Parts, BeginAtTheReadersBoundariesWithItsCounts) {
+TEST(ChunkChain, ChunksBeginAtTheReadersBoundariesWithItsCounts) {
   std::mt19937_64 random(99);
   const std::vector<std::string> pieces = {",",    "\"", "\"\"", "\n",       "\r",
                                            "\r\n", "x",  "yz",   "\xC3\xA9", "\n\n"};
@@ -79,38 +73,21 @@ TEST(Parts, BeginAtTheReadersBoundariesWithItsCounts) {
     for (std::size_t index = 0; index < count; ++index) csv += pieces[random() % pieces.size()];
     std::uint64_t rows = 0;
     const auto boundaries = boundaries_of(csv, &rows);
-    const std::uint64_t start = boundaries.begin()->first;
     for (std::size_t part_size : {std::size_t{1}, std::size_t{5}, std::size_t{64}}) {
       for (const std::uint64_t chunk_size : {1, 2, 7}) {
         expect_chain_matches(csv, boundaries, rows, chunk_size, part_size);
         if (HasFatalFailure()) return;
-      }
-      {
-        const PartPlan plan = plan_parts(bytes_of(csv), start, 0, part_size, kTwoThreads);
-        ASSERT_EQ(plan.end_row, rows) << csv;
-        ASSERT_FALSE(plan.parts.empty());
-        EXPECT_EQ(plan.parts.front().begin, start);
-        EXPECT_EQ(plan.parts.back().end, csv.size());
-        for (std::size_t index = 0; index < plan.parts.size(); ++index) {
-          const RowPart& part = plan.parts[index];
-          if (index + 1 < plan.parts.size()) {
-            EXPECT_EQ(part.end, plan.parts[index + 1].begin);
-          }
-          const auto boundary = boundaries.find(part.begin);
-          ASSERT_NE(boundary, boundaries.end()) << "part at " << part.begin << " of\n" << csv;
-          EXPECT_EQ(part.first_row, boundary->second);
-        }
       }
     }
   }
 }
 
 // Larger blocks, read by quote parity where it holds from the state each
-// begins in, and by the machine where it does not: well-formed records
+// begins in, and quote by quote where it does not: well-formed records
 // (parity holds from outside quotes), quotes inside unquoted fields (it
 // holds from neither side), and records whose quoted prose parity reads
 // wrongly from inside only.
-TEST(Parts, BlocksReadByParityAndByTheMachineAgree) {
+TEST(ChunkChain, BlocksReadByParityAndQuoteByQuoteAgree) {
   std::mt19937_64 random(7);
   const std::vector<std::string> records = {
       "plain,fields,only\n",
@@ -133,15 +110,7 @@ TEST(Parts, BlocksReadByParityAndByTheMachineAgree) {
     if (random() % 4 == 0) csv += records.back();
     std::uint64_t rows = 0;
     const auto boundaries = boundaries_of(csv, &rows);
-    const std::uint64_t start = boundaries.begin()->first;
     for (const std::size_t part_size : {std::size_t{64}, std::size_t{256}, std::size_t{4096}}) {
-      const PartPlan plan = plan_parts(bytes_of(csv), start, 0, part_size, kTwoThreads);
-      ASSERT_EQ(plan.end_row, rows) << csv;
-      for (const RowPart& part : plan.parts) {
-        const auto boundary = boundaries.find(part.begin);
-        ASSERT_NE(boundary, boundaries.end()) << "part at " << part.begin << " of\n" << csv;
-        ASSERT_EQ(part.first_row, boundary->second) << csv;
-      }
       for (const std::uint64_t chunk_size : {3, 50}) {
         expect_chain_matches(csv, boundaries, rows, chunk_size, part_size);
         if (HasFatalFailure()) return;
