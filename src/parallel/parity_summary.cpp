@@ -149,16 +149,23 @@ template <class ReadBlock>
   }
 }
 
-// Flattened, so that the classification is inlined into each block's read.
-__attribute__((target("avx512f,avx512bw,pclmul,popcnt,bmi"), flatten)) ParityReadings
-read_stretch_avx512(std::span<const std::uint8_t> bytes) {
+// Each block read as it is classified; instantiated in the functions below,
+// which are built for the instructions and flattened, so that the
+// classification is inlined into each block's read.
+template <class Classify>
+ParityReadings read_classified(std::span<const std::uint8_t> bytes) {
   ParityReadings readings;
   read_blocks(bytes, [&](const std::uint8_t* block, std::uint64_t valid) {
     std::uint64_t terminators, quotes, may_open;  // NOLINT(cppcoreguidelines-init-variables)
-    ClassifyAvx512::block(block, terminators, quotes, may_open);
+    Classify::block(block, terminators, quotes, may_open);
     readings.read<HardwareBitCount>(terminators, quotes, may_open, prefix_xor(quotes), valid);
   });
   return readings;
+}
+
+__attribute__((target("avx512f,avx512bw,pclmul,popcnt,bmi"), flatten)) ParityReadings
+read_stretch_avx512(std::span<const std::uint8_t> bytes) {
+  return read_classified<ClassifyAvx512>(bytes);
 }
 
 struct ClassifyAvx2 {
@@ -195,13 +202,7 @@ struct ClassifyAvx2 {
 
 __attribute__((target("avx2,pclmul,popcnt,bmi"), flatten)) ParityReadings read_stretch_avx2(
     std::span<const std::uint8_t> bytes) {
-  ParityReadings readings;
-  read_blocks(bytes, [&](const std::uint8_t* block, std::uint64_t valid) {
-    std::uint64_t terminators, quotes, may_open;  // NOLINT(cppcoreguidelines-init-variables)
-    ClassifyAvx2::block(block, terminators, quotes, may_open);
-    readings.read<HardwareBitCount>(terminators, quotes, may_open, prefix_xor(quotes), valid);
-  });
-  return readings;
+  return read_classified<ClassifyAvx2>(bytes);
 }
 
 bool cpu_has_avx512_reading() {
