@@ -30,7 +30,7 @@ inline constexpr std::size_t kDefaultPartSize = std::size_t{256} << 10;
 struct ParallelOptions {
   std::uint64_t chunk_size = 10000;
   std::uint64_t sample_rows = 1000;
-  unsigned threads = 1;  // 1: everything on the calling thread
+  unsigned threads = 1;                      // 1: everything on the calling thread
   std::size_t part_size = kDefaultPartSize;  // blocks in which chunks' records are counted
   // Chunks of fewer rows cost more to hand from thread to thread (about 13 us
   // on a 2-core machine) than to convert: they are converted and written on
