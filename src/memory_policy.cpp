@@ -30,9 +30,12 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 namespace vrex::ext {
 
@@ -64,6 +67,20 @@ thread_local bool this_call_follows_one = false;
 
 std::int64_t now() noexcept { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
+// Whether the kernel gives huge pages only to memory advised to use them:
+// there, advising against them gives memory what it had never advised.
+bool huge_pages_only_where_asked() noexcept {
+  static const bool only_where_asked = [] {
+    std::FILE* settings = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "re");
+    if (settings == nullptr) return false;
+    std::array<char, 128> line{};
+    const bool read = std::fgets(line.data(), static_cast<int>(line.size()), settings) != nullptr;
+    std::fclose(settings);
+    return read && std::strstr(line.data(), "[madvise]") != nullptr;
+  }();
+  return only_where_asked;
+}
+
 // Page faults this process has taken that needed no read from disk.
 long minor_faults() noexcept {
   rusage usage{};
@@ -89,13 +106,20 @@ void conversion_begins() noexcept {
 }
 
 void advise_huge_pages(void* data, std::size_t size) noexcept {
-  if (size < kSmallestAdvised || !this_call_follows_one ||
-      !last_large_call_followed_one.load(std::memory_order_relaxed)) {
-    return;
-  }
+  if (size < kSmallestAdvised) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + kHugePageSize - 1) & ~(kHugePageSize - 1);
   const std::uintptr_t last = (begin + size) & ~(kHugePageSize - 1);
+  if (!this_call_follows_one || !last_large_call_followed_one.load(std::memory_order_relaxed)) {
+    // The allocator may hand out again memory an earlier result was advised
+    // to use huge pages for (a result of under 32 MiB, once the allocator
+    // keeps such sizes rather than unmapping them): advised back, it gets
+    // what memory never advised gets.
+    if (last > first && huge_pages_only_where_asked()) {
+      madvise(reinterpret_cast<void*>(first), last - first, MADV_NOHUGEPAGE);
+    }
+    return;
+  }
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
   // The bytes before the first huge page get small pages: made in one call,
   // they cost a fraction of a fault each (up to 512 of them), which the first
