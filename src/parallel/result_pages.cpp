@@ -36,9 +36,4 @@ std::size_t rest_end(const ByteBuffer& buffer, std::uint64_t input_read,
       std::min(static_cast<double>(buffer.size()) + rest, static_cast<double>(buffer.capacity())));
 }
 
-void fault_in_rest(ByteBuffer& buffer, std::uint64_t input_read,
-                   std::uint64_t input_size) noexcept {
-  fault_in(buffer, buffer.size(), rest_end(buffer, input_read, input_size));
-}
-
 }  // namespace vrex::ext

@@ -33,7 +33,4 @@ bool fault_in(ByteBuffer& buffer, std::size_t begin, std::size_t end) noexcept;
 std::size_t rest_end(const ByteBuffer& buffer, std::uint64_t input_read,
                      std::uint64_t input_size) noexcept;
 
-// Faults in the room from the buffer's end to rest_end().
-void fault_in_rest(ByteBuffer& buffer, std::uint64_t input_read, std::uint64_t input_size) noexcept;
-
 }  // namespace vrex::ext
