@@ -4,6 +4,7 @@
 
 #include "typing/bool_text.h"
 #include "typing/number_parse.h"
+#include "typing/short_number.h"
 
 namespace vrex::ext {
 
@@ -38,7 +39,32 @@ void TypeInference::add(std::span<const std::string_view> texts) noexcept {
 }
 
 void TypeInference::add(std::span<const PaddedText> texts) noexcept {
+  if (cpu_reads_short_numbers()) {
+    add_by_blocks(texts);
+    return;
+  }
   for (PaddedText text : texts) add(text.view());
+}
+
+// A short number the narrowest type still possible accepts changes nothing
+// but has_candidate_; the block check finds most of them without a loop over
+// their bytes, and leaves the others to add(). Int takes up to 9 digits, Long
+// up to 16: they always fit.
+VREX_SHORT_NUMBER_TARGET void TypeInference::add_by_blocks(
+    std::span<const PaddedText> texts) noexcept {
+  for (PaddedText text : texts) {
+    if (text.empty()) continue;
+    if (!bool_) {
+      const bool accepted = int_    ? is_short_integer_text(text.view(), 9)
+                            : long_ ? is_short_integer_text(text.view(), 16)
+                                    : double_ && is_short_decimal_text(text.view());
+      if (accepted) {
+        has_candidate_ = true;
+        continue;
+      }
+    }
+    add(text.view());
+  }
 }
 
 ValueType TypeInference::type() const noexcept {

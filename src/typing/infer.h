@@ -33,6 +33,8 @@ class TypeInference {
 
  private:
   void add(std::string_view text) noexcept;
+  // The same for padded texts, the short numbers checked a block at a time.
+  void add_by_blocks(std::span<const PaddedText> texts) noexcept;
 
   bool has_candidate_ = false;
   // Whether every non-empty text so far reads as Bool, Int, Long, Double.

@@ -195,6 +195,35 @@ VREX_SHORT_NUMBER_TARGET inline bool read_short_double(std::string_view text,
   return true;
 }
 
+// Whether a padded text is an optional sign and then 1 to `max_digits` digits
+// (at most 16), found from one block: such a text reads as an integer of any
+// type that holds every number of `max_digits` digits.
+VREX_SHORT_NUMBER_TARGET inline bool is_short_integer_text(std::string_view text,
+                                                           std::size_t max_digits) noexcept {
+  using namespace short_number_detail;
+  const std::size_t sign_length = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  const std::size_t length = text.size() - sign_length;
+  if (length == 0 || length > max_digits) return false;
+  const DigitBlock block = load_digit_block(text.data() + sign_length, length);
+  return block.digit_bits == block.inside;
+}
+
+// Whether a padded text is an optional sign and then at most 16 bytes of
+// digits, at least one, with at most one point among them, found from one
+// block: such a text is floating-point text.
+VREX_SHORT_NUMBER_TARGET inline bool is_short_decimal_text(std::string_view text) noexcept {
+  using namespace short_number_detail;
+  const std::size_t sign_length = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  const std::size_t length = text.size() - sign_length;
+  if (length == 0 || length > 16) return false;
+  const DigitBlock block = load_digit_block(text.data() + sign_length, length);
+  const unsigned point_bits = static_cast<unsigned>(_mm_movemask_epi8(
+                                  _mm_cmpeq_epi8(block.digits, _mm_set1_epi8('.' - '0')))) &
+                              block.inside;
+  return (block.digit_bits | point_bits) == block.inside && (point_bits & (point_bits - 1)) == 0 &&
+         block.digit_bits != 0;
+}
+
 #else
 
 // No block readers on this architecture: every text goes to the general readers.
@@ -204,6 +233,10 @@ inline bool read_short_integer(std::string_view, Int&) noexcept {
 }
 
 inline bool read_short_double(std::string_view, double&) noexcept { return false; }
+
+inline bool is_short_integer_text(std::string_view, std::size_t) noexcept { return false; }
+
+inline bool is_short_decimal_text(std::string_view) noexcept { return false; }
 
 #endif
 

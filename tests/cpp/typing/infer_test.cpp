@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/padded_texts.h"
+
 namespace vrex::ext {
 namespace {
 
@@ -128,38 +130,42 @@ TEST(InferType, TakesTheFirstRungThatEveryNonEmptyTextSatisfies) {
       // starting over at the first text.
       {{"true", "1"}, ValueType::String},
       {{"1", "1.5", "2"}, ValueType::Double},
+      // Short numbers after the first text, where only the narrowest rung
+      // still possible is asked.
+      {{"1", "123456789", "-12345678"}, ValueType::Int},
+      {{"1", "1234567890"}, ValueType::Int},
+      {{"1", "2147483648", "9999999999999999"}, ValueType::Long},
+      {{"1", "2147483648", "-99999999999999999"}, ValueType::Long},
+      {{"1", "2147483648", "1.5"}, ValueType::Double},
+      {{"2.5", "+.5", "-5.", "0"}, ValueType::Double},
+      {{"2.5", "12345678901234567"}, ValueType::Double},
+      {{"1.5", "1.5.5"}, ValueType::String},
+      {{"2.5", "."}, ValueType::String},
+      {{"2.5", "-"}, ValueType::String},
+      {{"2.5", "1-5"}, ValueType::String},
+      {{"2.5", "1.5e"}, ValueType::String},
   };
   for (const InferCase& c : cases) {
     std::string trace;
     for (std::string_view text : c.texts) trace.append(joined({"'", text, "' "}));
     SCOPED_TRACE(trace);
     EXPECT_EQ(infer_type(c.texts), c.expected);
+    testing::PaddedTexts padded(c.texts);
+    TypeInference by_blocks;
+    by_blocks.add(padded.texts());
+    EXPECT_EQ(by_blocks.type(), c.expected);
   }
 }
 
 // Texts fed a few at a time, cut anywhere, give the answer of the plain
-// inference over all of them.
+// inference over all of them; so do the same texts padded, which short
+// numbers are checked in by blocks (their neighbours' digits past each end).
 TEST(TypeInference, AgreesWithThePlainInferenceOnRandomTexts) {
-  const std::string_view pieces[] = {"1",
-                                     "0",
-                                     "9",
-                                     "-",
-                                     "+",
-                                     ".",
-                                     "e",
-                                     "E",
-                                     "5",
-                                     " ",
-                                     "\t",
-                                     "true",
-                                     "FALSE",
-                                     "nan",
-                                     "inf",
-                                     "x",
-                                     "007",
-                                     "2147483648",
-                                     "9223372036854775808",
-                                     ""};
+  const std::string_view pieces[] = {
+      "1",   "0", "9",   "-",        "+",    ".",          "e",
+      "E",   "5", " ",   "\t",       "true", "FALSE",      "nan",
+      "inf", "x", "007", "12345678", "-1.5", "2147483648", "9223372036854775808",
+      ""};
   std::mt19937_64 random(20261208);
   for (int trial = 0; trial < 20000; ++trial) {
     std::vector<std::string> owned(random() % 6);
@@ -175,7 +181,13 @@ TEST(TypeInference, AgreesWithThePlainInferenceOnRandomTexts) {
     inference.add(std::span(texts).subspan(cut));
     std::string trace;
     for (std::string_view text : texts) trace.append(joined({"'", text, "' "}));
-    ASSERT_EQ(inference.type(), infer_type(texts)) << trace;
+    const ValueType expected = infer_type(texts);
+    ASSERT_EQ(inference.type(), expected) << trace;
+    testing::PaddedTexts padded(texts);
+    TypeInference by_blocks;
+    by_blocks.add(padded.texts().first(cut));
+    by_blocks.add(padded.texts().subspan(cut));
+    ASSERT_EQ(by_blocks.type(), expected) << trace;
   }
 }
 
