@@ -1,6 +1,7 @@
 #include "pipeline/pipeline.h"
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 #include <vector>
 
@@ -23,21 +24,30 @@ std::string prefixed(std::string_view prefix, const std::string& cause) {
   return message;
 }
 
-// Each column's type from its sampled texts, gathered a tile at a time so
-// that a sample of millions of rows needs no list of all its texts.
+// Each column's type from its sampled texts. Columns are read a few at a
+// time across a tile of rows: neighbouring columns share the cache lines of
+// each row's field views, which are then read once for them all. Tiles are
+// gathered on the stack, so that a sample of millions of rows needs no list
+// of all its texts.
 std::vector<ValueType> infer_column_types(const RowQueue& sample, std::size_t column_count) {
-  constexpr std::size_t kTileRows = 4096;
-  std::vector<PaddedText> texts(std::min(sample.size(), kTileRows));
+  constexpr std::size_t kTileRows = 256;
+  constexpr std::size_t kColumnsAtOnce = 8;
+  std::array<PaddedText, kTileRows> texts;
   std::vector<ValueType> types;
   types.reserve(column_count);
-  for (std::size_t column = 0; column < column_count; ++column) {
-    TypeInference inference;
-    for (std::size_t first = 0; first < sample.size(); first += kTileRows) {
-      const std::size_t count = std::min(kTileRows, sample.size() - first);
-      sample.gather_column(first, count, column, texts.data());
-      inference.add(std::span<const PaddedText>(texts.data(), count));
+  for (std::size_t first = 0; first < column_count; first += kColumnsAtOnce) {
+    const std::size_t columns = std::min(kColumnsAtOnce, column_count - first);
+    std::array<TypeInference, kColumnsAtOnce> inferences;
+    for (std::size_t row = 0; row < sample.size(); row += kTileRows) {
+      const std::size_t count = std::min(kTileRows, sample.size() - row);
+      for (std::size_t offset = 0; offset < columns; ++offset) {
+        sample.gather_column(row, count, first + offset, texts.data());
+        inferences[offset].add(std::span<const PaddedText>(texts.data(), count));
+      }
     }
-    types.push_back(inference.type());
+    for (std::size_t offset = 0; offset < columns; ++offset) {
+      types.push_back(inferences[offset].type());
+    }
   }
   return types;
 }
