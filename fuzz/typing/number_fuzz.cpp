@@ -1,5 +1,5 @@
-// Arbitrary bytes as number texts: every fast reader must agree with the
-// general readers wherever it reads. The block readers read past a text's
+// Arbitrary bytes as number texts: every fast reader and check must agree
+// with the general readers wherever it reads. The block readers read past a text's
 // end, and the bytes after the text must never change their answer; the
 // wide-product reader must read exactly the texts the general reader does,
 // to the same bits.
@@ -42,6 +42,23 @@ void check_short_double(std::string_view text) {
   }
 }
 
+// The block checks of type inference: what they accept, the general readers
+// read.
+void check_short_texts(std::string_view text) {
+  std::int32_t int_value = 0;
+  std::int64_t long_value = 0;
+  double double_value = 0;
+  if (vrex::ext::is_short_integer_text(text, 9) && !vrex::ext::read_int32(text, int_value)) {
+    std::abort();
+  }
+  if (vrex::ext::is_short_integer_text(text, 16) && !vrex::ext::read_int64(text, long_value)) {
+    std::abort();
+  }
+  if (vrex::ext::is_short_decimal_text(text) && !vrex::ext::read_double(text, double_value)) {
+    std::abort();
+  }
+}
+
 void check_product_double(std::string_view text) {
   double expected = 0;
   const bool general = vrex::ext::read_double(text, expected);
@@ -67,5 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_integer<std::int32_t>(text);
   check_integer<std::int64_t>(text);
   check_short_double(text);
+  check_short_texts(text);
   return 0;
 }
