@@ -1,8 +1,8 @@
 // Arbitrary bytes as number texts: every fast reader and check must agree
-// with the general readers wherever it reads. The block readers read past a text's
-// end, and the bytes after the text must never change their answer; the
-// wide-product reader must read exactly the texts the general reader does,
-// to the same bits.
+// with the general readers wherever it reads. The block readers read past a
+// text's end, and the bytes after the text must never change their answer;
+// the wide-product reader must read exactly the texts the general reader
+// does, to the same bits.
 #include <algorithm>
 #include <bit>
 #include <cstddef>

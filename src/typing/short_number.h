@@ -81,6 +81,11 @@ VREX_SHORT_NUMBER_TARGET inline DigitBlock load_digit_block(const char* text,
   return {digits, static_cast<unsigned>(_mm_movemask_epi8(is_digit)) & inside, inside};
 }
 
+// The text past its sign, if it has one.
+inline std::string_view without_sign(std::string_view text) noexcept {
+  return text.substr(!text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0);
+}
+
 }  // namespace short_number_detail
 
 // A padded text of an optional sign and 1 to 19 digits: true with its value
@@ -201,10 +206,9 @@ VREX_SHORT_NUMBER_TARGET inline bool read_short_double(std::string_view text,
 VREX_SHORT_NUMBER_TARGET inline bool is_short_integer_text(std::string_view text,
                                                            std::size_t max_digits) noexcept {
   using namespace short_number_detail;
-  const std::size_t sign_length = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-  const std::size_t length = text.size() - sign_length;
-  if (length == 0 || length > max_digits) return false;
-  const DigitBlock block = load_digit_block(text.data() + sign_length, length);
+  const std::string_view body = without_sign(text);
+  if (body.empty() || body.size() > max_digits) return false;
+  const DigitBlock block = load_digit_block(body.data(), body.size());
   return block.digit_bits == block.inside;
 }
 
@@ -213,10 +217,9 @@ VREX_SHORT_NUMBER_TARGET inline bool is_short_integer_text(std::string_view text
 // block: such a text is floating-point text.
 VREX_SHORT_NUMBER_TARGET inline bool is_short_decimal_text(std::string_view text) noexcept {
   using namespace short_number_detail;
-  const std::size_t sign_length = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-  const std::size_t length = text.size() - sign_length;
-  if (length == 0 || length > 16) return false;
-  const DigitBlock block = load_digit_block(text.data() + sign_length, length);
+  const std::string_view body = without_sign(text);
+  if (body.empty() || body.size() > 16) return false;
+  const DigitBlock block = load_digit_block(body.data(), body.size());
   const unsigned point_bits = static_cast<unsigned>(_mm_movemask_epi8(
                                   _mm_cmpeq_epi8(block.digits, _mm_set1_epi8('.' - '0')))) &
                               block.inside;
