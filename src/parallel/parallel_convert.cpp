@@ -611,14 +611,16 @@ class Handover {
  private:
   void help(unsigned worker) {
     // While the calling thread reads the header and the sample, the chunks
-    // up to this helper's first are counted, and a few more while it still
-    // reads (no further: a file larger than memory would be read twice).
+    // up to this helper's first are counted, and up to two more while it
+    // still reads (no further: a file larger than memory would be read
+    // twice). Whether to go on is asked before a count, not after: a count
+    // begun is finished before this helper converts.
     // A fault here is met again by the chunk's conversion, which reports it.
-    constexpr std::uint64_t kCountedAhead = 4;
+    constexpr std::uint64_t kCountedAhead = 2;
     try {
-      for (std::uint64_t index = worker + 1;
-           chain_.chunk(index) && index < worker + kCountedAhead && !position_noted_.load();
-           ++index) {
+      const std::uint64_t first = worker + 1;
+      for (std::uint64_t index = first; chain_.chunk(index); ++index) {
+        if (index >= first + kCountedAhead || position_noted_.load()) break;
       }
     } catch (...) {  // NOLINT(bugprone-empty-catch)
     }
