@@ -60,6 +60,20 @@ struct ParityReadings {
     record_starts_outside += BitCount::any(after_terminator & ~inside_before);
   }
 
+  // The same for a block without quotes: no byte changes the readings'
+  // sides, and none is misread.
+  template <class BitCount>
+  [[gnu::always_inline]] void read_without_quotes(std::uint64_t terminators, std::uint64_t may_open,
+                                                  std::uint64_t valid) {
+    const std::uint64_t after_terminator =
+        ((terminators << 1) | terminator_carry) & ~terminators & valid;
+    terminator_carry = terminators >> 63;
+    may_open_carry = may_open >> 63;
+    const std::uint64_t starts = BitCount::any(after_terminator);
+    record_starts += starts;
+    record_starts_outside += inside == 0 ? starts : 0;
+  }
+
   template <class BitCount>
   [[gnu::always_inline]] void read(const BlockMasks& masks, std::uint64_t parity,
                                    std::uint64_t valid) {
@@ -158,7 +172,12 @@ ParityReadings read_classified(std::span<const std::uint8_t> bytes) {
   read_blocks(bytes, [&](const std::uint8_t* block, std::uint64_t valid) {
     std::uint64_t terminators, quotes, may_open;  // NOLINT(cppcoreguidelines-init-variables)
     Classify::block(block, terminators, quotes, may_open);
-    readings.read<HardwareBitCount>(terminators, quotes, may_open, prefix_xor(quotes), valid);
+    // Most blocks of most tables hold no quote: a third less work for them.
+    if (quotes == 0) {
+      readings.read_without_quotes<HardwareBitCount>(terminators, may_open, valid);
+    } else {
+      readings.read<HardwareBitCount>(terminators, quotes, may_open, prefix_xor(quotes), valid);
+    }
   });
   return readings;
 }

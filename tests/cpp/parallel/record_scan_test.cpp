@@ -132,6 +132,8 @@ const std::vector<std::string> kPlacedCases = {
     // Quotes inside unquoted fields: data, never opening.
     "ab\"cd\"ef," + std::string(60, 'x') + "5\" screen,\"ok\"\n",
     "x\"" + std::string(62, ',') + "\"\"\n\"",
+    // A quoted field through a whole block without quotes, terminators in it.
+    "\"" + std::string(70, 'a') + "\n,\r\n" + std::string(70, 'b') + "\"\nc\n",
     // A quote left open to the end.
     "a,b\n\"" + std::string(150, 'c') + "\n,,\r\n",
     // Empty records and lone terminators between them.
