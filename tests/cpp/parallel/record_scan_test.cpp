@@ -134,6 +134,12 @@ const std::vector<std::string> kPlacedCases = {
     "x\"" + std::string(62, ',') + "\"\"\n\"",
     // A quoted field through a whole block without quotes, terminators in it.
     "\"" + std::string(70, 'a') + "\n,\r\n" + std::string(70, 'b') + "\"\nc\n",
+    // Records over a whole block before the first quote, which opens a field.
+    [] {
+      std::string text;
+      while (text.size() < 70) text += "ab,c\r\n";
+      return text + "\"x\ny\",z\n\"";
+    }(),
     // A quote left open to the end.
     "a,b\n\"" + std::string(150, 'c') + "\n,,\r\n",
     // Empty records and lone terminators between them.
