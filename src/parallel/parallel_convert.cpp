@@ -420,47 +420,112 @@ class OrderedWriter {
     return true;
   }
 
-  // Takes the turn to deliver (which no one holds) and writes finished
-  // sections in order until the next is not finished, the sink needs the
-  // calling thread, or the conversion ends. Called and returns with `lock`
-  // held; the sink is written with it released.
-  void deliver_in_turn(std::unique_lock<std::mutex>& lock, bool calling_thread) {
-    delivering_ = true;
-    while (!stopping_ && !ended_ && next_write_ < count_) {
-      Slot& slot = slots_[next_write_ % window_];
-      if (!slot.ready) break;
-      if (!calling_thread && !sink_.writes_anywhere(slot.result.section.size())) {
-        calling_thread_needed_ = true;
-        break;
-      }
-      ChunkResult result = std::move(slot.result);
-      slot.ready = false;
-      lock.unlock();
-      Status<ConvertFailure> delivered;
-      std::exception_ptr fault;
-      try {
-        delivered = deliver(std::move(result));
-      } catch (...) {
-        fault = std::current_exception();
-      }
-      lock.lock();
-      ++next_write_;
-      if (fault || !delivered) {
-        ended_ = true;
-        fault_ = fault;
-        if (!delivered) failure_ = delivered.error();
-      }
-      room_.notify_all();
-    }
-    delivering_ = false;
-    turn_free_.notify_all();
-    // The calling thread wakes for progress on its own; woken after every
-    // turn, it would take a core from a worker (and the worker its cache)
-    // once per chunk.
-    if (calling_thread_needed_ || ended_ || next_write_ >= count_) done_.notify_one();
-    // The calling thread, while it waits for a chunk to take.
-    if (calling_thread_needed_) room_.notify_all();
+  // A finished section whose bytes have their place in the output, given in
+  // order, and are copied there by the thread that placed it.
+  struct Placed {
+    ChunkResult result;
+    std::uint8_t* destination;
+  };
+
+  // Where a finished section goes in the sink's buffer, its room taken now:
+  // null when the sink is no buffer, the section does not fit the room (the
+  // buffer must grow first) or the chunk failed. Called with the turn held.
+  std::uint8_t* place(const ChunkResult& result) {
+    ByteBuffer* output = sink_.buffer();
+    const std::size_t size = result.section.size();
+    if (output == nullptr || result.failure || result.fault) return nullptr;
+    if (output->capacity() - output->size() < size) return nullptr;
+    return output->append_uninitialized(size);
   }
+
+  // Takes the turn to deliver (which no one holds) and gives finished
+  // sections their place in order until the next is not finished, the sink
+  // needs the calling thread, or the conversion ends. The turn is given up
+  // before the bytes are copied, so that the thread after may place its
+  // section and copy it at the same time: the copies, the bulk of the
+  // writing, are made by every thread at once. A section that cannot be
+  // placed is written through the sink, once no copy is in flight. Called
+  // and returns with `lock` held; bytes are written with it released.
+  void deliver_in_turn(std::unique_lock<std::mutex>& lock, bool calling_thread) {
+    while (true) {
+      delivering_ = true;
+      std::vector<Placed> placed;
+      bool written_after_copies = false;  // a section this thread writes once its copies are made
+      while (!stopping_ && !ended_ && next_write_ < count_) {
+        Slot& slot = slots_[next_write_ % window_];
+        if (!slot.ready) break;
+        if (std::uint8_t* destination = place(slot.result)) {
+          placed.push_back(Placed{std::move(slot.result), destination});
+          slot.ready = false;
+          ++next_write_;
+          ++copies_in_flight_;
+          room_.notify_all();
+          continue;
+        }
+        if (!placed.empty()) {
+          written_after_copies = true;
+          break;
+        }
+        if (!calling_thread && !sink_.writes_anywhere(slot.result.section.size())) {
+          calling_thread_needed_ = true;
+          break;
+        }
+        // A buffer may move as it grows: the copies into it end first.
+        copied_.wait(lock, [&] { return copies_in_flight_ == 0; });
+        ChunkResult result = std::move(slot.result);
+        slot.ready = false;
+        lock.unlock();
+        Status<ConvertFailure> delivered;
+        std::exception_ptr fault;
+        try {
+          delivered = deliver(std::move(result));
+        } catch (...) {
+          fault = std::current_exception();
+        }
+        lock.lock();
+        ++next_write_;
+        if (fault || !delivered) {
+          ended_ = true;
+          fault_ = fault;
+          if (!delivered) failure_ = delivered.error();
+        }
+        room_.notify_all();
+      }
+      delivering_ = false;
+      turn_free_.notify_all();
+      // The calling thread wakes for progress on its own; woken after every
+      // turn, it would take a core from a worker (and the worker its cache)
+      // once per chunk.
+      if (calling_thread_needed_ || ended_ || writing_done()) done_.notify_one();
+      // The calling thread, while it waits for a chunk to take.
+      if (calling_thread_needed_) room_.notify_all();
+      if (placed.empty()) return;
+      copy_placed(lock, placed);
+      if (!written_after_copies || delivering_) return;
+    }
+  }
+
+  // Copies placed sections into the output, with `lock` released.
+  void copy_placed(std::unique_lock<std::mutex>& lock, std::vector<Placed>& placed) {
+    lock.unlock();
+    for (Placed& section : placed) {
+      const std::span<const std::uint8_t> bytes = section.result.section.bytes();
+      if (!bytes.empty()) std::memcpy(section.destination, bytes.data(), bytes.size());
+    }
+    lock.lock();
+    for (Placed& section : placed) {
+      written_input_ = std::max(written_input_, section.result.input_end);
+      spares_[section.result.worker].push_back(std::move(section.result.section));
+    }
+    copies_in_flight_ -= placed.size();
+    if (copies_in_flight_ == 0) {
+      copied_.notify_all();
+      if (writing_done()) done_.notify_one();
+    }
+  }
+
+  // Whether every section is written: placed, and its copy made.
+  bool writing_done() const { return next_write_ >= count_ && copies_in_flight_ == 0; }
 
   // The calling thread: reports progress until every section is written or
   // the conversion fails, and writes what only it may write.
@@ -469,7 +534,7 @@ class OrderedWriter {
     while (true) {
       if (fault_) std::rethrow_exception(fault_);
       if (failure_) return Failure{std::move(*failure_)};
-      if (next_write_ >= count_) return {};
+      if (writing_done()) return {};
       if (write_what_waits_for_calling_thread(lock)) continue;
       done_.wait_for(lock, kProgressInterval);
       if (!tick_on_calling_thread(lock)) return stopped();
@@ -522,9 +587,11 @@ class OrderedWriter {
   std::condition_variable room_;       // a job may be taken, or the workers must stop
   std::condition_variable done_;       // the calling thread is needed, or the end came
   std::condition_variable turn_free_;  // no one holds the turn to deliver, or the end came
+  std::condition_variable copied_;     // no placed section waits for its copy
   std::uint64_t next_job_ = 1;         // chunk 0 is the calling thread's
   std::uint64_t next_write_ = 0;       // 1 once the calling thread has written chunk 0
   std::uint64_t written_input_;        // input offset past the rows written
+  std::size_t copies_in_flight_ = 0;   // sections placed whose bytes are being copied
   bool stopping_ = false;
   bool delivering_ = false;             // a thread holds the turn to deliver
   bool calling_thread_needed_ = false;  // the next section is the calling thread's to write
