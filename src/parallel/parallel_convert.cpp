@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -203,8 +204,10 @@ Failure stopped() { return Failure{ConvertFailure{ConvertFailure::Kind::Stopped,
 // written once it has been.
 //
 // Whoever finishes a chunk takes the turn to deliver when no one holds it,
-// and writes every finished section that is next in order. A section is then
-// mostly written by the thread that filled it, while it is still in that
+// and gives every finished section that is next in order its place in the
+// output; it copies them there after giving the turn up, so that threads copy
+// at the same time and only the placing is done one at a time. A section is
+// then mostly written by the thread that filled it, while it is still in that
 // core's cache: written from another core, the pages it was filled in move
 // between caches twice per chunk. A write the sink allows on the calling
 // thread only (a buffer that must grow) waits for the calling thread, which
@@ -289,7 +292,8 @@ class OrderedWriter {
       {
         std::unique_lock lock(mutex_);
         auto can_take = [&] {
-          return stopping_ || next_job_ >= count_ || next_job_ < next_write_ + window_;
+          return stopping_ || next_job_ >= count_ || next_job_ < next_write_ + window_ ||
+                 !to_copy_.empty();
         };
         if (calling_thread) {
           while (go_on && !ended_ && !calling_thread_due() && !can_take()) {
@@ -301,6 +305,8 @@ class OrderedWriter {
         } else {
           room_.wait(lock, can_take);
         }
+        // A copy waiting to be made comes first: it frees its section.
+        if (copy_one(lock)) continue;
         if (stopping_ || next_job_ >= count_) break;
         index = next_job_++;
       }
@@ -421,7 +427,7 @@ class OrderedWriter {
   }
 
   // A finished section whose bytes have their place in the output, given in
-  // order, and are copied there by the thread that placed it.
+  // order, and wait to be copied there.
   struct Placed {
     ChunkResult result;
     std::uint8_t* destination;
@@ -441,28 +447,29 @@ class OrderedWriter {
   // Takes the turn to deliver (which no one holds) and gives finished
   // sections their place in order until the next is not finished, the sink
   // needs the calling thread, or the conversion ends. The turn is given up
-  // before the bytes are copied, so that the thread after may place its
-  // section and copy it at the same time: the copies, the bulk of the
-  // writing, are made by every thread at once. A section that cannot be
+  // before the bytes are copied: the copies, the bulk of the writing, are
+  // made by this thread and any other with nothing to convert, while the
+  // next thread to finish a chunk places its own. A section that cannot be
   // placed is written through the sink, once no copy is in flight. Called
   // and returns with `lock` held; bytes are written with it released.
   void deliver_in_turn(std::unique_lock<std::mutex>& lock, bool calling_thread) {
     while (true) {
       delivering_ = true;
-      std::vector<Placed> placed;
-      bool written_after_copies = false;  // a section this thread writes once its copies are made
+      bool placed = false;
+      bool written_after_copies = false;  // a section this thread writes once the copies are made
       while (!stopping_ && !ended_ && next_write_ < count_) {
         Slot& slot = slots_[next_write_ % window_];
         if (!slot.ready) break;
         if (std::uint8_t* destination = place(slot.result)) {
-          placed.push_back(Placed{std::move(slot.result), destination});
+          to_copy_.push_back(Placed{std::move(slot.result), destination});
           slot.ready = false;
           ++next_write_;
           ++copies_in_flight_;
+          placed = true;
           room_.notify_all();
           continue;
         }
-        if (!placed.empty()) {
+        if (placed) {
           written_after_copies = true;
           break;
         }
@@ -471,6 +478,8 @@ class OrderedWriter {
           break;
         }
         // A buffer may move as it grows: the copies into it end first.
+        while (copy_one(lock)) {
+        }
         copied_.wait(lock, [&] { return copies_in_flight_ == 0; });
         ChunkResult result = std::move(slot.result);
         slot.ready = false;
@@ -499,43 +508,46 @@ class OrderedWriter {
       if (calling_thread_needed_ || ended_ || writing_done()) done_.notify_one();
       // The calling thread, while it waits for a chunk to take.
       if (calling_thread_needed_) room_.notify_all();
-      if (placed.empty()) return;
-      copy_placed(lock, placed);
+      // Whoever places a section makes copies until none waits, so none is
+      // left behind when the others have no chunk left to take.
+      while (copy_one(lock)) {
+      }
       if (!written_after_copies || delivering_) return;
     }
   }
 
-  // Copies placed sections into the output, with `lock` released.
-  void copy_placed(std::unique_lock<std::mutex>& lock, std::vector<Placed>& placed) {
+  // Copies the placed section that waits longest into the output, with
+  // `lock` released; false if none waits.
+  bool copy_one(std::unique_lock<std::mutex>& lock) {
+    if (to_copy_.empty()) return false;
+    Placed section = std::move(to_copy_.front());
+    to_copy_.pop_front();
     lock.unlock();
-    for (Placed& section : placed) {
-      const std::span<const std::uint8_t> bytes = section.result.section.bytes();
-      if (!bytes.empty()) std::memcpy(section.destination, bytes.data(), bytes.size());
-    }
+    const std::span<const std::uint8_t> bytes = section.result.section.bytes();
+    if (!bytes.empty()) std::memcpy(section.destination, bytes.data(), bytes.size());
     lock.lock();
-    for (Placed& section : placed) {
-      written_input_ = std::max(written_input_, section.result.input_end);
-      spares_[section.result.worker].push_back(std::move(section.result.section));
-    }
-    copies_in_flight_ -= placed.size();
-    if (copies_in_flight_ == 0) {
+    written_input_ = std::max(written_input_, section.result.input_end);
+    spares_[section.result.worker].push_back(std::move(section.result.section));
+    if (--copies_in_flight_ == 0) {
       copied_.notify_all();
       if (writing_done()) done_.notify_one();
     }
+    return true;
   }
 
   // Whether every section is written: placed, and its copy made.
   bool writing_done() const { return next_write_ >= count_ && copies_in_flight_ == 0; }
 
   // The calling thread: reports progress until every section is written or
-  // the conversion fails, and writes what only it may write.
+  // the conversion fails, writes what only it may write, and makes copies
+  // it finds waiting.
   Status<ConvertFailure> wait_for_the_end() {
     std::unique_lock lock(mutex_);
     while (true) {
       if (fault_) std::rethrow_exception(fault_);
       if (failure_) return Failure{std::move(*failure_)};
       if (writing_done()) return {};
-      if (write_what_waits_for_calling_thread(lock)) continue;
+      if (write_what_waits_for_calling_thread(lock) || copy_one(lock)) continue;
       done_.wait_for(lock, kProgressInterval);
       if (!tick_on_calling_thread(lock)) return stopped();
     }
@@ -591,7 +603,8 @@ class OrderedWriter {
   std::uint64_t next_job_ = 1;         // chunk 0 is the calling thread's
   std::uint64_t next_write_ = 0;       // 1 once the calling thread has written chunk 0
   std::uint64_t written_input_;        // input offset past the rows written
-  std::size_t copies_in_flight_ = 0;   // sections placed whose bytes are being copied
+  std::deque<Placed> to_copy_;         // sections placed, their bytes not yet being copied
+  std::size_t copies_in_flight_ = 0;   // sections placed whose copy is not made yet
   bool stopping_ = false;
   bool delivering_ = false;             // a thread holds the turn to deliver
   bool calling_thread_needed_ = false;  // the next section is the calling thread's to write

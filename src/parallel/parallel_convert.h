@@ -9,9 +9,11 @@
 // before converting them. Slices are written in order, mostly by the thread
 // that converted each: straight into the output when it is a buffer with
 // room and the chunk is next in order, else through a section buffer of the
-// chunk's own. At most two chunks per thread are in flight, so memory does
-// not grow with the input. On one thread, or with chunks too small to
-// share, the calling thread converts every chunk and nothing is counted.
+// chunk's own, which takes its place in the output in order and is copied
+// there while other threads copy theirs. At most two chunks per thread are
+// in flight, so memory does not grow with the input. On one thread, or with
+// chunks too small to share, the calling thread converts every chunk and
+// nothing is counted.
 #pragma once
 
 #include <cstddef>
