@@ -11,7 +11,10 @@
 // ends.
 //
 // Counts are made one at a time: a chunk's count (about a twentieth of its
-// conversion) is the only step threads take in turn.
+// conversion) is the only step threads take in turn. A thread that waits
+// for a count meanwhile reads blocks ahead of it into their summaries, which
+// the counts then take instead of reading those blocks: with many threads,
+// the count itself is left with little more than adding summaries up.
 #pragma once
 
 #include <atomic>
@@ -23,6 +26,9 @@
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "parallel/parity_summary.h"
+#include "parallel/parts.h"
 
 namespace vrex::ext {
 
@@ -48,9 +54,37 @@ class ChunkChain {
   // Counting stops after the block it reads, and every call returns nullopt.
   void stop();
 
+  // How many blocks ahead of the count waiting threads summarize, at most.
+  static constexpr std::size_t kBlocksAhead = 512;
+
  private:
   // Whether chunk `index` is known: counted, or past the input's end.
   bool known(std::uint64_t index) const;
+
+  // A block's summary made ahead of the count, in the slot of its number
+  // modulo kBlocksAhead.
+  struct AheadSlot {
+    std::uint64_t block = ~std::uint64_t{0};
+    bool ready = false;    // the summary is made
+    bool writing = false;  // a thread is making one
+    ParitySummary summary;
+  };
+
+  // The count's source of summaries made ahead.
+  class Ahead final : public SummariesAhead {
+   public:
+    explicit Ahead(ChunkChain& chain) : chain_(chain) {}
+
+    std::optional<ParitySummary> reached(std::uint64_t block) override;
+
+   private:
+    ChunkChain& chain_;
+  };
+
+  // While a count runs, summarizes the next block ahead of it that no thread
+  // has; false when there is none to take. Called and returns with `lock`
+  // held; summarizes with it released.
+  bool summarize_ahead(std::unique_lock<std::mutex>& lock);
 
   std::span<const std::uint8_t> csv_;
   std::uint64_t chunk_size_;
@@ -64,6 +98,9 @@ class ChunkChain {
   std::vector<std::uint64_t> begins_;
   std::optional<std::uint64_t> last_rows_;  // once the input's end is reached: the last chunk's
   bool counting_ = false;                   // a thread counts, with the lock released
+  std::vector<AheadSlot> ahead_;            // summaries made ahead of the count
+  std::uint64_t count_block_ = 0;           // the block the count reads
+  std::uint64_t next_ahead_ = 0;            // the next block to summarize ahead
   std::atomic<bool> stopped_{false};
   std::exception_ptr fault_;
 };

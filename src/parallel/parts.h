@@ -8,9 +8,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "csv/csv_reader.h"
+#include "parallel/parity_summary.h"
 #include "parallel/record_scan.h"
 
 namespace vrex::ext {
@@ -25,12 +27,29 @@ struct Part {
   CsvPosition origin() const noexcept { return {begin, first_line, first_record}; }
 };
 
+// Summaries of blocks made ahead of a walk, by other threads. Block k holds
+// the bytes [k * block_size, (k + 1) * block_size) from the blocks' origin,
+// fewer at the input's end.
+class SummariesAhead {
+ public:
+  // The walk has reached block `block`, which it reads whole: its summary,
+  // when one was made. Blocks before it are not asked for again.
+  virtual std::optional<ParitySummary> reached(std::uint64_t block) = 0;
+
+ protected:
+  ~SummariesAhead() = default;
+};
+
 // Walks `bytes` from a record boundary past the terminators that end
 // `records` records, to where skip_records() stops, a block of `block_size`
 // bytes at a time by its summary: only the block where the walk stops is
-// stepped through. Record starts are counted, line feeds are not. Once
-// `stopped` is set, it gives up after the block it reads (not found).
+// stepped through. `bytes` begin `from_origin` bytes past the blocks'
+// origin, so the first block may be shorter; `ahead`, when given, has the
+// summaries of some blocks made already. Record starts are counted, line
+// feeds are not. Once `stopped` is set, it gives up after the block it
+// reads (not found).
 ScanStop skip_records_by_blocks(std::span<const std::uint8_t> bytes, std::uint64_t records,
-                                std::size_t block_size, const std::atomic<bool>& stopped);
+                                std::size_t block_size, const std::atomic<bool>& stopped,
+                                std::uint64_t from_origin = 0, SummariesAhead* ahead = nullptr);
 
 }  // namespace vrex::ext

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "csv/csv_reader.h"
 
@@ -59,6 +62,76 @@ void expect_chain_matches(const std::string& csv,
   }
 }
 
+// Records of several kinds in runs, so that whole blocks are well formed or
+// not: well-formed records (parity holds from outside quotes), quotes inside
+// unquoted fields (it holds from neither side), and records whose quoted
+// prose parity reads wrongly from inside only.
+std::string records_in_runs(std::mt19937_64& random, std::size_t size) {
+  const std::vector<std::string> records = {
+      "plain,fields,only\n",
+      "\"quoted, with comma\",x\r\n",
+      "\"she said \"\"hi\"\"\",y\n",
+      "5\" screen,a\"b,c\n",
+      "\"multi\nline\",z\r",
+      "\"x\"tail,\"\"\n",
+      "\n",
+  };
+  std::string csv = "h1,h2,h3\n";
+  while (csv.size() < size) {
+    const std::string& record = records[random() % records.size()];
+    for (std::size_t repeat = random() % 30; repeat-- > 0;) csv += record;
+  }
+  if (random() % 4 == 0) csv += "\"open to the end";
+  return csv;
+}
+
+// Threads that ask for chunks at once, each from its own first chunk on,
+// while others count: those waiting summarize blocks ahead of the count,
+// which the counts then take. Every thread sees the chunks one thread would.
+TEST(ChunkChain, ThreadsWaitingForACountSummarizeAheadOfIt) {
+  std::mt19937_64 random(5);
+  for (int round = 0; round < 12; ++round) {
+    const std::string csv = records_in_runs(random, 20000 + random() % 40000);
+    std::uint64_t rows = 0;
+    const auto boundaries = boundaries_of(csv, &rows);
+    for (const std::size_t block_size : {std::size_t{1}, std::size_t{64}, std::size_t{1000}}) {
+      for (const std::uint64_t chunk_size : {std::uint64_t{5}, std::uint64_t{300}}) {
+        std::vector<std::optional<ChunkChain::Chunk>> expected;
+        {
+          ChunkChain chain(bytes_of(csv), chunk_size, block_size);
+          for (std::uint64_t index = 0; expected.empty() || expected.back(); ++index) {
+            expected.push_back(chain.chunk(index));
+          }
+        }
+        ChunkChain chain(bytes_of(csv), chunk_size, block_size);
+        constexpr unsigned kThreads = 6;
+        std::vector<std::vector<std::optional<ChunkChain::Chunk>>> seen(kThreads);
+        {
+          std::vector<std::jthread> threads;
+          for (unsigned thread = 0; thread < kThreads; ++thread) {
+            threads.emplace_back([&, thread] {
+              for (std::uint64_t index = thread; index < expected.size(); index += 2) {
+                seen[thread].push_back(chain.chunk(index));
+              }
+            });
+          }
+        }
+        for (unsigned thread = 0; thread < kThreads; ++thread) {
+          for (std::size_t at = 0; at < seen[thread].size(); ++at) {
+            const auto& want = expected[thread + 2 * at];
+            const auto& got = seen[thread][at];
+            ASSERT_EQ(got.has_value(), want.has_value());
+            if (!want) continue;
+            ASSERT_EQ(got->begin, want->begin) << "chunk " << thread + 2 * at << ", blocks of "
+                                               << block_size << ", chunks of " << chunk_size;
+            ASSERT_EQ(got->rows, want->rows);
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(ChunkChain, ChunksBeginAtTheReadersBoundariesWithItsCounts) {
   std::mt19937_64 random(99);
   const std::vector<std::string> pieces = {",",    "\"", "\"\"", "\n",       "\r",
@@ -83,31 +156,11 @@ TEST(ChunkChain, ChunksBeginAtTheReadersBoundariesWithItsCounts) {
 }
 
 // Larger blocks, read by quote parity where it holds from the state each
-// begins in, and quote by quote where it does not: well-formed records
-// (parity holds from outside quotes), quotes inside unquoted fields (it
-// holds from neither side), and records whose quoted prose parity reads
-// wrongly from inside only.
+// begins in, and quote by quote where it does not.
 TEST(ChunkChain, BlocksReadByParityAndQuoteByQuoteAgree) {
   std::mt19937_64 random(7);
-  const std::vector<std::string> records = {
-      "plain,fields,only\n",
-      "\"quoted, with comma\",x\r\n",
-      "\"she said \"\"hi\"\"\",y\n",
-      "5\" screen,a\"b,c\n",
-      "\"multi\nline\",z\r",
-      "\"x\"tail,\"\"\n",
-      "\n",
-      "\"open to the end",
-  };
   for (int round = 0; round < 60; ++round) {
-    std::string csv = "h1,h2,h3\n";
-    const std::size_t count = 50 + random() % 400;
-    // Runs of one kind of record, so that whole blocks are well formed or not.
-    while (csv.size() < count * 20) {
-      const std::string& record = records[random() % (records.size() - 1)];
-      for (std::size_t repeat = random() % 30; repeat-- > 0;) csv += record;
-    }
-    if (random() % 4 == 0) csv += records.back();
+    const std::string csv = records_in_runs(random, (50 + random() % 400) * 20);
     std::uint64_t rows = 0;
     const auto boundaries = boundaries_of(csv, &rows);
     for (const std::size_t part_size : {std::size_t{64}, std::size_t{256}, std::size_t{4096}}) {
