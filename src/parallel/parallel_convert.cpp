@@ -430,18 +430,27 @@ class OrderedWriter {
   // order, and wait to be copied there.
   struct Placed {
     ChunkResult result;
-    std::uint8_t* destination;
+    std::uint64_t place;  // where in the output
+    std::uint64_t index;  // the chunk's
   };
 
-  // Where a finished section goes in the sink's buffer, its room taken now:
-  // null when the sink is no buffer, the section does not fit the room (the
-  // buffer must grow first) or the chunk failed. Called with the turn held.
-  std::uint8_t* place(const ChunkResult& result) {
-    ByteBuffer* output = sink_.buffer();
-    const std::size_t size = result.section.size();
-    if (output == nullptr || result.failure || result.fault) return nullptr;
-    if (output->capacity() - output->size() < size) return nullptr;
-    return output->append_uninitialized(size);
+  // Where a finished section goes in the output, taken now: nullopt when the
+  // chunk failed or the sink cannot place it (a buffer must grow first).
+  // Called with the turn held.
+  std::optional<std::uint64_t> place(const ChunkResult& result) {
+    if (result.failure || result.fault) return std::nullopt;
+    return sink_.place(result.section.size());
+  }
+
+  // The conversion ends with the failure of chunk `index`, unless a chunk
+  // before it failed too: the first in order is reported, as one thread
+  // writing chunk after chunk would.
+  void fail(std::uint64_t index, std::optional<ConvertFailure> failure, std::exception_ptr fault) {
+    ended_ = true;
+    if (index >= failed_chunk_) return;
+    failed_chunk_ = index;
+    failure_ = std::move(failure);
+    fault_ = fault;
   }
 
   // Takes the turn to deliver (which no one holds) and gives finished
@@ -460,8 +469,8 @@ class OrderedWriter {
       while (!stopping_ && !ended_ && next_write_ < count_) {
         Slot& slot = slots_[next_write_ % window_];
         if (!slot.ready) break;
-        if (std::uint8_t* destination = place(slot.result)) {
-          to_copy_.push_back(Placed{std::move(slot.result), destination});
+        if (const std::optional<std::uint64_t> at = place(slot.result)) {
+          to_copy_.push_back(Placed{std::move(slot.result), *at, next_write_});
           slot.ready = false;
           ++next_write_;
           ++copies_in_flight_;
@@ -477,7 +486,8 @@ class OrderedWriter {
           calling_thread_needed_ = true;
           break;
         }
-        // A buffer may move as it grows: the copies into it end first.
+        // A buffer may move as it grows: the copies into it end first (and
+        // a copy's failure comes before this section's).
         while (copy_one(lock)) {
         }
         copied_.wait(lock, [&] { return copies_in_flight_ == 0; });
@@ -492,12 +502,10 @@ class OrderedWriter {
           fault = std::current_exception();
         }
         lock.lock();
-        ++next_write_;
         if (fault || !delivered) {
-          ended_ = true;
-          fault_ = fault;
-          if (!delivered) failure_ = delivered.error();
+          fail(next_write_, delivered ? std::nullopt : std::optional(delivered.error()), fault);
         }
+        ++next_write_;
         room_.notify_all();
       }
       delivering_ = false;
@@ -516,21 +524,30 @@ class OrderedWriter {
     }
   }
 
-  // Copies the placed section that waits longest into the output, with
+  // Writes the placed section that waits longest into its place, with
   // `lock` released; false if none waits.
   bool copy_one(std::unique_lock<std::mutex>& lock) {
     if (to_copy_.empty()) return false;
     Placed section = std::move(to_copy_.front());
     to_copy_.pop_front();
     lock.unlock();
-    const std::span<const std::uint8_t> bytes = section.result.section.bytes();
-    if (!bytes.empty()) std::memcpy(section.destination, bytes.data(), bytes.size());
+    Status<ConvertFailure> written;
+    std::exception_ptr fault;
+    try {
+      written = sink_.write_placed(section.place, section.result.section.bytes());
+    } catch (...) {
+      fault = std::current_exception();
+    }
     lock.lock();
-    written_input_ = std::max(written_input_, section.result.input_end);
+    if (fault || !written) {
+      fail(section.index, written ? std::nullopt : std::optional(written.error()), fault);
+    } else {
+      written_input_ = std::max(written_input_, section.result.input_end);
+    }
     spares_[section.result.worker].push_back(std::move(section.result.section));
     if (--copies_in_flight_ == 0) {
       copied_.notify_all();
-      if (writing_done()) done_.notify_one();
+      done_.notify_one();
     }
     return true;
   }
@@ -544,8 +561,11 @@ class OrderedWriter {
   Status<ConvertFailure> wait_for_the_end() {
     std::unique_lock lock(mutex_);
     while (true) {
-      if (fault_) std::rethrow_exception(fault_);
-      if (failure_) return Failure{std::move(*failure_)};
+      // Once no copy is in flight, the first failure in order is known.
+      if (ended_ && copies_in_flight_ == 0) {
+        if (fault_) std::rethrow_exception(fault_);
+        if (failure_) return Failure{std::move(*failure_)};
+      }
       if (writing_done()) return {};
       if (write_what_waits_for_calling_thread(lock) || copy_one(lock)) continue;
       done_.wait_for(lock, kProgressInterval);
@@ -606,9 +626,10 @@ class OrderedWriter {
   std::deque<Placed> to_copy_;         // sections placed, their bytes not yet being copied
   std::size_t copies_in_flight_ = 0;   // sections placed whose copy is not made yet
   bool stopping_ = false;
-  bool delivering_ = false;             // a thread holds the turn to deliver
-  bool calling_thread_needed_ = false;  // the next section is the calling thread's to write
-  bool ended_ = false;                  // a delivery failed: nothing more is written
+  bool delivering_ = false;                     // a thread holds the turn to deliver
+  bool calling_thread_needed_ = false;          // the next section is the calling thread's to write
+  bool ended_ = false;                          // a delivery failed: nothing more is written
+  std::uint64_t failed_chunk_ = kCountUnknown;  // the first chunk whose delivery failed
   std::optional<ConvertFailure> failure_;
   std::exception_ptr fault_;
   std::vector<std::vector<ByteBuffer>> spares_;  // by worker: sections written, for later chunks

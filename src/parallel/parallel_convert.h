@@ -18,7 +18,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -67,6 +69,18 @@ class OutputSink {
   // be written straight into it (which saves copying it there), growing it on
   // the calling thread, within its capacity elsewhere.
   virtual ByteBuffer* buffer() noexcept { return nullptr; }
+
+  // Takes the next `size` bytes of the output, in order, for write_placed()
+  // to fill later from any thread, while other placed bytes are written:
+  // where they begin, or nullopt when the sink cannot (write() then writes
+  // them in order). Called one call at a time, like write().
+  virtual std::optional<std::uint64_t> place(std::size_t /*size*/) { return std::nullopt; }
+
+  // Fills bytes place() took; calls for different places may overlap.
+  virtual Status<ConvertFailure> write_placed(std::uint64_t /*place*/,
+                                              std::span<const std::uint8_t> /*bytes*/) {
+    return {};
+  }
 };
 
 // Appends to a buffer.
@@ -86,11 +100,28 @@ class BufferSink final : public OutputSink {
 
   ByteBuffer* buffer() noexcept override { return output_; }
 
+  // Within the room only: the buffer does not move while placed bytes are
+  // written (it grows on the calling thread once none is in flight).
+  std::optional<std::uint64_t> place(std::size_t size) override {
+    if (output_->capacity() - output_->size() < size) return std::nullopt;
+    const std::uint64_t at = output_->size();
+    output_->append_uninitialized(size);
+    return at;
+  }
+
+  Status<ConvertFailure> write_placed(std::uint64_t place,
+                                      std::span<const std::uint8_t> bytes) override {
+    if (!bytes.empty()) std::memcpy(output_->data() + place, bytes.data(), bytes.size());
+    return {};
+  }
+
  private:
   ByteBuffer* output_;
 };
 
-// Writes to an open file descriptor (which stays the caller's).
+// Writes to an open file descriptor (which stays the caller's), in order.
+// It places nothing: the kernel takes writes to one file one at a time, so
+// threads writing at their offsets would wait there instead of converting.
 class FileSink final : public OutputSink {
  public:
   explicit FileSink(int descriptor) : descriptor_(descriptor) {}

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -254,6 +256,70 @@ TEST(ParallelConvert, FileSinkReportsTheSystemError) {
   auto written = sink.write(bytes_of("x"));
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().kind, ConvertFailure::Kind::Output);
+}
+
+// A sink that places every section it can and fails to write the
+// `failing`-th of all it is given (the file's start is the 0th, chunk k the
+// (k + 1)-th), placed or not: its failure is reported when it comes before a
+// bad row in order, the bad row's when that comes first.
+class FailingSink final : public OutputSink {
+ public:
+  explicit FailingSink(std::size_t failing) : failing_(failing) {}
+
+  Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) override {
+    end_ += bytes.size();
+    return sections_++ == failing_ ? full() : Status<ConvertFailure>{};
+  }
+
+  bool writes_anywhere(std::size_t) const noexcept override { return true; }
+
+  std::optional<std::uint64_t> place(std::size_t size) override {
+    const std::lock_guard lock(mutex_);
+    if (sections_++ == failing_) failing_place_ = end_;
+    end_ += size;
+    return end_ - size;
+  }
+
+  Status<ConvertFailure> write_placed(std::uint64_t place, std::span<const std::uint8_t>) override {
+    std::unique_lock lock(mutex_);
+    if (place != failing_place_) return {};
+    lock.unlock();
+    // A failing write takes its time: later chunks fail meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return full();
+  }
+
+ private:
+  static Status<ConvertFailure> full() {
+    return Unexpected<ConvertFailure>{ConvertFailure{ConvertFailure::Kind::Output, "full", 28}};
+  }
+
+  std::size_t failing_;
+  std::size_t sections_ = 0;
+  std::uint64_t end_ = 0;
+  std::mutex mutex_;  // places are taken while earlier ones are written
+  std::optional<std::uint64_t> failing_place_;
+};
+
+TEST(ParallelConvert, AFailedWriteComesInOrderWithBadRows) {
+  // 40 chunks of 50 rows; row 1525 is in chunk 30.
+  std::string csv = "id,name,score\n";
+  for (int row = 0; row < 2000; ++row) {
+    csv += std::to_string(row) + ",n," + (row == 1525 ? "\xFF" : std::to_string(row)) + "\n";
+  }
+  for (int round = 0; round < 20; ++round) {
+    for (const unsigned threads : {1u, 2u, 4u}) {
+      for (const std::size_t failing : {std::size_t{2}, std::size_t{30}, std::size_t{31}}) {
+        FailingSink sink(failing);
+        auto converted = convert_csv_parallel(bytes_of(csv), {50, 10, threads, 256, 1}, sink);
+        ASSERT_FALSE(converted);
+        // Chunk 29 is section 30, written before chunk 30 is read.
+        EXPECT_EQ(converted.error().kind,
+                  failing <= 30 ? ConvertFailure::Kind::Output : ConvertFailure::Kind::Conversion)
+            << threads << " threads, failing section " << failing;
+      }
+    }
+  }
 }
 
 // Records which threads wrote; may forbid writes off the calling thread.
