@@ -450,7 +450,7 @@ class OrderedWriter {
     if (index >= failed_chunk_) return;
     failed_chunk_ = index;
     failure_ = std::move(failure);
-    fault_ = fault;
+    fault_ = std::move(fault);
   }
 
   // Takes the turn to deliver (which no one holds) and gives finished
