@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -161,6 +162,68 @@ TEST(ParallelConvert, CopiesEndBeforeTheOutputGrows) {
           << std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first -
                  got.begin();
     }
+  }
+}
+
+// A sink that places every section, in a buffer it does not offer for
+// writing in place, and writes placed sections slowly, so that copies pile
+// up and several threads take them; now and then it places slowly too,
+// while the others fill their window.
+class SlowCopySink final : public OutputSink {
+ public:
+  explicit SlowCopySink(std::size_t room) { output_.reserve(room); }
+
+  Status<ConvertFailure> write(std::span<const std::uint8_t> bytes) override {
+    output_.append(bytes.data(), bytes.size());
+    return {};
+  }
+
+  bool writes_anywhere(std::size_t) const noexcept override { return true; }
+
+  std::optional<std::uint64_t> place(std::size_t size) override {
+    if (output_.capacity() - output_.size() < size) return std::nullopt;
+    if (++places_ % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const std::uint64_t at = output_.size();
+    output_.append_uninitialized(size);
+    return at;
+  }
+
+  Status<ConvertFailure> write_placed(std::uint64_t place,
+                                      std::span<const std::uint8_t> bytes) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::memcpy(output_.data() + place, bytes.data(), bytes.size());
+    return {};
+  }
+
+  std::string outcome() const {
+    return "ok:" + std::string(reinterpret_cast<const char*>(output_.data()), output_.size());
+  }
+
+ private:
+  ByteBuffer output_;
+  int places_ = 0;
+};
+
+TEST(ParallelConvert, SlowPlacesAndCopiesKeepTheOrder) {
+  std::string csv = "id,name\n";
+  for (int row = 0; row < 20000; ++row) {
+    csv += std::to_string(row) + ",n" + std::to_string(row % 7) + "\n";
+  }
+  const std::string expected = outcome_serial(csv, 40, 10);
+  for (int round = 0; round < 3; ++round) {
+    SlowCopySink sink(4 * csv.size() + 4096);
+    // The calling thread's first report of progress holds it back, so that
+    // the helpers take over before it converts every chunk alone.
+    bool first_report = true;
+    ASSERT_TRUE(convert_csv_parallel(bytes_of(csv), {40, 10, 8, 4096, 1}, sink,
+                                     [&](std::uint64_t, std::uint64_t) {
+                                       if (first_report) {
+                                         first_report = false;
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                       }
+                                       return true;
+                                     }));
+    ASSERT_TRUE(sink.outcome() == expected) << "round " << round;
   }
 }
 
