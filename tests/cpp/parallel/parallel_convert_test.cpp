@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "parallel/record_scan.h"
@@ -165,6 +166,16 @@ TEST(ParallelConvert, CopiesEndBeforeTheOutputGrows) {
   }
 }
 
+// A progress check that holds the calling thread back at its first report
+// (after its first chunk), so that the helpers take over before it converts
+// every chunk alone.
+ProgressCheck holding_back_first_report() {
+  return [first = true](std::uint64_t, std::uint64_t) mutable {
+    if (std::exchange(first, false)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return true;
+  };
+}
+
 // A sink that places every section, in a buffer it does not offer for
 // writing in place, and writes placed sections slowly, so that copies pile
 // up and several threads take them; now and then it places slowly too,
@@ -212,17 +223,8 @@ TEST(ParallelConvert, SlowPlacesAndCopiesKeepTheOrder) {
   const std::string expected = outcome_serial(csv, 40, 10);
   for (int round = 0; round < 3; ++round) {
     SlowCopySink sink(4 * csv.size() + 4096);
-    // The calling thread's first report of progress holds it back, so that
-    // the helpers take over before it converts every chunk alone.
-    bool first_report = true;
     ASSERT_TRUE(convert_csv_parallel(bytes_of(csv), {40, 10, 8, 4096, 1}, sink,
-                                     [&](std::uint64_t, std::uint64_t) {
-                                       if (first_report) {
-                                         first_report = false;
-                                         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                                       }
-                                       return true;
-                                     }));
+                                     holding_back_first_report()));
     ASSERT_TRUE(sink.outcome() == expected) << "round " << round;
   }
 }
@@ -415,7 +417,8 @@ class WatchedSink final : public OutputSink {
 
 // The calling thread converts and writes chunks too, so a call may, by the
 // luck of scheduling, write everything there even where the sink allows
-// otherwise (on a loaded machine, 20 calls in a row did): of up to 200
+// otherwise (on a loaded machine, 200 calls in a row did). Held back at its
+// first report, it leaves the helpers chunks to write; still, of up to 200
 // calls, some must have written elsewhere.
 TEST(ParallelConvert, WorkersWriteOnlyWhereTheSinkAllows) {
   const std::string csv = shaped_csv(4000, 7);
@@ -424,7 +427,8 @@ TEST(ParallelConvert, WorkersWriteOnlyWhereTheSinkAllows) {
     int elsewhere = 0;
     for (int call = 0; call < (anywhere ? 200 : 20) && (!anywhere || elsewhere == 0); ++call) {
       WatchedSink sink(anywhere);
-      ASSERT_TRUE(convert_csv_parallel(bytes_of(csv), {50, 10, 3, 512, 1}, sink));
+      ASSERT_TRUE(convert_csv_parallel(bytes_of(csv), {50, 10, 3, 512, 1}, sink,
+                                       holding_back_first_report()));
       ASSERT_EQ(sink.outcome(), expected) << "anywhere " << anywhere;
       elsewhere += sink.elsewhere;
     }
