@@ -6,10 +6,10 @@ import functools
 import mmap
 import os
 import stat
-import tempfile
 from collections.abc import Callable
 
 from vrex import _engine
+from vrex._temporary import file_beside
 from vrex._threads import thread_count
 
 DEFAULT_PART_SIZE: int = _engine.DEFAULT_PART_SIZE
@@ -123,7 +123,6 @@ def convert_file(
     threads_used = thread_count(threads)
     size = _part_size(part_size)
     target = os.fspath(target)
-    folder = os.path.dirname(os.path.abspath(target))
     with open(source, "rb") as source_file:
         status = os.fstat(source_file.fileno())
         if not stat.S_ISREG(status.st_mode):
@@ -134,30 +133,18 @@ def convert_file(
         else:
             mapped, data = None, b""
     try:
-        descriptor, temporary = tempfile.mkstemp(
-            dir=folder, prefix="." + os.path.basename(target) + ".", suffix=".part"
-        )
-        try:
-            with os.fdopen(descriptor, "wb", buffering=0) as output:
-                _engine.convert_to_file(
-                    mapped if mapped is not None else data,
-                    output.fileno(),
-                    chunk_size,
-                    sample_rows,
-                    threads_used,
-                    size,
-                    progress,
-                )
-                # mkstemp makes the file private; give it the mode open() would.
-                os.fchmod(output.fileno(), 0o666 & ~_umask())
-                os.fsync(output.fileno())
+        with file_beside(target, ".part") as (temporary, output):
+            _engine.convert_to_file(
+                mapped if mapped is not None else data,
+                output.fileno(),
+                chunk_size,
+                sample_rows,
+                threads_used,
+                size,
+                progress,
+            )
+            os.fsync(output.fileno())
             os.replace(temporary, target)
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except FileNotFoundError:
-                pass
-            raise
     finally:
         if mapped is not None:
             mapped.close()

@@ -7,11 +7,12 @@ bad file never stops a batch.
 from __future__ import annotations
 
 import os
-import secrets
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
+
+from vrex._temporary import file_beside
 
 #: The name that stands for standard input or standard output.
 STDIO = "-"
@@ -165,37 +166,8 @@ def write_atomically(path: str, data: bytes) -> None:
     leaves no temporary file behind. The file gets the mode a plain open()
     would give it (the umask applies).
     """
-    folder, name = os.path.split(path)
-    temporary = None
-    descriptor = None
-    try:
-        while True:
-            # Named before it exists, so that an interrupt landing after the
-            # file is made but before open() returns still finds it to remove.
-            temporary = os.path.join(folder or ".", f".{name}.{secrets.token_hex(8)}.tmp")
-            try:
-                descriptor = os.open(temporary, _CREATE_NEW, 0o666)
-                break
-            except FileExistsError:
-                temporary = None  # another writer's file: never remove it
-        with os.fdopen(descriptor, "wb") as stream:
-            descriptor = None
-            stream.write(data)
-            stream.flush()
-            os.fsync(stream.fileno())
+    with file_beside(path, ".tmp") as (temporary, stream):
+        stream.write(data)
+        stream.flush()
+        os.fsync(stream.fileno())
         os.replace(temporary, path)
-    except BaseException:
-        if temporary is not None:
-            try:
-                os.unlink(temporary)
-            except FileNotFoundError:
-                pass
-        if descriptor is not None:
-            try:
-                os.close(descriptor)
-            except OSError:  # the stream took it and closed it already
-                pass
-        raise
-
-
-_CREATE_NEW = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC

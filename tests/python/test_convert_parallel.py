@@ -17,6 +17,7 @@ from test_conversion import CSV_ERRORS
 
 import vrex
 from _vrex import csv_to_vrex
+from vrex.conversion import write_atomically
 
 CORPUS = Path(__file__).resolve().parents[2] / ".." / "shared" / "corpus"
 THREADS = [1, 2, 4]
@@ -296,6 +297,35 @@ def test_ctrl_c_stops_convert_file_and_removes_the_temporary_file(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "interrupted" in result.stdout
     assert not [name for name in os.listdir(tmp_path) if name.endswith(".part")]
+
+
+@pytest.mark.parametrize(
+    "write",
+    [
+        lambda source, target: vrex.convert_file(source, target),
+        lambda source, target: write_atomically(str(target), b"bytes"),
+    ],
+    ids=["convert_file", "write_atomically"],
+)
+def test_an_interrupt_as_the_temporary_file_is_made_leaves_none(tmp_path, monkeypatch, write):
+    # The interrupt lands just after the file is made, before the call that
+    # made it returns: the narrowest place a temporary file could be lost.
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"a\n1\n")
+    target = tmp_path / "out.vrex"
+    real_open = os.open
+
+    def open_then_interrupt(path, flags, *args, **kwargs):
+        descriptor = real_open(path, flags, *args, **kwargs)
+        if os.path.basename(path).startswith(".out.vrex."):
+            os.close(descriptor)
+            raise KeyboardInterrupt
+        return descriptor
+
+    monkeypatch.setattr(os, "open", open_then_interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        write(source, target)
+    assert os.listdir(tmp_path) == ["in.csv"]
 
 
 slow = pytest.mark.skipif(
