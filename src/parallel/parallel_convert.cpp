@@ -296,11 +296,11 @@ class OrderedWriter {
                  !to_copy_.empty();
         };
         if (calling_thread) {
-          while (go_on && !ended_ && !calling_thread_due() && !can_take()) {
+          while (go_on && !ended() && !calling_thread_due() && !can_take()) {
             room_.wait_for(lock, kProgressInterval);
             go_on = tick_on_calling_thread(lock);
           }
-          if (!go_on || ended_) break;
+          if (!go_on || ended()) break;
           if (write_what_waits_for_calling_thread(lock)) continue;
         } else {
           room_.wait(lock, can_take);
@@ -384,8 +384,8 @@ class OrderedWriter {
       // When every chunk before this one is finished, the turn is held to
       // write them: waiting for it costs less than copying through a section.
       turn_free_.wait(
-          lock, [&] { return stopping_ || ended_ || !delivering_ || !only_writes_before(index); });
-      if (stopping_ || ended_ || delivering_ || next_write_ != index) return false;
+          lock, [&] { return stopping_ || ended() || !delivering_ || !only_writes_before(index); });
+      if (stopping_ || ended() || delivering_ || next_write_ != index) return false;
       delivering_ = true;
     }
     // The buffer changes only in the hands of the thread holding the turn.
@@ -446,7 +446,6 @@ class OrderedWriter {
   // before it failed too: the first in order is reported, as one thread
   // writing chunk after chunk would.
   void fail(std::uint64_t index, std::optional<ConvertFailure> failure, std::exception_ptr fault) {
-    ended_ = true;
     if (index >= failed_chunk_) return;
     failed_chunk_ = index;
     failure_ = std::move(failure);
@@ -466,7 +465,7 @@ class OrderedWriter {
       delivering_ = true;
       bool placed = false;
       bool written_after_copies = false;  // a section this thread writes once the copies are made
-      while (!stopping_ && !ended_ && next_write_ < count_) {
+      while (!stopping_ && !ended() && next_write_ < count_) {
         Slot& slot = slots_[next_write_ % window_];
         if (!slot.ready) break;
         if (const std::optional<std::uint64_t> at = place(slot.result)) {
@@ -513,7 +512,7 @@ class OrderedWriter {
       // The calling thread wakes for progress on its own; woken after every
       // turn, it would take a core from a worker (and the worker its cache)
       // once per chunk.
-      if (calling_thread_needed_ || ended_ || writing_done()) done_.notify_one();
+      if (calling_thread_needed_ || ended() || writing_done()) done_.notify_one();
       // The calling thread, while it waits for a chunk to take.
       if (calling_thread_needed_) room_.notify_all();
       // Whoever places a section makes copies until none waits, so none is
@@ -552,6 +551,9 @@ class OrderedWriter {
     return true;
   }
 
+  // Whether a delivery failed: nothing more is written.
+  bool ended() const { return failed_chunk_ != kCountUnknown; }
+
   // Whether every section is written: placed, and its copy made.
   bool writing_done() const { return next_write_ >= count_ && copies_in_flight_ == 0; }
 
@@ -562,7 +564,7 @@ class OrderedWriter {
     std::unique_lock lock(mutex_);
     while (true) {
       // Once no copy is in flight, the first failure in order is known.
-      if (ended_ && copies_in_flight_ == 0) {
+      if (ended() && copies_in_flight_ == 0) {
         if (fault_) std::rethrow_exception(fault_);
         if (failure_) return Failure{std::move(*failure_)};
       }
@@ -628,7 +630,6 @@ class OrderedWriter {
   bool stopping_ = false;
   bool delivering_ = false;                     // a thread holds the turn to deliver
   bool calling_thread_needed_ = false;          // the next section is the calling thread's to write
-  bool ended_ = false;                          // a delivery failed: nothing more is written
   std::uint64_t failed_chunk_ = kCountUnknown;  // the first chunk whose delivery failed
   std::optional<ConvertFailure> failure_;
   std::exception_ptr fault_;
