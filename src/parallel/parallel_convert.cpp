@@ -92,6 +92,9 @@ class ChunkJobs {
             std::uint64_t chunk_size, std::uint64_t first_row)
       : csv_(csv), chain_(chain), types_(types), chunk_size_(chunk_size), first_row_(first_row) {}
 
+  // The first data row of chunk 0.
+  std::uint64_t first_row() const noexcept { return first_row_; }
+
   // A thread's converter, reused from chunk to chunk.
   struct Worker {
     ChunkConverter converter;
@@ -257,12 +260,21 @@ class OrderedWriter {
     {
       std::unique_lock lock(mutex_);
       next_write_ = 1;
+      calling_thread_writes_ = false;
       written_input_ = input_end;
       if (!delivering_) deliver_in_turn(lock, /*calling_thread=*/true);
     }
     first();
     if (!work(workers_ - 1, /*calling_thread=*/true, std::move(converter))) return stopped();
     return wait_for_the_end();
+  }
+
+  // The calling thread writes chunk 0 now, converted: a chunk after it
+  // finished meanwhile waits for that write and is written in place after
+  // it, which takes less than writing it into a section and copying that.
+  void calling_thread_writes() {
+    std::lock_guard lock(mutex_);
+    calling_thread_writes_ = true;
   }
 
   // Whoever still converts stops after the chunk it is on.
@@ -382,9 +394,13 @@ class OrderedWriter {
     {
       std::unique_lock lock(mutex_);
       // When every chunk before this one is finished, the turn is held to
-      // write them: waiting for it costs less than copying through a section.
-      turn_free_.wait(
-          lock, [&] { return stopping_ || ended() || !delivering_ || !only_writes_before(index); });
+      // write them, or the calling thread writes chunk 0: waiting for that
+      // costs less than copying through a section.
+      turn_free_.wait(lock, [&] {
+        if (stopping_ || ended()) return true;
+        if (!only_writes_before(index)) return true;
+        return !delivering_ && !(calling_thread_writes_ && next_write_ == 0);
+      });
       if (stopping_ || ended() || delivering_ || next_write_ != index) return false;
       delivering_ = true;
     }
@@ -630,6 +646,7 @@ class OrderedWriter {
   bool stopping_ = false;
   bool delivering_ = false;                     // a thread holds the turn to deliver
   bool calling_thread_needed_ = false;          // the next section is the calling thread's to write
+  bool calling_thread_writes_ = false;          // it writes chunk 0, converted
   std::uint64_t failed_chunk_ = kCountUnknown;  // the first chunk whose delivery failed
   std::optional<ConvertFailure> failure_;
   std::exception_ptr fault_;
@@ -692,6 +709,18 @@ class Handover {
   void columns_known(std::span<const ValueType> types) {
     std::lock_guard lock(mutex_);
     types_.assign(types.begin(), types.end());
+  }
+
+  // Called by the calling thread as it writes its chunk whose first row is
+  // `chunk_row`, converted: when it is the writer's chunk 0, the helpers'
+  // chunks after it wait for it to be written.
+  void calling_thread_writes(std::uint64_t chunk_row) {
+    OrderedWriter* writer = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      if (writer_ && jobs_->first_row() == chunk_row) writer = &*writer_;
+    }
+    if (writer != nullptr) writer->calling_thread_writes();
   }
 
   // Called by the calling thread as each of its chunks begins, `position`
@@ -857,6 +886,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     if (!rows) return conversion_failure(parse_failure(rows.error()));
     if (*rows == 0) break;
     section.truncate(0);
+    if (handover && output) handover->calling_thread_writes(written_rows);
     if (auto written = write_chunk_section(output ? *output : section, *converter, *rows);
         !written) {
       return conversion_failure(written.error());
