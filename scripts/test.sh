@@ -56,9 +56,9 @@ run_cpp_suite scalar -DVREX_FORCE_SCALAR=ON
 log "the parallel engine's and the threaded reader's C++ tests under ThreadSanitizer"
 cmake -S "$VREX_ROOT" -B "$VREX_ROOT/build/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVREX_BUILD_MODULE=OFF -DVREX_BUILD_TESTS=ON -DVREX_WERROR=ON -DVREX_THREAD_SANITIZE=ON >/dev/null
-cmake --build "$VREX_ROOT/build/tsan" -j "$JOBS" --target parallel_convert_test chunk_chain_test reader_threads_test reader_slices_test
+cmake --build "$VREX_ROOT/build/tsan" -j "$JOBS" --target parallel_convert_test chunk_chain_test row_split_test reader_threads_test reader_slices_test
 (cd "$VREX_ROOT/build/tsan" && TSAN_OPTIONS=halt_on_error=1 \
-  counted ctest --output-on-failure -j "$JOBS" -R 'ParallelConvert|ChunkChain|RecordScan|ReaderThreads|ReaderSlices')
+  counted ctest --output-on-failure -j "$JOBS" -R 'ParallelConvert|ChunkChain|RowSplit|RecordScan|ReaderThreads|ReaderSlices')
 
 # Copies the package's Python files beside a module build (whose vrex/ holds
 # that build's reader), so that `import vrex` there runs against that build.

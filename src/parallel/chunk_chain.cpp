@@ -63,6 +63,13 @@ std::optional<ChunkChain::Chunk> ChunkChain::chunk(std::uint64_t index) {
   return std::nullopt;
 }
 
+std::optional<std::uint64_t> ChunkChain::skip(std::uint64_t from, std::uint64_t records) const {
+  const ScanStop stop = skip_records_by_blocks(csv_.subspan(static_cast<std::size_t>(from)),
+                                               records, block_size_, stopped_);
+  if (!stop.found || stopped_) return std::nullopt;
+  return from + stop.offset;
+}
+
 std::optional<ParitySummary> ChunkChain::Ahead::reached(std::uint64_t block) {
   std::lock_guard lock(chain_.mutex_);
   chain_.count_block_ = block;

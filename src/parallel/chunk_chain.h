@@ -51,6 +51,11 @@ class ChunkChain {
   // it, or once stopped. Waits while another thread counts.
   std::optional<Chunk> chunk(std::uint64_t index);
 
+  // Where the reader's search for a record begins once `records` records
+  // from `from` (a record boundary) are read: a count of their own, the
+  // chain left as it is. None if they are not all there, or once stopped.
+  std::optional<std::uint64_t> skip(std::uint64_t from, std::uint64_t records) const;
+
   // Counting stops after the block it reads, and every call returns nullopt.
   void stop();
 

@@ -11,6 +11,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "csv/utf8.h"
 #include "parallel/chunk_chain.h"
 #include "parallel/result_pages.h"
+#include "parallel/row_split.h"
 #include "parallel/warm_memory.h"
 #include "pipeline/pipeline.h"
 
@@ -82,6 +84,19 @@ class FixedRoom final : public ByteStorage {
   std::size_t size_;
 };
 
+// A part of a chunk of known length.
+class FixedLimit final : public RowLimit {
+ public:
+  explicit FixedLimit(std::size_t rows) : rows_(rows) {}
+
+  std::size_t rows_to_read(std::size_t /*rows_read*/, std::uint64_t /*cursor*/) override {
+    return rows_;
+  }
+
+ private:
+  std::size_t rows_;
+};
+
 // Converts the chunks from the handover on: chunk `index` holds data rows
 // from first_row + index * chunk_size on (first_row is a multiple of the
 // chunk size). Chunk 0 is the one the calling thread converts as the
@@ -117,12 +132,20 @@ class ChunkJobs {
   // now; true if it was. Given the input offset past the chunk's rows.
   using WriteInPlace = std::function<bool(const ChunkConverter&, std::uint64_t input_end)>;
 
+  // Told, once a chunk's rows are counted, whether a thread with nothing
+  // left may take a part of it (given the chunk's converter, where its
+  // reader begins, its first row and its rows) or not (no converter);
+  // returns the split offered, or null for a chunk converted whole.
+  using OfferSplit =
+      std::function<std::shared_ptr<RowSplit>(const ChunkConverter* owner, std::uint64_t begin,
+                                              std::uint64_t first_row, std::uint64_t rows)>;
+
   // Converts into `section`, a buffer of an earlier chunk whose pages are
   // already in place, when there is one, unless `in_place` writes the chunk.
   // A thread gets its converter with its first chunk. The chunk's rows are
   // counted first (unless another thread has): see chunk_chain.h.
   ChunkResult convert(std::uint64_t index, std::optional<Worker>& worker, ByteBuffer section,
-                      const WriteInPlace& in_place) const noexcept {
+                      const WriteInPlace& in_place, const OfferSplit& offer) const noexcept {
     ChunkResult result;
     section.truncate(0);
     result.section = std::move(section);
@@ -141,7 +164,42 @@ class ChunkJobs {
       ChunkConverter& converter = worker->converter;
       CsvReader reader =
           CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(origin.byte)), origin);
-      auto rows = converter.fill_chunk(reader);
+      const std::shared_ptr<RowSplit> shared_split =
+          offer(converter.holds_whole_chunks() ? &converter : nullptr, start, first, chunk->rows);
+      RowSplit* const split = shared_split.get();
+      auto rows = converter.fill_chunk(reader, split);
+      // The other part, when one was taken, keeps its rows until this chunk
+      // is written or given up.
+      const std::optional<std::size_t> split_row =
+          split != nullptr ? split->stop_taking() : std::nullopt;
+
+      struct Closer {
+        RowSplit* split;
+
+        ~Closer() {
+          if (split != nullptr) split->close();
+        }
+      } closer{split_row ? split : nullptr};
+
+      std::size_t own_rows = rows ? *rows : 0;
+      bool joined = false;
+      if (rows && split_row) {
+        if (own_rows != *split_row) throw std::logic_error("a chunk read past its part");
+        const RowSplit::Converted part = split->wait_for_part();
+        if (part.converter != nullptr) {
+          converter.convert_rest(own_rows);
+          converter.append_rows_of(*part.converter);
+          converter.finish_columns();
+          rows = static_cast<std::size_t>(chunk->rows);
+          result.input_end = part.input_end;
+          joined = true;
+        } else {
+          // The other part failed: its rows are read here, as they would be
+          // had no part been taken.
+          rows = converter.fill_chunk(reader);
+          if (rows) own_rows = *rows;
+        }
+      }
       if (!rows) {
         CsvError error = rows.error();
         error.position.line += count_line_feeds(csv_.data(), static_cast<std::size_t>(start));
@@ -149,16 +207,16 @@ class ChunkJobs {
         return result;
       }
       if (*rows != chunk->rows) throw std::logic_error("a chunk's rows differ from their count");
-      result.input_end = origin.byte + reader.cursor();
+      if (!joined) result.input_end = origin.byte + reader.cursor();
       if (converter.holds_whole_chunks()) {
-        converter.finish_chunk(*rows);
+        if (!joined) converter.finish_chunk(*rows);
         result.written = in_place(converter, result.input_end);
         if (!result.written) {
           if (auto written = write_finished_section(result.section, converter); !written) {
             result.failure = written.error();
           }
         }
-        if (!result.failure) converter.release_chunk(*rows);
+        if (!result.failure) converter.release_chunk(own_rows);
       } else if (auto written = write_chunk_section(result.section, converter, *rows); !written) {
         result.failure = written.error();
       }
@@ -166,6 +224,42 @@ class ChunkJobs {
       result.fault = std::current_exception();
     }
     return result;
+  }
+
+  // A thread with nothing left takes a part of a chunk another thread
+  // converts, and converts it: see row_split.h. False if it could take
+  // none. Its converter is dropped if it fails.
+  bool convert_part(RowSplit& split, std::optional<Worker>& worker) const noexcept {
+    const std::optional<RowSplit::Part> part = split.take_part();
+    if (!part) return false;
+    const ChunkConverter* done = nullptr;
+    std::uint64_t input_end = 0;
+    const std::size_t part_rows = split.rows() - part->first;
+    try {
+      if (!worker) worker.emplace(make_worker());
+      ChunkConverter& converter = worker->converter;
+      if (const auto begin = chain_.skip(part->from_byte, part->first - part->from_row)) {
+        const CsvPosition origin{*begin, 1, split.first_row() + part->first + 1};
+        CsvReader reader =
+            CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(*begin)), origin);
+        FixedLimit limit(part_rows);
+        const auto rows = converter.fill_chunk(reader, &limit);
+        if (rows && *rows == part_rows) {
+          converter.convert_rest(part_rows);
+          input_end = *begin + reader.cursor();
+          done = &converter;
+        }
+      }
+    } catch (...) {  // NOLINT(bugprone-empty-catch): the chunk's thread reads the part
+    }
+    split.part_done(done, input_end);
+    if (done == nullptr) {
+      worker.reset();
+      return true;
+    }
+    split.wait_until_closed();
+    worker->converter.release_chunk(part_rows);
+    return true;
   }
 
  private:
@@ -323,14 +417,22 @@ class OrderedWriter {
         index = next_job_++;
       }
       ChunkResult result;
+      bool decided = false;
       try {
-        result = jobs_.convert(index, converter, take_spare(worker),
-                               [&](const ChunkConverter& finished, std::uint64_t input_end) {
-                                 return write_in_place(index, finished, input_end);
-                               });
+        result = jobs_.convert(
+            index, converter, take_spare(worker),
+            [&](const ChunkConverter& finished, std::uint64_t input_end) {
+              return write_in_place(index, finished, input_end);
+            },
+            [&](const ChunkConverter* owner, std::uint64_t begin, std::uint64_t first_row,
+                std::uint64_t rows) {
+              decided = true;
+              return offer_split(owner, begin, first_row, rows);
+            });
       } catch (...) {
         result.fault = std::current_exception();
       }
+      if (!decided) offer_split(nullptr, 0, 0, 0);
       // A failed chunk may leave its converter half filled.
       if (result.failure || result.fault) converter.reset();
       result.worker = worker;
@@ -358,8 +460,55 @@ class OrderedWriter {
       }
       if (!go_on) break;
     }
+    if (go_on) take_parts(converter);
     if (converter) jobs_.keep_worker(std::move(*converter));
     return go_on;
+  }
+
+  // Whether a thread with nothing left may take a part of the chunk a
+  // thread took: see row_split.h. Every chunk taken is told once. Splits
+  // no part may be taken of any more are forgotten here, so that only those
+  // of chunks under way are kept.
+  std::shared_ptr<RowSplit> offer_split(const ChunkConverter* owner, std::uint64_t begin,
+                                        std::uint64_t first_row, std::uint64_t rows) {
+    std::lock_guard lock(mutex_);
+    ++decided_;
+    room_.notify_all();
+    std::erase_if(offered_, [](const std::shared_ptr<RowSplit>& split) {
+      return split->rows_to_take() == 0;
+    });
+    if (owner == nullptr || workers_ < 2) return nullptr;
+    auto split = std::make_shared<RowSplit>(begin, first_row, static_cast<std::size_t>(rows),
+                                            owner->rows_per_ask());
+    offered_.push_back(split);
+    return split;
+  }
+
+  // A thread with no chunk left to take, once every chunk taken is known to
+  // be offered or not, takes parts of those under way, the largest first,
+  // while there are any.
+  void take_parts(std::optional<ChunkJobs::Worker>& converter) {
+    {
+      std::unique_lock lock(mutex_);
+      room_.wait(lock, [&] { return stopping_ || ended() || decided_ + 1 >= next_job_; });
+    }
+    while (true) {
+      std::shared_ptr<RowSplit> largest;
+      {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || ended()) return;
+        std::size_t most = 0;
+        for (const std::shared_ptr<RowSplit>& split : offered_) {
+          const std::size_t rows = split->rows_to_take();
+          if (rows > most) {
+            most = rows;
+            largest = split;
+          }
+        }
+      }
+      if (!largest) return;
+      jobs_.convert_part(*largest, converter);
+    }
   }
 
   // Whether a write waits for the calling thread, and no one holds the turn.
@@ -650,7 +799,9 @@ class OrderedWriter {
   std::uint64_t failed_chunk_ = kCountUnknown;  // the first chunk whose delivery failed
   std::optional<ConvertFailure> failure_;
   std::exception_ptr fault_;
-  std::vector<std::vector<ByteBuffer>> spares_;  // by worker: sections written, for later chunks
+  std::vector<std::vector<ByteBuffer>> spares_;     // by worker: sections written, for later chunks
+  std::uint64_t decided_ = 0;                       // chunks taken told whether they are offered
+  std::vector<std::shared_ptr<RowSplit>> offered_;  // chunks under way a part may be taken of
 };
 
 // Where a chunk of the calling thread begins: a record boundary its reader

@@ -10,8 +10,11 @@
 // that converted each: straight into the output when it is a buffer with
 // room and the chunk is next in order, else through a section buffer of the
 // chunk's own, which takes its place in the output in order and is copied
-// there while other threads copy theirs. At most two chunks per thread are
-// in flight, so memory does not grow with the input. On one thread, or with
+// there while other threads copy theirs. Once every chunk is taken, a
+// thread with nothing left converts the last rows of a chunk still under
+// way, which that chunk's thread joins to its own (see row_split.h). At most
+// two chunks per thread are in flight, so memory does not grow with the
+// input. On one thread, or with
 // chunks too small to share, the calling thread converts every chunk and
 // nothing is counted.
 #pragma once

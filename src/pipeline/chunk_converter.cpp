@@ -41,21 +41,27 @@ ChunkConverter::ChunkConverter(RowQueue&& rows, std::span<const ValueType> types
   for (ValueType type : types) builders_.emplace_back(type, first_rows).reserve(chunk_rows);
 }
 
-Result<std::size_t, CsvError> ChunkConverter::fill_chunk(CsvReader& reader) {
-  while (chunk_rows() < chunk_size_) {
-    // Queued rows wanted: the rest of the chunk, or of the tile being read.
-    const std::size_t chunk_end = static_cast<std::size_t>(chunk_size_ - released_);
-    const std::size_t target = tiled_ ? std::min(chunk_end, tile_rows_) : chunk_end;
+Result<std::size_t, CsvError> ChunkConverter::fill_chunk(CsvReader& reader, RowLimit* limit) {
+  if (limit != nullptr && !tiled_) throw std::logic_error("a limit for a converter of columns");
+  auto end = static_cast<std::size_t>(chunk_size_);
+  while (true) {
+    if (limit != nullptr) end = std::min(end, limit->rows_to_read(chunk_rows(), reader.cursor()));
+    if (chunk_rows() >= end) break;
+    // Queued rows wanted: the rest of the chunk, or of the tile being read
+    // (with a limit, a step of it).
+    const std::size_t chunk_end = end - released_;
+    std::size_t target = tiled_ ? std::min(chunk_end, tile_rows_) : chunk_end;
+    if (limit != nullptr) target = std::min(target, rows_.size() + kRowsPerAsk);
     auto more = rows_.read_until(reader, target);
     if (!more) return Unexpected{more.error()};
-    convert_whole_tiles();
+    convert_whole_tiles(end);
     if (!*more) break;
   }
-  return static_cast<std::size_t>(std::min<std::uint64_t>(chunk_rows(), chunk_size_));
+  return std::min(chunk_rows(), end);
 }
 
-void ChunkConverter::convert_whole_tiles() {
-  while (tiled_ && rows_.size() >= tile_rows_ && released_ + tile_rows_ <= chunk_size_) {
+void ChunkConverter::convert_whole_tiles(std::size_t end) {
+  while (tiled_ && rows_.size() >= tile_rows_ && released_ + tile_rows_ <= end) {
     convert_rows(0, tile_rows_);
     // A converted tile's views are needed no more; text columns borrow the
     // texts themselves (in the input, or copies the queue keeps until the
@@ -110,8 +116,25 @@ WriteStatus ChunkConverter::write_chunk(VrexWriter& writer, std::size_t rows) {
 }
 
 void ChunkConverter::finish_chunk(std::size_t rows) {
+  convert_rest(rows);
+  finish_columns();
+}
+
+void ChunkConverter::convert_rest(std::size_t rows) {
   if (!tiled_) throw std::logic_error("a chunk finished by a converter that cannot hold it");
   convert_rows(0, rows - released_);
+}
+
+void ChunkConverter::append_rows_of(const ChunkConverter& following) {
+  if (following.builders_.size() != builders_.size()) {
+    throw std::logic_error("a chunk's parts converted for other columns");
+  }
+  for (std::size_t column = 0; column < builders_.size(); ++column) {
+    builders_[column].append_built(following.builders_[column]);
+  }
+}
+
+void ChunkConverter::finish_columns() {
   for (ColumnSliceBuilder& builder : builders_) builder.finish();
 }
 

@@ -10,6 +10,7 @@
 // queue's texts and numbers are read a block at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -22,6 +23,16 @@
 
 namespace vrex::ext {
 
+// Where a converter stops reading a chunk's rows: asked before each step,
+// given the rows read so far and where the reader stands (a record
+// boundary, counted from the start of the bytes it was given), for the rows
+// to read in all.
+class RowLimit {
+ public:
+  virtual ~RowLimit() = default;
+  virtual std::size_t rows_to_read(std::size_t rows_read, std::uint64_t cursor) = 0;
+};
+
 class ChunkConverter {
  public:
   // Up to this many columns a chunk is converted in tiles of rows; the typed
@@ -29,13 +40,22 @@ class ChunkConverter {
   // rows of padded texts, about 23 MB at this width).
   static constexpr std::size_t kMaxTiledColumns = 256;
 
+  // With a limit, rows are read this many at most before it is asked again:
+  // a part split off for another thread may begin that close.
+  static constexpr std::size_t kRowsPerAsk = 256;
+
   // Takes over the queue of pending rows (the sample, at first).
   ChunkConverter(RowQueue&& rows, std::span<const ValueType> types, std::uint64_t chunk_size);
 
   // Reads rows from `reader` until the current chunk is complete or the
   // input ends, converting each tile as soon as it is queued. Returns the
   // chunk's row count: chunk_size, or fewer (none included) at the end.
-  Result<std::size_t, CsvError> fill_chunk(CsvReader& reader);
+  // With a limit, stops once it has read as many rows as that asks (for a
+  // converter that holds whole chunks, the part of a chunk it converts).
+  Result<std::size_t, CsvError> fill_chunk(CsvReader& reader, RowLimit* limit = nullptr);
+
+  // Rows read at most past those a limit was last asked about.
+  std::size_t rows_per_ask() const noexcept { return std::min(tile_rows_, kRowsPerAsk); }
 
   // Converts what is left of the chunk's first `rows` rows, writes the column
   // count and every column slice, and takes the chunk's rows off the queue.
@@ -51,6 +71,15 @@ class ChunkConverter {
   // slice; writes the column count and the slices, as often as asked; takes
   // the chunk's rows off the queue and starts the next chunk.
   void finish_chunk(std::size_t rows);
+
+  // finish_chunk() in three steps, for a chunk converted in two parts, each
+  // filled by a converter of its own: converts what is left of this part's
+  // `rows` rows; appends the other part's values (converted the same way,
+  // its rows following these, and kept until this chunk is written);
+  // finishes every column slice.
+  void convert_rest(std::size_t rows);
+  void append_rows_of(const ChunkConverter& following);
+  void finish_columns();
   WriteStatus write_finished_chunk(VrexWriter& writer) const;
   void release_chunk(std::size_t rows);
 
@@ -71,7 +100,7 @@ class ChunkConverter {
   std::size_t chunk_rows() const noexcept { return released_ + rows_.size(); }
 
   // Converts the queued rows not converted yet while they make a whole tile.
-  void convert_whole_tiles();
+  void convert_whole_tiles(std::size_t end);
   void convert_rows(std::size_t first, std::size_t end);
 
   RowQueue rows_;

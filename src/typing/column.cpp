@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -277,9 +278,61 @@ void ColumnSliceBuilder::append(std::span<const std::string_view> texts) { appen
 
 void ColumnSliceBuilder::append(std::span<const PaddedText> texts) { append_texts(texts); }
 
+void ColumnSliceBuilder::grow_for(std::size_t count) {
+  if (filled_ + count <= flags_.size()) return;
+  // Doubling stops at the room reserved, which is what the rows need.
+  std::size_t doubled = 2 * flags_.size();
+  if (flags_.capacity() > flags_.size()) doubled = std::min(doubled, flags_.capacity());
+  const std::size_t rows = std::max(filled_ + count, doubled);
+  resize_values(values_, rows);
+  flags_.resize(rows);
+}
+
+void ColumnSliceBuilder::append_built(const ColumnSliceBuilder& other) {
+  if (other.reading_ != reading_ || holds_finished_ || other.holds_finished_) {
+    throw std::logic_error("values appended from a builder of another kind");
+  }
+  const std::size_t count = other.filled_;
+  grow_for(count);
+  std::copy_n(other.flags_.data(), count, flags_.data() + filled_);
+  std::visit(
+      [&](auto& mine) {
+        using Array = std::decay_t<decltype(mine)>;
+        const Array& theirs = std::get<Array>(other.values_);
+        if constexpr (std::is_same_v<Array, object::StringArray>) {
+          TextArray& texts = mine.values;
+          const TextArray& from = theirs.values;
+          if (from.borrows()) texts.borrow_padded_texts();
+          if (texts.borrows() != from.borrows()) {
+            throw std::logic_error("borrowed and owned texts in one slice");
+          }
+          for (std::size_t row = 0; row < count; ++row) {
+            if (from.borrows()) {
+              texts.push_back_borrowed(from.padded(row));
+            } else {
+              texts.push_back(from[row]);
+            }
+          }
+        } else if constexpr (std::is_same_v<Array, BoolArray> ||
+                             std::is_same_v<Array, object::IntArray> ||
+                             std::is_same_v<Array, object::LongArray> ||
+                             std::is_same_v<Array, object::FloatArray> ||
+                             std::is_same_v<Array, object::DoubleArray>) {
+          std::copy_n(theirs.values.data(), count, mine.values.data() + filled_);
+        } else {
+          throw std::logic_error("values of a kind no builder makes");
+        }
+      },
+      values_);
+  filled_ += count;
+  any_invalid_ |= other.any_invalid_;
+}
+
 template <class Text>
 void ColumnSliceBuilder::append_texts(std::span<const Text> texts) {
   constexpr bool kPadded = std::is_same_v<Text, PaddedText>;
+  // The growth is written out here rather than called: the texts' appends
+  // ran 2-3% slower on one thread calling grow_for().
   if (filled_ + texts.size() > flags_.size()) {
     // Doubling stops at the room reserved, which is what the rows need.
     std::size_t doubled = 2 * flags_.size();

@@ -40,6 +40,11 @@ class ColumnSliceBuilder {
   // of copying them.
   void append(std::span<const PaddedText> texts);
 
+  // Appends the values `other` (a builder of the same type, not finished)
+  // read from the rows that follow: a chunk's rows converted in two parts.
+  // Borrowed texts stay borrowed, from wherever `other` borrowed them.
+  void append_built(const ColumnSliceBuilder& other);
+
   // The slice of every text appended; call once, after the last append. The
   // builder keeps it until restart(); an expiring builder hands it over.
   const ColumnSlice& finish() &;
@@ -61,6 +66,9 @@ class ColumnSliceBuilder {
  private:
   template <class Text>
   void append_texts(std::span<const Text> texts);
+
+  // Room for `count` more rows.
+  void grow_for(std::size_t count);
 
   enum class Reading : std::uint8_t { Bool, Int, Long, Float, Double, Text };
 
