@@ -47,11 +47,9 @@ Result<std::size_t, CsvError> ChunkConverter::fill_chunk(CsvReader& reader, RowL
   while (true) {
     if (limit != nullptr) end = std::min(end, limit->rows_to_read(chunk_rows(), reader.cursor()));
     if (chunk_rows() >= end) break;
-    // Queued rows wanted: the rest of the chunk, or of the tile being read
-    // (with a limit, a step of it).
+    // Queued rows wanted: the rest of the chunk, or of the tile being read.
     const std::size_t chunk_end = end - released_;
-    std::size_t target = tiled_ ? std::min(chunk_end, tile_rows_) : chunk_end;
-    if (limit != nullptr) target = std::min(target, rows_.size() + kRowsPerAsk);
+    const std::size_t target = tiled_ ? std::min(chunk_end, tile_rows_) : chunk_end;
     auto more = rows_.read_until(reader, target);
     if (!more) return Unexpected{more.error()};
     convert_whole_tiles(end);

@@ -40,10 +40,6 @@ class ChunkConverter {
   // rows of padded texts, about 23 MB at this width).
   static constexpr std::size_t kMaxTiledColumns = 256;
 
-  // With a limit, rows are read this many at most before it is asked again:
-  // a part split off for another thread may begin that close.
-  static constexpr std::size_t kRowsPerAsk = 256;
-
   // Takes over the queue of pending rows (the sample, at first).
   ChunkConverter(RowQueue&& rows, std::span<const ValueType> types, std::uint64_t chunk_size);
 
@@ -54,8 +50,9 @@ class ChunkConverter {
   // converter that holds whole chunks, the part of a chunk it converts).
   Result<std::size_t, CsvError> fill_chunk(CsvReader& reader, RowLimit* limit = nullptr);
 
-  // Rows read at most past those a limit was last asked about.
-  std::size_t rows_per_ask() const noexcept { return std::min(tile_rows_, kRowsPerAsk); }
+  // Rows read at most past those a limit was last asked about: a tile, as
+  // without a limit (reading fewer at a time made calls on numbers 8% slower).
+  std::size_t rows_per_ask() const noexcept { return tile_rows_; }
 
   // Converts what is left of the chunk's first `rows` rows, writes the column
   // count and every column slice, and takes the chunk's rows off the queue.
