@@ -84,19 +84,6 @@ class FixedRoom final : public ByteStorage {
   std::size_t size_;
 };
 
-// A part of a chunk of known length.
-class FixedLimit final : public RowLimit {
- public:
-  explicit FixedLimit(std::size_t rows) : rows_(rows) {}
-
-  std::size_t rows_to_read(std::size_t /*rows_read*/, std::uint64_t /*cursor*/) override {
-    return rows_;
-  }
-
- private:
-  std::size_t rows_;
-};
-
 // Converts the chunks from the handover on: chunk `index` holds data rows
 // from first_row + index * chunk_size on (first_row is a multiple of the
 // chunk size). Chunk 0 is the one the calling thread converts as the
@@ -242,7 +229,7 @@ class ChunkJobs {
         const CsvPosition origin{*begin, 1, split.first_row() + part->first + 1};
         CsvReader reader =
             CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(*begin)), origin);
-        FixedLimit limit(part_rows);
+        FixedRows limit(part_rows);
         const auto rows = converter.fill_chunk(reader, &limit);
         if (rows && *rows == part_rows) {
           converter.convert_rest(part_rows);

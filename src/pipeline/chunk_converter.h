@@ -33,6 +33,19 @@ class RowLimit {
   virtual std::size_t rows_to_read(std::size_t rows_read, std::uint64_t cursor) = 0;
 };
 
+// A part of a chunk of known length.
+class FixedRows final : public RowLimit {
+ public:
+  explicit FixedRows(std::size_t rows) : rows_(rows) {}
+
+  std::size_t rows_to_read(std::size_t /*rows_read*/, std::uint64_t /*cursor*/) override {
+    return rows_;
+  }
+
+ private:
+  std::size_t rows_;
+};
+
 class ChunkConverter {
  public:
   // Up to this many columns a chunk is converted in tiles of rows; the typed

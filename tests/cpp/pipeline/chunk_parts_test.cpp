@@ -13,18 +13,6 @@
 namespace vrex::ext {
 namespace {
 
-class FixedRows final : public RowLimit {
- public:
-  explicit FixedRows(std::size_t rows) : rows_(rows) {}
-
-  std::size_t rows_to_read(std::size_t /*rows_read*/, std::uint64_t /*cursor*/) override {
-    return rows_;
-  }
-
- private:
-  std::size_t rows_;
-};
-
 std::span<const std::uint8_t> bytes_of(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
