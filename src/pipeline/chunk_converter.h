@@ -10,7 +10,6 @@
 // queue's texts and numbers are read a block at a time.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>

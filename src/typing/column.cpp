@@ -306,12 +306,12 @@ void ColumnSliceBuilder::append_built(const ColumnSliceBuilder& other) {
           if (texts.borrows() != from.borrows()) {
             throw std::logic_error("borrowed and owned texts in one slice");
           }
-          for (std::size_t row = 0; row < count; ++row) {
-            if (from.borrows()) {
+          if (from.borrows()) {
+            for (std::size_t row = 0; row < count; ++row) {
               texts.push_back_borrowed(from.padded(row));
-            } else {
-              texts.push_back(from[row]);
             }
+          } else {
+            for (std::size_t row = 0; row < count; ++row) texts.push_back(from[row]);
           }
         } else if constexpr (std::is_same_v<Array, BoolArray> ||
                              std::is_same_v<Array, object::IntArray> ||
