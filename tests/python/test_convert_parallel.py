@@ -135,6 +135,40 @@ def test_larger_input_on_many_threads_and_cuts():
     assert_same_everywhere(broken, 1000, 100, [4096, None])
 
 
+def chunk_then_longer_chunk(chunk_size, bad_row=None):
+    # A chunk of short cells, then one of long cells over 128 columns: a
+    # thread done with the first takes the last rows of the second. Numbers,
+    # plain texts and quoted texts the reader copies (escaped quotes, line
+    # breaks) among them; an invalid byte in `bad_row`.
+    header = b",".join(b"c%d" % column for column in range(128))
+    lines = [header]
+    for row in range(2 * chunk_size):
+        length = 1 if row < chunk_size else 8 + row % 8
+        cells = [b"%d" % row]
+        for column in range(1, 128):
+            text = bytes([ord("a") + (row + column) % 26]) * length
+            if column % 5 == 0:
+                cells.append(b"%d" % (row * column))
+            elif row >= chunk_size and (row + column) % 7 == 0:
+                cells.append(b'"' + text + b'""\n"')
+            else:
+                cells.append(text)
+        if row == bad_row:
+            cells[1] = b"\xff"
+        lines.append(b",".join(cells))
+    return b"\n".join(lines) + b"\n"
+
+
+@pytest.mark.parametrize("bad_row", [None, 2999, 3999])
+def test_rows_taken_from_a_chunk_under_way_match(bad_row):
+    data = chunk_then_longer_chunk(2000, bad_row)
+    expected = outcome(csv_to_vrex, data, 2000, 100)
+    for _ in range(5):
+        for threads in (2, 3):
+            got = outcome(vrex.convert, data, 2000, 100, threads=threads)
+            assert got == expected, threads
+
+
 def test_calls_that_follow_each_other_share_nothing_but_memory():
     # Each call's workers hand their memory to the next call: inputs of the
     # same columns back to back, on every thread count, in both orders.
