@@ -91,8 +91,13 @@ class FixedRoom final : public ByteStorage {
 class ChunkJobs {
  public:
   ChunkJobs(std::span<const std::uint8_t> csv, ChunkChain& chain, std::span<const ValueType> types,
-            std::uint64_t chunk_size, std::uint64_t first_row)
-      : csv_(csv), chain_(chain), types_(types), chunk_size_(chunk_size), first_row_(first_row) {}
+            std::uint64_t chunk_size, std::size_t tile_rows, std::uint64_t first_row)
+      : csv_(csv),
+        chain_(chain),
+        types_(types),
+        chunk_size_(chunk_size),
+        tile_rows_(tile_rows),
+        first_row_(first_row) {}
 
   // The first data row of chunk 0.
   std::uint64_t first_row() const noexcept { return first_row_; }
@@ -102,17 +107,22 @@ class ChunkJobs {
     ChunkConverter converter;
   };
 
-  // A converter an earlier call kept, when it read the same columns.
+  // A converter an earlier call kept, when it read the same columns. One of
+  // a tile size chosen by the caller is neither taken nor kept.
   Worker make_worker() const {
-    if (auto kept = WarmMemory::process_wide().take_converter(csv_, types_, chunk_size_)) {
-      return Worker{std::move(*kept)};
+    if (tile_rows_ == 0) {
+      if (auto kept = WarmMemory::process_wide().take_converter(csv_, types_, chunk_size_)) {
+        return Worker{std::move(*kept)};
+      }
     }
-    return Worker{ChunkConverter(RowQueue(csv_, types_.size()), types_, chunk_size_)};
+    return Worker{ChunkConverter(RowQueue(csv_, types_.size()), types_, chunk_size_, tile_rows_)};
   }
 
   // Hands a worker's converter on to the next call.
   void keep_worker(Worker worker) const noexcept {
-    keep_for_later(std::move(worker.converter), types_, chunk_size_, ByteBuffer());
+    if (tile_rows_ == 0) {
+      keep_for_later(std::move(worker.converter), types_, chunk_size_, ByteBuffer());
+    }
   }
 
   // Writes a finished chunk straight into the output when that may be done
@@ -254,6 +264,7 @@ class ChunkJobs {
   ChunkChain& chain_;
   std::span<const ValueType> types_;
   std::uint64_t chunk_size_;
+  std::size_t tile_rows_;
   std::uint64_t first_row_;
 };
 
@@ -806,11 +817,12 @@ struct LeadPosition {
 // thread once its chunk is written.
 class Handover {
  public:
-  Handover(std::span<const std::uint8_t> csv, std::uint64_t chunk_size, std::size_t block_size,
-           unsigned helpers, OutputSink& sink, ProgressTicker& ticker)
+  Handover(std::span<const std::uint8_t> csv, const ParallelOptions& options, unsigned helpers,
+           OutputSink& sink, ProgressTicker& ticker)
       : csv_(csv),
-        chunk_size_(chunk_size),
-        chain_(csv, chunk_size, block_size),
+        chunk_size_(options.chunk_size),
+        tile_rows_(options.tile_rows),
+        chain_(csv, options.chunk_size, options.part_size),
         sink_(sink),
         ticker_(ticker) {
     // Every helper is started before any makes the writer, which counts
@@ -907,7 +919,7 @@ class Handover {
   // thread's chunk there. Called with the lock held.
   void make_writer() {
     try {
-      jobs_.emplace(csv_, chain_, types_, chunk_size_, position_->chunk_row);
+      jobs_.emplace(csv_, chain_, types_, chunk_size_, tile_rows_, position_->chunk_row);
       writer_.emplace(*jobs_, started_ + 1, sink_, ticker_, position_->byte);
     } catch (...) {
       fault_ = std::current_exception();
@@ -917,6 +929,7 @@ class Handover {
 
   std::span<const std::uint8_t> csv_;
   std::uint64_t chunk_size_;
+  std::size_t tile_rows_;
   ChunkChain chain_;
   OutputSink& sink_;
   ProgressTicker& ticker_;
@@ -964,7 +977,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
   std::optional<Handover> handover;
   if (threads > 1 && chunks_worth_sharing) {
-    handover.emplace(csv, options.chunk_size, options.part_size, threads - 1, sink, ticker);
+    handover.emplace(csv, options, threads - 1, sink, ticker);
   }
 
   CsvReader reader(csv);
@@ -981,11 +994,16 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   if (handover) handover->columns_known(plan->types);
 
   // The converter starts with the sample queued: one an earlier call kept,
-  // when there is one.
+  // when there is one (and the caller chose no tile size).
   const std::uint64_t sampled = plan->sample.size();
-  std::optional<ChunkConverter> converter =
-      WarmMemory::process_wide().take_converter(plan->sample, plan->types, options.chunk_size);
-  if (!converter) converter.emplace(std::move(plan->sample), plan->types, options.chunk_size);
+  std::optional<ChunkConverter> converter;
+  if (options.tile_rows == 0) {
+    converter =
+        WarmMemory::process_wide().take_converter(plan->sample, plan->types, options.chunk_size);
+  }
+  if (!converter) {
+    converter.emplace(std::move(plan->sample), plan->types, options.chunk_size, options.tile_rows);
+  }
   // Chunks go straight into the sink's buffer when it has one, else through
   // a section.
   ByteBuffer* const output = sink.buffer();
@@ -1035,6 +1053,7 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     if (*rows < options.chunk_size) break;
   }
   handover.reset();
+  if (options.tile_rows != 0) converter.reset();
   keep_for_later(std::move(converter), plan->types, options.chunk_size, std::move(section));
 
   ByteBuffer end;

@@ -43,6 +43,10 @@ struct ParallelOptions {
   // on a 2-core machine) than to convert: they are converted and written on
   // the calling thread alone. Tests lower it to share chunks of any size.
   std::uint64_t min_shared_chunk_rows = 256;
+  // Rows a converter reads between asks whether another thread takes the
+  // rest of its chunk; 0 lets the table's width choose (64 to 2,048). Tests
+  // lower it so that chunks of a few rows are split too.
+  std::size_t tile_rows = 0;
 };
 
 struct ConvertFailure {

@@ -21,12 +21,12 @@ constexpr std::uint64_t kMaxReservedRows = std::uint64_t{1} << 16;
 }  // namespace
 
 ChunkConverter::ChunkConverter(RowQueue&& rows, std::span<const ValueType> types,
-                               std::uint64_t chunk_size)
+                               std::uint64_t chunk_size, std::size_t tile_rows)
     : rows_(std::move(rows)),
       types_(types),
       chunk_size_(chunk_size),
       tiled_(types.size() <= kMaxTiledColumns),
-      tile_rows_(rows_per_tile(types.size())) {
+      tile_rows_(tile_rows != 0 ? tile_rows : rows_per_tile(types.size())) {
   texts_.resize(tile_rows_);
   if (!tiled_) return;
   // Sized for what is queued (or a tile) at first, with room for a chunk: the

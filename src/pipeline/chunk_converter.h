@@ -52,8 +52,10 @@ class ChunkConverter {
   // rows of padded texts, about 23 MB at this width).
   static constexpr std::size_t kMaxTiledColumns = 256;
 
-  // Takes over the queue of pending rows (the sample, at first).
-  ChunkConverter(RowQueue&& rows, std::span<const ValueType> types, std::uint64_t chunk_size);
+  // Takes over the queue of pending rows (the sample, at first). Tiles hold
+  // `tile_rows` rows, or as many as suit the table's width when 0.
+  ChunkConverter(RowQueue&& rows, std::span<const ValueType> types, std::uint64_t chunk_size,
+                 std::size_t tile_rows = 0);
 
   // Reads rows from `reader` until the current chunk is complete or the
   // input ends, converting each tile as soon as it is queued. Returns the
