@@ -147,12 +147,24 @@ struct ClassifyAvx512 {
   }
 };
 
+// A count reads its bytes once, usually from memory: asking for the bytes
+// this far ahead keeps enough of them on the way that it reads at the pace
+// memory delivers (50 MB in 4.8 ms against 7.6 ms without; a quarter as far
+// ahead, 6 ms).
+constexpr std::size_t kPrefetchAhead = 4096;
+
+[[gnu::always_inline]] inline void prefetch_ahead(std::span<const std::uint8_t> bytes,
+                                                  std::size_t offset) {
+  if (bytes.size() - offset > kPrefetchAhead) __builtin_prefetch(&bytes[offset + kPrefetchAhead]);
+}
+
 // Reads every block of `bytes` by `read_block(block, valid)`.
 template <class ReadBlock>
 [[gnu::always_inline]] inline void read_blocks(std::span<const std::uint8_t> bytes,
                                                const ReadBlock& read_block) {
   const std::size_t whole = bytes.size() / kBlockSize * kBlockSize;
   for (std::size_t offset = 0; offset < whole; offset += kBlockSize) {
+    prefetch_ahead(bytes, offset);
     read_block(bytes.data() + offset, ~std::uint64_t{0});
   }
   if (whole < bytes.size()) {
@@ -177,6 +189,7 @@ ParityReadings read_classified(std::span<const std::uint8_t> bytes) {
   std::size_t offset = 0;
   for (; offset < whole; offset += kBlockSize) {
     std::uint64_t terminators, quotes, may_open;  // NOLINT(cppcoreguidelines-init-variables)
+    prefetch_ahead(bytes, offset);
     Classify::block(bytes.data() + offset, terminators, quotes, may_open);
     if (quotes != 0) break;
     readings.read_before_any_quote<HardwareBitCount>(terminators, may_open);
