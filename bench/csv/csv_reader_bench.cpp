@@ -132,6 +132,7 @@ void read_everything(benchmark::State& state, const std::string& data) {
       ->Arg(static_cast<int>(CsvScan::Reference)) \
       ->Arg(static_cast<int>(CsvScan::Sse2))      \
       ->Arg(static_cast<int>(CsvScan::Avx2))      \
+      ->Arg(static_cast<int>(CsvScan::Avx512))    \
       ->Unit(benchmark::kMillisecond)
 
 VREX_CSV_BENCH(Numeric, numeric_data);

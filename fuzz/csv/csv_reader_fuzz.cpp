@@ -17,11 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto expected = trace_reads(input, CsvScan::Reference);
   if (trace_reads(input, CsvScan::Sse2) != expected) std::abort();
   if (trace_reads(input, CsvScan::Avx2) != expected) std::abort();
+  if (trace_reads(input, CsvScan::Avx512) != expected) std::abort();
   // A reader that keeps only the first few fields of each data record reports
   // the same records cut short and the same errors.
   const std::size_t kept = size % 4;
   const auto cut = trace_reads(input, CsvScan::Reference, {kept, false});
-  for (CsvScan scan : {CsvScan::Reference, CsvScan::Sse2, CsvScan::Avx2}) {
+  for (CsvScan scan : {CsvScan::Reference, CsvScan::Sse2, CsvScan::Avx2, CsvScan::Avx512}) {
     if (trace_reads(input, scan, {kept, true}) != cut) std::abort();
     if (trace_reads(input, scan, {kept, false, true}) != cut) std::abort();
   }

@@ -20,23 +20,27 @@ struct BlockMasks {
 using ClassifyBlocks = void (*)(const std::uint8_t* data, std::size_t count,
                                 BlockMasks* masks) noexcept;
 
-// Which classifier the fast reader uses. `Best` picks AVX2 when the CPU has
-// it and SSE2 (always present on x86-64) otherwise. On 64-bit ARM the vector
-// scans all use NEON; elsewhere they use the scalar classifier.
-enum class CsvScan { Reference, Sse2, Avx2, Best };
+// Which classifier the fast reader uses. `Best` picks the widest the CPU
+// has: AVX-512, AVX2, or SSE2 (always present on x86-64). On 64-bit ARM the
+// vector scans all use NEON; elsewhere they use the scalar classifier.
+enum class CsvScan { Reference, Sse2, Avx2, Avx512, Best };
 
 void classify_blocks_scalar(const std::uint8_t* data, std::size_t count,
                             BlockMasks* masks) noexcept;
 #if defined(__x86_64__)
 void classify_blocks_sse2(const std::uint8_t* data, std::size_t count, BlockMasks* masks) noexcept;
 void classify_blocks_avx2(const std::uint8_t* data, std::size_t count, BlockMasks* masks) noexcept;
+void classify_blocks_avx512(const std::uint8_t* data, std::size_t count,
+                            BlockMasks* masks) noexcept;
 
 bool cpu_has_avx2() noexcept;
+bool cpu_has_avx512() noexcept;
 #elif defined(__aarch64__)
 void classify_blocks_neon(const std::uint8_t* data, std::size_t count, BlockMasks* masks) noexcept;
 #endif
 
-// The classifier for `scan`; AVX2 falls back to SSE2 on CPUs without it.
+// The classifier for `scan`; one the CPU lacks falls back to the next
+// narrower one.
 // `Reference` has no classifier of its own and gets the scalar one.
 ClassifyBlocks select_classifier(CsvScan scan) noexcept;
 

@@ -71,7 +71,7 @@ TEST(CsvDifferential, FastPathsAgreeWithTheReferenceOnRandomInput) {
   for (int trial = 0; trial < 60000; ++trial) {
     const std::string input = random_input(random);
     const auto expected = trace_reads(input, CsvScan::Reference);
-    for (CsvScan scan : {CsvScan::Sse2, CsvScan::Avx2}) {
+    for (CsvScan scan : {CsvScan::Sse2, CsvScan::Avx2, CsvScan::Avx512}) {
       const auto actual = trace_reads(input, scan);
       ASSERT_EQ(actual, expected) << "trial " << trial << " input size " << input.size();
     }
@@ -90,7 +90,7 @@ TEST(CsvDifferential, KeepingFewerFieldsChangesNothingButTheFieldsKept) {
     const std::size_t count = random() % 4;
     const auto expected =
         vrex::testing::trace_reads(bytes_of(input), CsvScan::Reference, {count, false});
-    for (CsvScan scan : {CsvScan::Reference, CsvScan::Sse2, CsvScan::Avx2}) {
+    for (CsvScan scan : {CsvScan::Reference, CsvScan::Sse2, CsvScan::Avx2, CsvScan::Avx512}) {
       ASSERT_EQ(vrex::testing::trace_reads(bytes_of(input), scan, {count, true}), expected)
           << "trial " << trial << " keeping " << count << " scan " << static_cast<int>(scan);
       ASSERT_EQ(vrex::testing::trace_reads(bytes_of(input), scan, {count, false, true}), expected)
@@ -126,6 +126,7 @@ TEST(CsvDifferential, AgreesOnRecordsSpanningManyBlocks) {
     const auto expected = trace_reads(input, CsvScan::Reference);
     ASSERT_EQ(trace_reads(input, CsvScan::Sse2), expected) << "trial " << trial;
     ASSERT_EQ(trace_reads(input, CsvScan::Avx2), expected) << "trial " << trial;
+    ASSERT_EQ(trace_reads(input, CsvScan::Avx512), expected) << "trial " << trial;
   }
 }
 
@@ -142,7 +143,8 @@ TEST(BlockClassifier, SimdMasksMatchTheScalarOnes) {
     BlockMasks expected[kBlocks];
     classify_blocks_scalar(data, kBlocks, expected);
     for (ClassifyBlocks classify :
-         {select_classifier(CsvScan::Sse2), select_classifier(CsvScan::Avx2)}) {
+         {select_classifier(CsvScan::Sse2), select_classifier(CsvScan::Avx2),
+          select_classifier(CsvScan::Avx512)}) {
       BlockMasks actual[kBlocks];
       classify(data, kBlocks, actual);
       for (std::size_t block = 0; block < kBlocks; ++block) {

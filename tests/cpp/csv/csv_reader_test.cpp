@@ -50,7 +50,7 @@ Outcome read_all(std::string_view input, CsvScan scan) {
   }
 }
 
-constexpr CsvScan kScans[] = {CsvScan::Reference, CsvScan::Sse2, CsvScan::Avx2};
+constexpr CsvScan kScans[] = {CsvScan::Reference, CsvScan::Sse2, CsvScan::Avx2, CsvScan::Avx512};
 
 struct Case {
   std::string_view name;
@@ -253,7 +253,7 @@ bool points_into(std::string_view field, std::string_view input) {
 // The pipeline keeps views into the input and copies only the others.
 TEST(CsvReader, GivesViewsIntoTheInputExceptForUnescapedFields) {
   const std::string input = "a,\"b,c\",\"d\"\"e\",\"f\"g,\"h\n";
-  for (CsvScan scan : {CsvScan::Sse2, CsvScan::Avx2}) {
+  for (CsvScan scan : {CsvScan::Sse2, CsvScan::Avx2, CsvScan::Avx512}) {
     CsvReader reader(bytes_of(input), scan);
     ASSERT_TRUE(reader.read_header());
     const auto fields = reader.fields();
