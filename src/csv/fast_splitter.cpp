@@ -23,6 +23,11 @@ std::size_t lowest_bit(std::uint64_t mask) {
 
 bool is_terminator(std::uint8_t byte) { return byte == '\r' || byte == '\n'; }
 
+// The input is read once, in order, and most of it comes from memory: each
+// batch asks for the bytes this far past it, so that they are on the way by
+// the time the reader gets there.
+constexpr std::size_t kPrefetchAhead = 4096;
+
 }  // namespace
 
 FastSplitter::FastSplitter(std::span<const std::uint8_t> input, ClassifyBlocks classify)
@@ -40,6 +45,10 @@ void FastSplitter::load_block(std::size_t base) {
   batch_next_ = 1;
   batch_count_ = std::min((size_ - base) / kBlockSize, kBatchBlocks);
   if (batch_count_ > 0) {
+    for (std::size_t block = 0; block < kBatchBlocks; ++block) {
+      const std::size_t ahead = base + kPrefetchAhead + block * kBlockSize;
+      if (ahead < size_) __builtin_prefetch(data_ + ahead);
+    }
     classify_(data_ + base, batch_count_, batch_);
   } else {
     // The last, short block: zero bytes are neither separators nor non-ASCII.
