@@ -128,12 +128,15 @@ std::optional<InvalidField> CsvReader::find_invalid_dropped(std::size_t cursor,
                                                             std::size_t kept_limit) const {
   // Rare: only for a record that failed the UTF-8 check with no kept field to
   // blame. The record is split once more, by the plain splitter, with the
-  // dropped fields checked on their way out.
+  // dropped fields checked on their way out. That splitter starts at the
+  // record: one given the whole input would first count the line feeds
+  // before it, which made a reader that goes on past many such records
+  // quadratic.
   FieldList checked;
   checked.set_kept_limit(kept_limit);
   checked.set_check_dropped(true);
-  ReferenceSplitter splitter(input_);
-  splitter.split(cursor, checked);
+  ReferenceSplitter splitter(input_.subspan(cursor));
+  splitter.split(0, checked);
   return checked.first_invalid_dropped();
 }
 
