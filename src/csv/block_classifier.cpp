@@ -81,24 +81,10 @@ __attribute__((target("avx2"))) void classify_blocks_avx2(const std::uint8_t* da
   }
 }
 
-// With 64-byte registers a block is one load, and each comparison gives its
-// mask at once, with no moves out of vector registers.
 __attribute__((target("avx512f,avx512bw"))) void classify_blocks_avx512(
-    const std::uint8_t* data, std::size_t count, BlockMasks* all_masks) noexcept {
-  const __m512i comma = _mm512_set1_epi8(',');
-  const __m512i carriage_return = _mm512_set1_epi8('\r');
-  const __m512i line_feed = _mm512_set1_epi8('\n');
-  const __m512i quote = _mm512_set1_epi8('"');
-  for (std::size_t block_index = 0; block_index < count; ++block_index) {
-    const __m512i bytes = _mm512_loadu_si512(data + block_index * kBlockSize);
-    const __mmask64 terminators = _kor_mask64(_mm512_cmpeq_epi8_mask(bytes, line_feed),
-                                              _mm512_cmpeq_epi8_mask(bytes, carriage_return));
-    BlockMasks& masks = all_masks[block_index];
-    masks.terminators = _cvtmask64_u64(terminators);
-    masks.separators =
-        _cvtmask64_u64(_kor_mask64(terminators, _mm512_cmpeq_epi8_mask(bytes, comma)));
-    masks.quotes = _cvtmask64_u64(_mm512_cmpeq_epi8_mask(bytes, quote));
-    masks.non_ascii = _cvtmask64_u64(_mm512_movepi8_mask(bytes));
+    const std::uint8_t* data, std::size_t count, BlockMasks* masks) noexcept {
+  for (std::size_t block = 0; block < count; ++block) {
+    masks[block] = classify_block_avx512(data + block * kBlockSize);
   }
 }
 

@@ -149,20 +149,9 @@ __attribute__((target("avx2,pclmul"))) void scan_blocks_avx2(const std::uint8_t*
 __attribute__((target("avx512f,avx512bw,pclmul"))) void scan_blocks_avx512(
     const std::uint8_t* data, std::size_t count, BlockMasks* masks,
     std::uint64_t* inside) noexcept {
-  const __m512i comma = _mm512_set1_epi8(',');
-  const __m512i carriage_return = _mm512_set1_epi8('\r');
-  const __m512i line_feed = _mm512_set1_epi8('\n');
-  const __m512i quote = _mm512_set1_epi8('"');
   for (std::size_t block = 0; block < count; ++block) {
-    const __m512i bytes = _mm512_loadu_si512(data + block * kBlockSize);
-    const std::uint64_t terminators =
-        _mm512_cmpeq_epi8_mask(bytes, line_feed) | _mm512_cmpeq_epi8_mask(bytes, carriage_return);
-    BlockMasks& block_masks = masks[block];
-    block_masks.terminators = terminators;
-    block_masks.separators = terminators | _mm512_cmpeq_epi8_mask(bytes, comma);
-    block_masks.quotes = _mm512_cmpeq_epi8_mask(bytes, quote);
-    block_masks.non_ascii = 0;
-    inside[block] = prefix_xor(block_masks.quotes);
+    masks[block] = classify_block_avx512(data + block * kBlockSize);
+    inside[block] = prefix_xor(masks[block].quotes);
   }
 }
 
