@@ -40,7 +40,8 @@ constexpr std::uint8_t class_of(std::uint8_t byte) {
 
 constexpr std::array<std::uint8_t, 256> kClassTable = [] {
   std::array<std::uint8_t, 256> table{};
-  for (int byte = 0; byte < 256; ++byte) table[byte] = class_of(static_cast<std::uint8_t>(byte));
+  for (std::size_t byte = 0; byte < 256; ++byte)
+    table[byte] = class_of(static_cast<std::uint8_t>(byte));
   return table;
 }();
 
