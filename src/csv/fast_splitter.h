@@ -68,9 +68,9 @@ class FastSplitter {
   BlockMasks batch_[kBatchBlocks];
   std::size_t batch_base_ = 0;
   std::size_t batch_next_ = 0;
+  std::size_t batch_count_ = 0;
   std::size_t also_next_ = 0;  // the next block of prefetch_also()'s range
   std::size_t also_end_ = 0;
-  std::size_t batch_count_ = 0;
   bool record_non_ascii_ = false;  // non-ASCII bytes in earlier blocks of this record
   std::size_t record_begin_ = 0;
   std::size_t counted_to_ = 0;  // line feeds before this offset are known
