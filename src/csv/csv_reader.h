@@ -62,12 +62,6 @@ class CsvReader {
   enum class Read : std::uint8_t { Record, End, Failed };
   Read read_record_into(FieldList& into);
 
-  // While it reads, also brings [begin, end) of its bytes into the caches
-  // (see FastSplitter::prefetch_also); the reference splitter does not.
-  void prefetch_also(std::size_t begin, std::size_t end) noexcept {
-    if (!use_reference_) fast_.prefetch_also(begin, end);
-  }
-
   // The error of the last read that failed.
   const CsvError& failure() const noexcept { return failure_; }
 

@@ -49,11 +49,6 @@ void FastSplitter::load_block(std::size_t base) {
       const std::size_t ahead = base + kPrefetchAhead + block * kBlockSize;
       if (ahead < size_) __builtin_prefetch(data_ + ahead);
     }
-    // Wanted later, not now: into the second-level cache, not the first.
-    for (std::size_t block = 0; block < kBatchBlocks && also_next_ < also_end_; ++block) {
-      __builtin_prefetch(data_ + also_next_, 0, 2);
-      also_next_ += kBlockSize;
-    }
     classify_(data_ + base, batch_count_, batch_);
   } else {
     // The last, short block: zero bytes are neither separators nor non-ASCII.

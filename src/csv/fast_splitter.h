@@ -18,8 +18,6 @@
 // then, once, from where it last stopped.
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -35,14 +33,6 @@ class FastSplitter {
   // Skips CR and LF bytes from `cursor`, then splits one record into the
   // record that `fields` has started.
   SplitOutcome split(std::size_t cursor, FieldList& fields);
-
-  // While it reads, also asks for the bytes of [begin, end) of its input, a
-  // block for each block it reads, to be brought into the caches: for a
-  // reader whose thread will read those bytes next.
-  void prefetch_also(std::size_t begin, std::size_t end) noexcept {
-    also_next_ = begin;
-    also_end_ = std::min(end, size_);
-  }
 
   // Line feeds in the input before `offset`.
   std::uint64_t line_feeds_before(std::size_t offset) noexcept;
@@ -69,8 +59,6 @@ class FastSplitter {
   std::size_t batch_base_ = 0;
   std::size_t batch_next_ = 0;
   std::size_t batch_count_ = 0;
-  std::size_t also_next_ = 0;  // the next block of prefetch_also()'s range
-  std::size_t also_end_ = 0;
   bool record_non_ascii_ = false;  // non-ASCII bytes in earlier blocks of this record
   std::size_t record_begin_ = 0;
   std::size_t counted_to_ = 0;  // line feeds before this offset are known

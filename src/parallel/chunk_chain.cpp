@@ -58,10 +58,8 @@ std::optional<ChunkChain::Chunk> ChunkChain::chunk(std::uint64_t index) {
     counted_.notify_all();
   }
   if (stopped_) return std::nullopt;
-  if (index + 1 < begins_.size()) return Chunk{begins_[index], chunk_size_, begins_[index + 1]};
-  if (index + 1 == begins_.size() && *last_rows_ > 0) {
-    return Chunk{begins_[index], *last_rows_, csv_.size()};
-  }
+  if (index + 1 < begins_.size()) return Chunk{begins_[index], chunk_size_};
+  if (index + 1 == begins_.size() && *last_rows_ > 0) return Chunk{begins_[index], *last_rows_};
   return std::nullopt;
 }
 

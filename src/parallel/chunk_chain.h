@@ -44,7 +44,6 @@ class ChunkChain {
   struct Chunk {
     std::uint64_t begin = 0;  // where the reader's search for its first row begins
     std::uint64_t rows = 0;   // chunk_size, or fewer for the last chunk
-    std::uint64_t end = 0;    // where the next chunk's search begins (the input's end for the last)
   };
 
   // Chunk `index`, its rows counted (and those of the chunks before it, when

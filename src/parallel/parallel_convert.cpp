@@ -91,15 +91,13 @@ class FixedRoom final : public ByteStorage {
 class ChunkJobs {
  public:
   ChunkJobs(std::span<const std::uint8_t> csv, ChunkChain& chain, std::span<const ValueType> types,
-            std::uint64_t chunk_size, std::size_t tile_rows, std::uint64_t first_row,
-            unsigned threads)
+            std::uint64_t chunk_size, std::size_t tile_rows, std::uint64_t first_row)
       : csv_(csv),
         chain_(chain),
         types_(types),
         chunk_size_(chunk_size),
         tile_rows_(tile_rows),
-        first_row_(first_row),
-        threads_(threads) {}
+        first_row_(first_row) {}
 
   // The first data row of chunk 0.
   std::uint64_t first_row() const noexcept { return first_row_; }
@@ -163,7 +161,6 @@ class ChunkJobs {
       ChunkConverter& converter = worker->converter;
       CsvReader reader =
           CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(origin.byte)), origin);
-      prefetch_next_chunk(reader, *chunk);
       const std::shared_ptr<RowSplit> shared_split =
           offer(converter.holds_whole_chunks() ? &converter : nullptr, start, first, chunk->rows);
       RowSplit* const split = shared_split.get();
@@ -263,28 +260,12 @@ class ChunkJobs {
   }
 
  private:
-  // Threads take chunks in turn, so this thread's next chunk is likely
-  // `threads_` chunks on and about as long as this one. Its bytes are asked
-  // for as this chunk is read, at the same pace, so that its count (which
-  // otherwise waits on memory: see chunk_chain.h) reads them from the
-  // caches. Counts of numeric took 7.2-7.6 ms a call on 2 threads, and
-  // 5.0-5.7 ms so.
-  void prefetch_next_chunk(CsvReader& reader, const ChunkChain::Chunk& chunk) const noexcept {
-    if (threads_ < 2 || chunk.rows != chunk_size_) return;
-    const std::uint64_t length = chunk.end - chunk.begin;
-    const std::uint64_t rest = csv_.size() - chunk.begin;
-    if (length == 0 || rest / length <= threads_) return;
-    reader.prefetch_also(static_cast<std::size_t>(threads_ * length),
-                         static_cast<std::size_t>((threads_ + 1) * length));
-  }
-
   std::span<const std::uint8_t> csv_;
   ChunkChain& chain_;
   std::span<const ValueType> types_;
   std::uint64_t chunk_size_;
   std::size_t tile_rows_;
   std::uint64_t first_row_;
-  unsigned threads_;  // that convert chunks, the calling thread among them
 };
 
 // Calls the progress check at most this often.
@@ -938,8 +919,7 @@ class Handover {
   // thread's chunk there. Called with the lock held.
   void make_writer() {
     try {
-      jobs_.emplace(csv_, chain_, types_, chunk_size_, tile_rows_, position_->chunk_row,
-                    started_ + 1);
+      jobs_.emplace(csv_, chain_, types_, chunk_size_, tile_rows_, position_->chunk_row);
       writer_.emplace(*jobs_, started_ + 1, sink_, ticker_, position_->byte);
     } catch (...) {
       fault_ = std::current_exception();
