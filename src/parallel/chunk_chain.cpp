@@ -18,49 +18,113 @@ bool ChunkChain::known(std::uint64_t index) const {
   return index + 1 < begins_.size() || last_rows_.has_value();
 }
 
+bool ChunkChain::start_known(std::uint64_t index) const {
+  return index < begins_.size() || last_rows_.has_value();
+}
+
+bool ChunkChain::count_next(std::unique_lock<std::mutex>& lock) {
+  if (fault_) std::rethrow_exception(fault_);
+  if (stopped_) return false;
+  if (counting_) {
+    if (!summarize_ahead(lock)) counted_.wait(lock);
+    return true;
+  }
+  // The next count: the header record first, then a chunk's rows at a time,
+  // from where the last count stopped, or from where the chunk's own thread
+  // has read to.
+  counting_ = true;
+  const bool header = begins_.empty();
+  const std::uint64_t counted = header ? 0 : begins_.size() - 1;
+  std::shared_ptr<ChunkProgress> progress;
+  if (!header) {
+    if (const auto found = progress_.find(counted); found != progress_.end()) {
+      progress = found->second;
+    }
+  }
+  std::uint64_t from = header ? origin_ : begins_.back();
+  lock.unlock();
+  std::uint64_t rows_before = 0;
+  ScanStop stop;
+  std::exception_ptr fault;
+  try {
+    if (progress) {
+      const ChunkProgress::Reached reached = progress->reached();
+      if (reached.rows <= chunk_size_ && reached.byte >= from) {
+        rows_before = reached.rows;
+        from = reached.byte;
+      }
+    }
+    Ahead ahead(*this);
+    stop = skip_records_by_blocks(csv_.subspan(static_cast<std::size_t>(from)),
+                                  header ? 1 : chunk_size_ - rows_before, block_size_, stopped_,
+                                  from - origin_, &ahead);
+  } catch (...) {
+    fault = std::current_exception();
+  }
+  lock.lock();
+  counting_ = false;
+  if (fault) {
+    fault_ = fault;
+  } else if (!header && (begins_.size() != counted + 1 || last_rows_)) {
+    // The chunk's own thread reported its end meanwhile.
+  } else if (stop.found) {
+    begins_.push_back(from + stop.offset);
+    if (progress) progress->rows_counted(chunk_size_);
+  } else if (!stopped_) {
+    // The input ends in this count: with no data row after the header, or
+    // in the last chunk.
+    if (header) begins_.push_back(csv_.size());
+    last_rows_ = header ? 0 : rows_before + stop.record_starts;
+    if (progress) progress->rows_counted(*last_rows_);
+  }
+  if (!header) progress_.erase(counted);
+  counted_.notify_all();
+  return true;
+}
+
 std::optional<ChunkChain::Chunk> ChunkChain::chunk(std::uint64_t index) {
   std::unique_lock lock(mutex_);
   while (!known(index)) {
-    if (fault_) std::rethrow_exception(fault_);
-    if (stopped_) return std::nullopt;
-    if (counting_) {
-      if (!summarize_ahead(lock)) counted_.wait(lock);
-      continue;
-    }
-    // The next count: the header record first, then a chunk's rows at a
-    // time, from where the last count stopped.
-    counting_ = true;
-    const bool header = begins_.empty();
-    const std::uint64_t from = header ? origin_ : begins_.back();
-    lock.unlock();
-    ScanStop stop;
-    std::exception_ptr fault;
-    try {
-      Ahead ahead(*this);
-      stop = skip_records_by_blocks(csv_.subspan(static_cast<std::size_t>(from)),
-                                    header ? 1 : chunk_size_, block_size_, stopped_, from - origin_,
-                                    &ahead);
-    } catch (...) {
-      fault = std::current_exception();
-    }
-    lock.lock();
-    counting_ = false;
-    if (fault) {
-      fault_ = fault;
-    } else if (stop.found) {
-      begins_.push_back(from + stop.offset);
-    } else if (!stopped_) {
-      // The input ends in this count: with no data row after the header, or
-      // in the last chunk.
-      if (header) begins_.push_back(csv_.size());
-      last_rows_ = header ? 0 : stop.record_starts;
-    }
-    counted_.notify_all();
+    if (!count_next(lock)) return std::nullopt;
   }
   if (stopped_) return std::nullopt;
   if (index + 1 < begins_.size()) return Chunk{begins_[index], chunk_size_};
   if (index + 1 == begins_.size() && *last_rows_ > 0) return Chunk{begins_[index], *last_rows_};
   return std::nullopt;
+}
+
+std::optional<ChunkChain::Start> ChunkChain::start(std::uint64_t index) {
+  std::unique_lock lock(mutex_);
+  while (!start_known(index)) {
+    if (!count_next(lock)) return std::nullopt;
+  }
+  if (stopped_ || index >= begins_.size()) return std::nullopt;
+  if (index + 1 < begins_.size()) return Start{begins_[index], chunk_size_};
+  if (last_rows_) {
+    if (*last_rows_ == 0) return std::nullopt;
+    return Start{begins_[index], *last_rows_};
+  }
+  return Start{begins_[index], std::nullopt};
+}
+
+void ChunkChain::converting(std::uint64_t index, std::shared_ptr<ChunkProgress> progress) {
+  std::lock_guard lock(mutex_);
+  if (start_known(index + 1)) return;
+  progress_[index] = std::move(progress);
+}
+
+void ChunkChain::converted(std::uint64_t index, std::uint64_t rows, std::uint64_t end) {
+  {
+    std::lock_guard lock(mutex_);
+    progress_.erase(index);
+    if (begins_.size() != index + 1 || last_rows_) return;
+    if (rows == chunk_size_) {
+      begins_.push_back(end);
+    } else {
+      last_rows_ = rows;
+    }
+  }
+  counted_.notify_all();
 }
 
 std::optional<std::uint64_t> ChunkChain::skip(std::uint64_t from, std::uint64_t records) const {

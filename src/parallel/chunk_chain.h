@@ -2,13 +2,16 @@
 //
 // Chunk k holds data rows k * chunk_size up to the next multiple (the last
 // chunk fewer), so where chunk k + 1 begins is known once chunk k's records
-// are counted. The thread about to convert a chunk counts it first, unless
-// another thread already has: the bytes it counts are then still in its
-// caches when it converts them, and no thread reads the whole input ahead
-// of the conversion. The count reads a block at a time by the blocks'
-// summaries (see parts.h), with the reader's own rules for malformed
-// quoting, and steps byte by byte only through the block where the chunk
-// ends.
+// are counted, or once chunk k is converted. A thread about to convert a
+// chunk needs only where it begins: when that is not known yet, it counts
+// the chunk before, from where that chunk's own thread has read to (see
+// ChunkProgress), so that no byte is counted that a conversion has passed
+// and no thread reads the whole input ahead of the conversion. With two
+// threads a count reads about half a chunk, where counting each chunk
+// before converting it read all of it. The count reads a block at a time
+// by the blocks' summaries (see parts.h), with the reader's own rules for
+// malformed quoting, and steps byte by byte only through the block where
+// the chunk ends.
 //
 // Counts are made one at a time: a chunk's count (about a twentieth of its
 // conversion) is the only step threads take in turn. A thread that waits
@@ -22,6 +25,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -31,6 +36,24 @@
 #include "parallel/parts.h"
 
 namespace vrex::ext {
+
+// A chunk's conversion under way, as a count of its rows sees it.
+class ChunkProgress {
+ public:
+  struct Reached {
+    std::uint64_t rows = 0;  // the chunk's rows read so far
+    std::uint64_t byte = 0;  // where the reader's search for the next begins
+  };
+
+  // How far the chunk's thread has read: a record boundary.
+  virtual Reached reached() = 0;
+
+  // The chunk's rows, once a count has found them all.
+  virtual void rows_counted(std::uint64_t rows) = 0;
+
+ protected:
+  ~ChunkProgress() = default;
+};
 
 class ChunkChain {
  public:
@@ -51,6 +74,30 @@ class ChunkChain {
   // it, or once stopped. Waits while another thread counts.
   std::optional<Chunk> chunk(std::uint64_t index);
 
+  // Where chunk `index` begins, with its rows when they are counted
+  // already: counts the chunks before it that no thread has (and no more);
+  // nullopt when the input is known to have no row for it, or once stopped.
+  // A chunk whose rows are not counted may begin where the input ends (the
+  // chunk before was converted, not counted): its conversion finds no row.
+  // Waits while another thread counts.
+  struct Start {
+    std::uint64_t begin = 0;
+    std::optional<std::uint64_t> rows;  // chunk_size or fewer, once counted
+  };
+
+  std::optional<Start> start(std::uint64_t index);
+
+  // Chunk `index`, whose rows were not counted when it began, is converted
+  // from there by the thread that reports its progress: a count of its rows
+  // begins where that thread has read to. Holds `progress` until the
+  // chunk's rows are known.
+  void converting(std::uint64_t index, std::shared_ptr<ChunkProgress> progress);
+
+  // Chunk `index` is converted: `rows` rows, the next chunk's search
+  // beginning at `end` (when the rows are chunk_size). Known from now on,
+  // unless a count found it first.
+  void converted(std::uint64_t index, std::uint64_t rows, std::uint64_t end);
+
   // Where the reader's search for a record begins once `records` records
   // from `from` (a record boundary) are read: a count of their own, the
   // chain left as it is. None if they are not all there, or once stopped.
@@ -65,6 +112,16 @@ class ChunkChain {
  private:
   // Whether chunk `index` is known: counted, or past the input's end.
   bool known(std::uint64_t index) const;
+
+  // Whether where chunk `index` begins is known, or that it is past the
+  // input's end.
+  bool start_known(std::uint64_t index) const;
+
+  // Counts the records of the chunk after the last one counted (the header
+  // record first), or, while another thread counts, summarizes a block
+  // ahead of it or waits. Called and returns with `lock` held; counts with
+  // it released. False once stopped.
+  bool count_next(std::unique_lock<std::mutex>& lock);
 
   // A block's summary made ahead of the count, in the slot of its number
   // modulo kBlocksAhead.
@@ -104,8 +161,11 @@ class ChunkChain {
   std::optional<std::uint64_t> last_rows_;  // once the input's end is reached: the last chunk's
   bool counting_ = false;                   // a thread counts, with the lock released
   std::vector<AheadSlot> ahead_;            // summaries made ahead of the count
-  std::uint64_t count_block_ = 0;           // the block the count reads
-  std::uint64_t next_ahead_ = 0;            // the next block to summarize ahead
+  // The conversion under way of the chunk whose end is not known yet, if
+  // one reports its progress: by chunk index.
+  std::map<std::uint64_t, std::shared_ptr<ChunkProgress>> progress_;
+  std::uint64_t count_block_ = 0;  // the block the count reads
+  std::uint64_t next_ahead_ = 0;   // the next block to summarize ahead
   std::atomic<bool> stopped_{false};
   std::exception_ptr fault_;
 };

@@ -129,18 +129,20 @@ class ChunkJobs {
   // now; true if it was. Given the input offset past the chunk's rows.
   using WriteInPlace = std::function<bool(const ChunkConverter&, std::uint64_t input_end)>;
 
-  // Told, once a chunk's rows are counted, whether a thread with nothing
-  // left may take a part of it (given the chunk's converter, where its
-  // reader begins, its first row and its rows) or not (no converter);
-  // returns the split offered, or null for a chunk converted whole.
-  using OfferSplit =
-      std::function<std::shared_ptr<RowSplit>(const ChunkConverter* owner, std::uint64_t begin,
-                                              std::uint64_t first_row, std::uint64_t rows)>;
+  // Told, once a chunk begins, whether a thread with nothing left may take
+  // a part of it (given the chunk's converter, where its reader begins, its
+  // first row and its rows, or at most that many when not `counted` yet) or
+  // not (no converter); returns the split offered, or null for a chunk
+  // converted whole.
+  using OfferSplit = std::function<std::shared_ptr<RowSplit>(
+      const ChunkConverter* owner, std::uint64_t begin, std::uint64_t first_row, std::uint64_t rows,
+      bool counted)>;
 
   // Converts into `section`, a buffer of an earlier chunk whose pages are
   // already in place, when there is one, unless `in_place` writes the chunk.
-  // A thread gets its converter with its first chunk. The chunk's rows are
-  // counted first (unless another thread has): see chunk_chain.h.
+  // A thread gets its converter with its first chunk. Where the chunk begins
+  // is counted first, unless another thread has or the chunk before is
+  // converted: see chunk_chain.h.
   ChunkResult convert(std::uint64_t index, std::optional<Worker>& worker, ByteBuffer section,
                       const WriteInPlace& in_place, const OfferSplit& offer) const noexcept {
     ChunkResult result;
@@ -148,7 +150,8 @@ class ChunkJobs {
     result.section = std::move(section);
     try {
       const std::uint64_t first = first_row_ + index * chunk_size_;
-      const std::optional<ChunkChain::Chunk> chunk = chain_.chunk(first / chunk_size_);
+      const std::uint64_t chain_index = first / chunk_size_;
+      const std::optional<ChunkChain::Start> chunk = chain_.start(chain_index);
       if (!chunk) {
         result.none = true;
         return result;
@@ -162,8 +165,12 @@ class ChunkJobs {
       CsvReader reader =
           CsvReader::for_part(csv_.subspan(static_cast<std::size_t>(origin.byte)), origin);
       const std::shared_ptr<RowSplit> shared_split =
-          offer(converter.holds_whole_chunks() ? &converter : nullptr, start, first, chunk->rows);
+          offer(converter.holds_whole_chunks() ? &converter : nullptr, start, first,
+                chunk->rows.value_or(chunk_size_), chunk->rows.has_value());
       RowSplit* const split = shared_split.get();
+      // Its rows not counted, the chunk's next one is found from how far
+      // this thread has read, or once it is done.
+      if (!chunk->rows && shared_split) chain_.converting(chain_index, shared_split);
       auto rows = converter.fill_chunk(reader, split);
       // The other part, when one was taken, keeps its rows until this chunk
       // is written or given up.
@@ -187,7 +194,7 @@ class ChunkJobs {
           converter.convert_rest(own_rows);
           converter.append_rows_of(*part.converter);
           converter.finish_columns();
-          rows = static_cast<std::size_t>(chunk->rows);
+          rows = split->rows();
           result.input_end = part.input_end;
           joined = true;
         } else {
@@ -203,8 +210,18 @@ class ChunkJobs {
         result.failure = parse_failure(error);
         return result;
       }
-      if (*rows != chunk->rows) throw std::logic_error("a chunk's rows differ from their count");
+      if (chunk->rows && *rows != *chunk->rows) {
+        throw std::logic_error("a chunk's rows differ from their count");
+      }
       if (!joined) result.input_end = origin.byte + reader.cursor();
+      if (!chunk->rows) {
+        chain_.converted(chain_index, *rows, result.input_end);
+        // The input ended where the chunk began.
+        if (*rows == 0) {
+          result.none = true;
+          return result;
+        }
+      }
       if (converter.holds_whole_chunks()) {
         if (!joined) converter.finish_chunk(*rows);
         result.written = in_place(converter, result.input_end);
@@ -423,14 +440,14 @@ class OrderedWriter {
               return write_in_place(index, finished, input_end);
             },
             [&](const ChunkConverter* owner, std::uint64_t begin, std::uint64_t first_row,
-                std::uint64_t rows) {
+                std::uint64_t rows, bool counted) {
               decided = true;
-              return offer_split(owner, begin, first_row, rows);
+              return offer_split(owner, begin, first_row, rows, counted);
             });
       } catch (...) {
         result.fault = std::current_exception();
       }
-      if (!decided) offer_split(nullptr, 0, 0, 0);
+      if (!decided) offer_split(nullptr, 0, 0, 0, true);
       // A failed chunk may leave its converter half filled.
       if (result.failure || result.fault) converter.reset();
       result.worker = worker;
@@ -468,16 +485,15 @@ class OrderedWriter {
   // no part may be taken of any more are forgotten here, so that only those
   // of chunks under way are kept.
   std::shared_ptr<RowSplit> offer_split(const ChunkConverter* owner, std::uint64_t begin,
-                                        std::uint64_t first_row, std::uint64_t rows) {
+                                        std::uint64_t first_row, std::uint64_t rows, bool counted) {
     std::lock_guard lock(mutex_);
     ++decided_;
     room_.notify_all();
-    std::erase_if(offered_, [](const std::shared_ptr<RowSplit>& split) {
-      return split->rows_to_take() == 0;
-    });
+    std::erase_if(offered_,
+                  [](const std::shared_ptr<RowSplit>& split) { return !split->open_to_parts(); });
     if (owner == nullptr || workers_ < 2) return nullptr;
     auto split = std::make_shared<RowSplit>(begin, first_row, static_cast<std::size_t>(rows),
-                                            owner->rows_per_ask());
+                                            counted, owner->rows_per_ask());
     offered_.push_back(split);
     return split;
   }

@@ -4,13 +4,30 @@
 
 namespace vrex::ext {
 
-RowSplit::RowSplit(std::uint64_t begin, std::uint64_t first_row, std::size_t rows,
+RowSplit::RowSplit(std::uint64_t begin, std::uint64_t first_row, std::size_t rows, bool counted,
                    std::size_t ahead)
     : begin_(begin),
       first_row_(first_row),
-      rows_(rows),
       ahead_(std::max<std::size_t>(ahead, 1)),
+      rows_(rows),
+      counted_(counted),
       owner_cursor_(begin) {}
+
+std::size_t RowSplit::rows() {
+  std::lock_guard lock(mutex_);
+  return rows_;
+}
+
+ChunkProgress::Reached RowSplit::reached() {
+  std::lock_guard lock(mutex_);
+  return {owner_read_, owner_cursor_};
+}
+
+void RowSplit::rows_counted(std::uint64_t rows) {
+  std::lock_guard lock(mutex_);
+  rows_ = static_cast<std::size_t>(std::min<std::uint64_t>(rows, rows_));
+  counted_ = true;
+}
 
 std::size_t RowSplit::rows_to_read(std::size_t rows_read, std::uint64_t cursor) {
   std::lock_guard lock(mutex_);
@@ -26,7 +43,7 @@ std::optional<std::size_t> RowSplit::stop_taking() {
 }
 
 std::optional<std::size_t> RowSplit::part_start() const {
-  if (!taking_ || split_) return std::nullopt;
+  if (!taking_ || split_ || !counted_) return std::nullopt;
   // The chunk's thread may read a step past the rows it last asked about.
   const std::size_t reachable = owner_read_ + ahead_;
   if (reachable >= rows_ || rows_ - reachable < 2 * ahead_) return std::nullopt;
@@ -37,6 +54,11 @@ std::size_t RowSplit::rows_to_take() {
   std::lock_guard lock(mutex_);
   const std::optional<std::size_t> start = part_start();
   return start ? rows_ - *start : 0;
+}
+
+bool RowSplit::open_to_parts() {
+  std::lock_guard lock(mutex_);
+  return taking_ && !split_;
 }
 
 std::optional<RowSplit::Part> RowSplit::take_part() {

@@ -10,6 +10,10 @@
 // slices borrow from them). Should the other part fail (a parse error, or no
 // memory), the chunk's thread reads those rows itself, so errors come as the
 // one-thread conversion meets them.
+//
+// A chunk whose rows were not counted when it began reports its progress to
+// the count through its split (see ChunkProgress): no part is taken until
+// the count has found the chunk's rows.
 #pragma once
 
 #include <condition_variable>
@@ -18,27 +22,33 @@
 #include <mutex>
 #include <optional>
 
+#include "parallel/chunk_chain.h"
 #include "pipeline/chunk_converter.h"
 
 namespace vrex::ext {
 
-class RowSplit final : public RowLimit {
+class RowSplit final : public RowLimit, public ChunkProgress {
  public:
-  // A chunk of `rows` rows, the first of them data row `first_row`, whose
-  // reader reads from input offset `begin`; its thread reads at most `ahead`
-  // rows past those it last asked about, and a part is never less than
-  // `ahead` rows.
-  RowSplit(std::uint64_t begin, std::uint64_t first_row, std::size_t rows, std::size_t ahead);
+  // A chunk of `rows` rows (or at most that many, not counted yet), the
+  // first of them data row `first_row`, whose reader reads from input
+  // offset `begin`; its thread reads at most `ahead` rows past those it last
+  // asked about, and a part is never less than `ahead` rows.
+  RowSplit(std::uint64_t begin, std::uint64_t first_row, std::size_t rows, bool counted,
+           std::size_t ahead);
 
   RowSplit(const RowSplit&) = delete;
   RowSplit& operator=(const RowSplit&) = delete;
 
   std::uint64_t first_row() const noexcept { return first_row_; }
 
-  std::size_t rows() const noexcept { return rows_; }
+  // The chunk's rows, counted: a part was taken, or the count found them.
+  std::size_t rows();
 
   // The chunk's thread, before each step of rows.
   std::size_t rows_to_read(std::size_t rows_read, std::uint64_t cursor) override;
+
+  Reached reached() override;
+  void rows_counted(std::uint64_t rows) override;
 
   // The chunk's thread, done reading: no part is taken from now on. Returns
   // where the other part begins when one was taken, the rows this thread
@@ -47,6 +57,9 @@ class RowSplit final : public RowLimit {
 
   // Rows a part taken now could hold; 0 once none may be taken.
   std::size_t rows_to_take();
+
+  // Whether a part may still be taken, now or once the rows are counted.
+  bool open_to_parts();
 
   // A part taken: its first row, and a record boundary to count from (the
   // input offset where row `from_row` begins).
@@ -88,11 +101,12 @@ class RowSplit final : public RowLimit {
 
   std::uint64_t begin_;
   std::uint64_t first_row_;
-  std::size_t rows_;
   std::size_t ahead_;
 
   std::mutex mutex_;
-  std::condition_variable changed_;   // the part done, or the chunk closed
+  std::condition_variable changed_;  // the part done, or the chunk closed
+  std::size_t rows_;                 // at most, until counted
+  bool counted_;
   std::size_t owner_read_ = 0;        // rows read by the chunk's thread when it last asked
   std::uint64_t owner_cursor_;        // where its reader stood then
   std::optional<std::size_t> split_;  // where the other part begins, once taken

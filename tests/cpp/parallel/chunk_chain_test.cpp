@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -167,6 +168,86 @@ TEST(ChunkChain, BlocksReadByParityAndQuoteByQuoteAgree) {
       for (const std::uint64_t chunk_size : {3, 50}) {
         expect_chain_matches(csv, boundaries, rows, chunk_size, part_size);
         if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+// A conversion that stands at a fixed record boundary of its chunk.
+class FixedProgress final : public ChunkProgress {
+ public:
+  explicit FixedProgress(Reached reached) : reached_(reached) {}
+
+  Reached reached() override { return reached_; }
+
+  void rows_counted(std::uint64_t rows) override { counted = rows; }
+
+  std::optional<std::uint64_t> counted;
+
+ private:
+  Reached reached_;
+};
+
+// Where each chunk begins, found as threads converting would find it: the
+// chunk before counted from where its conversion stands, or reported by it
+// once converted, or counted whole. Every start is the reader's, and a
+// count from a conversion's progress tells it the chunk's rows.
+TEST(ChunkChain, StartsFromAConversionsProgressAgree) {
+  std::mt19937_64 random(13);
+  for (int round = 0; round < 80; ++round) {
+    const std::string csv = records_in_runs(random, 200 + random() % 6000);
+    std::uint64_t rows = 0;
+    const auto boundaries = boundaries_of(csv, &rows);
+    std::map<std::uint64_t, std::uint64_t> row_starts;  // rows before -> cursor
+    for (const auto& [cursor, rows_before] : boundaries) row_starts.emplace(rows_before, cursor);
+    for (const std::size_t block_size : {std::size_t{1}, std::size_t{64}, std::size_t{512}}) {
+      for (const std::uint64_t chunk_size :
+           {std::uint64_t{1}, std::uint64_t{4}, std::uint64_t{37}}) {
+        ChunkChain chain(bytes_of(csv), chunk_size, block_size);
+        std::shared_ptr<FixedProgress> progress;
+        std::uint64_t progress_rows = 0;
+        for (std::uint64_t index = 0;; ++index) {
+          const auto start = chain.start(index);
+          if (progress) {
+            ASSERT_EQ(progress->counted, progress_rows) << "chunk " << index - 1;
+            progress.reset();
+          }
+          const std::uint64_t first = index * chunk_size;
+          if (first >= rows) {
+            // A chunk that begins where the input ends, its rows not
+            // counted, is found empty by its conversion.
+            if (start) {
+              ASSERT_EQ(start->begin, row_starts.at(rows));
+              ASSERT_FALSE(start->rows.has_value());
+              chain.converted(index, 0, start->begin);
+              ASSERT_FALSE(chain.start(index).has_value());
+            }
+            ASSERT_FALSE(chain.start(index + 1).has_value());
+            break;
+          }
+          ASSERT_TRUE(start.has_value()) << "chunk " << index;
+          ASSERT_EQ(start->begin, row_starts.at(first)) << "chunk " << index << " of " << csv;
+          const std::uint64_t chunk_rows = std::min(chunk_size, rows - first);
+          if (start->rows) {
+            ASSERT_EQ(*start->rows, chunk_rows);
+            continue;
+          }
+          switch (random() % 3) {
+            case 0: {
+              const std::uint64_t read = random() % (chunk_rows + 1);
+              progress = std::make_shared<FixedProgress>(
+                  ChunkProgress::Reached{read, row_starts.at(first + read)});
+              progress_rows = chunk_rows;
+              chain.converting(index, progress);
+              break;
+            }
+            case 1:
+              chain.converted(index, chunk_rows, row_starts.at(first + chunk_rows));
+              break;
+            default:
+              break;
+          }
+        }
       }
     }
   }

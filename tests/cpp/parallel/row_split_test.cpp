@@ -17,7 +17,7 @@ TEST(RowSplit, APartBeginsBeyondTheChunksThreadsReach) {
       for (std::size_t read = 0; read <= rows; read += 1 + rows / 37) {
         SCOPED_TRACE(std::to_string(rows) + " rows, " + std::to_string(ahead) + " ahead, " +
                      std::to_string(read) + " read");
-        RowSplit split(1000, 0, rows, ahead);
+        RowSplit split(1000, 0, rows, true, ahead);
         EXPECT_EQ(split.rows_to_read(read, 10 * read), rows);
         const std::size_t offered = split.rows_to_take();
         const std::optional<RowSplit::Part> part = split.take_part();
@@ -42,7 +42,7 @@ TEST(RowSplit, APartBeginsBeyondTheChunksThreadsReach) {
 }
 
 TEST(RowSplit, NoPartIsTakenOnceTheChunksThreadStops) {
-  RowSplit split(0, 0, 10000, 81);
+  RowSplit split(0, 0, 10000, true, 81);
   EXPECT_FALSE(split.stop_taking());
   EXPECT_EQ(split.rows_to_take(), 0u);
   EXPECT_FALSE(split.take_part());
@@ -51,7 +51,7 @@ TEST(RowSplit, NoPartIsTakenOnceTheChunksThreadStops) {
 // The other part's thread hands its values over and keeps them until the
 // chunk is closed.
 TEST(RowSplit, ThePartIsHandedOverAndKeptUntilClosed) {
-  RowSplit split(0, 0, 10000, 81);
+  RowSplit split(0, 0, 10000, true, 81);
   ASSERT_TRUE(split.take_part());
   bool closed_seen = false;
   std::thread other([&] {
