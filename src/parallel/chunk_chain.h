@@ -5,8 +5,9 @@
 // are counted, or once chunk k is converted. A thread about to convert a
 // chunk needs only where it begins: when that is not known yet, it counts
 // the chunk before, from where that chunk's own thread has read to (see
-// ChunkProgress), so that no byte is counted that a conversion has passed
-// and no thread reads the whole input ahead of the conversion. With two
+// ChunkProgress), so that no byte is counted that a conversion has
+// reported reading and no thread reads the whole input ahead of the
+// conversion. With two
 // threads a count reads about half a chunk, where counting each chunk
 // before converting it read all of it. The count reads a block at a time
 // by the blocks' summaries (see parts.h), with the reader's own rules for
