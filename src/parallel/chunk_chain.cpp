@@ -109,8 +109,16 @@ std::optional<ChunkChain::Start> ChunkChain::start(std::uint64_t index) {
 
 void ChunkChain::converting(std::uint64_t index, std::shared_ptr<ChunkProgress> progress) {
   std::lock_guard lock(mutex_);
-  if (start_known(index + 1)) return;
-  progress_[index] = std::move(progress);
+  if (!start_known(index + 1)) {
+    progress_[index] = std::move(progress);
+    return;
+  }
+  // Counted since the chunk began: its rows are known at once.
+  if (index + 1 < begins_.size()) {
+    progress->rows_counted(chunk_size_);
+  } else if (index + 1 == begins_.size() && last_rows_) {
+    progress->rows_counted(*last_rows_);
+  }
 }
 
 void ChunkChain::converted(std::uint64_t index, std::uint64_t rows, std::uint64_t end) {

@@ -90,8 +90,9 @@ class ChunkChain {
 
   // Chunk `index`, whose rows were not counted when it began, is converted
   // from there by the thread that reports its progress: a count of its rows
-  // begins where that thread has read to. Holds `progress` until the
-  // chunk's rows are known.
+  // begins where that thread has read to, and tells `progress` the rows it
+  // finds (at once, when a count found them since the chunk began). Holds
+  // `progress` until the chunk's rows are known.
   void converting(std::uint64_t index, std::shared_ptr<ChunkProgress> progress);
 
   // Chunk `index` is converted: `rows` rows, the next chunk's search

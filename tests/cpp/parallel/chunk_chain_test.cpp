@@ -232,7 +232,7 @@ TEST(ChunkChain, StartsFromAConversionsProgressAgree) {
             ASSERT_EQ(*start->rows, chunk_rows);
             continue;
           }
-          switch (random() % 3) {
+          switch (random() % 4) {
             case 0: {
               const std::uint64_t read = random() % (chunk_rows + 1);
               progress = std::make_shared<FixedProgress>(
@@ -244,6 +244,15 @@ TEST(ChunkChain, StartsFromAConversionsProgressAgree) {
             case 1:
               chain.converted(index, chunk_rows, row_starts.at(first + chunk_rows));
               break;
+            case 2: {
+              // Counted by another thread before this one reports.
+              ASSERT_TRUE(chain.chunk(index).has_value());
+              const auto late =
+                  std::make_shared<FixedProgress>(ChunkProgress::Reached{0, row_starts.at(first)});
+              chain.converting(index, late);
+              ASSERT_EQ(late->counted, chunk_rows) << "chunk " << index;
+              break;
+            }
             default:
               break;
           }
