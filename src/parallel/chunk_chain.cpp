@@ -22,6 +22,12 @@ bool ChunkChain::start_known(std::uint64_t index) const {
   return index < begins_.size() || last_rows_.has_value();
 }
 
+std::optional<std::uint64_t> ChunkChain::counted_rows(std::uint64_t index) const {
+  if (index + 1 < begins_.size()) return chunk_size_;
+  if (index + 1 == begins_.size()) return last_rows_;
+  return std::nullopt;
+}
+
 bool ChunkChain::count_next(std::unique_lock<std::mutex>& lock) {
   if (fault_) std::rethrow_exception(fault_);
   if (stopped_) return false;
@@ -88,9 +94,9 @@ std::optional<ChunkChain::Chunk> ChunkChain::chunk(std::uint64_t index) {
     if (!count_next(lock)) return std::nullopt;
   }
   if (stopped_) return std::nullopt;
-  if (index + 1 < begins_.size()) return Chunk{begins_[index], chunk_size_};
-  if (index + 1 == begins_.size() && *last_rows_ > 0) return Chunk{begins_[index], *last_rows_};
-  return std::nullopt;
+  const std::optional<std::uint64_t> rows = counted_rows(index);
+  if (!rows || *rows == 0) return std::nullopt;
+  return Chunk{begins_[index], *rows};
 }
 
 std::optional<ChunkChain::Start> ChunkChain::start(std::uint64_t index) {
@@ -99,12 +105,9 @@ std::optional<ChunkChain::Start> ChunkChain::start(std::uint64_t index) {
     if (!count_next(lock)) return std::nullopt;
   }
   if (stopped_ || index >= begins_.size()) return std::nullopt;
-  if (index + 1 < begins_.size()) return Start{begins_[index], chunk_size_};
-  if (last_rows_) {
-    if (*last_rows_ == 0) return std::nullopt;
-    return Start{begins_[index], *last_rows_};
-  }
-  return Start{begins_[index], std::nullopt};
+  const std::optional<std::uint64_t> rows = counted_rows(index);
+  if (rows == 0) return std::nullopt;
+  return Start{begins_[index], rows};
 }
 
 void ChunkChain::converting(std::uint64_t index, std::shared_ptr<ChunkProgress> progress) {
@@ -114,11 +117,7 @@ void ChunkChain::converting(std::uint64_t index, std::shared_ptr<ChunkProgress> 
     return;
   }
   // Counted since the chunk began: its rows are known at once.
-  if (index + 1 < begins_.size()) {
-    progress->rows_counted(chunk_size_);
-  } else if (index + 1 == begins_.size() && last_rows_) {
-    progress->rows_counted(*last_rows_);
-  }
+  if (const std::optional<std::uint64_t> rows = counted_rows(index)) progress->rows_counted(*rows);
 }
 
 void ChunkChain::converted(std::uint64_t index, std::uint64_t rows, std::uint64_t end) {

@@ -119,6 +119,10 @@ class ChunkChain {
   // input's end.
   bool start_known(std::uint64_t index) const;
 
+  // Chunk `index`'s rows, once counted (0 for a chunk that begins where the
+  // input ends); nullopt while they are not, or past the input's end.
+  std::optional<std::uint64_t> counted_rows(std::uint64_t index) const;
+
   // Counts the records of the chunk after the last one counted (the header
   // record first), or, while another thread counts, summarizes a block
   // ahead of it or waits. Called and returns with `lock` held; counts with
