@@ -16,10 +16,6 @@ namespace {
 
 constexpr std::uint8_t kSectionMagic[2] = {0xA7, 0x3C};
 
-constexpr std::string_view kIsInvalidName = "IsInvalid";
-constexpr std::string_view kErrorCodeName = "ErrorCode";
-constexpr std::string_view kHasReplacedValueName = "HasReplacedValue";
-
 // A name whose length is known to fit a count field.
 void append_short_text(ByteBuffer& output, std::string_view text) {
   std::uint8_t* place = output.append_uninitialized(4 + text.size());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -61,5 +62,9 @@ class VrexWriter {
  private:
   ByteBuffer* output_;
 };
+
+// The bytes write_column_slice() appends for `column`, or nullopt when that
+// write fails: a column's place in a file can be taken before it is written.
+std::optional<std::uint64_t> column_slice_size(const ColumnSlice& column) noexcept;
 
 }  // namespace vrex

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <type_traits>
 
 #include "vrex/byte_buffer.h"
@@ -14,6 +15,11 @@
 #include "vrex/writer.h"
 
 namespace vrex::writer_internal {
+
+// The names a column slice's own properties are written under.
+inline constexpr std::string_view kIsInvalidName = "IsInvalid";
+inline constexpr std::string_view kErrorCodeName = "ErrorCode";
+inline constexpr std::string_view kHasReplacedValueName = "HasReplacedValue";
 
 inline constexpr bool kLittleEndianHost = std::endian::native == std::endian::little;
 
