@@ -84,6 +84,57 @@ class FixedRoom final : public ByteStorage {
   std::size_t size_;
 };
 
+// Writes columns [first, last) of a finished chunk's section, laid out as
+// `layout` says, into the section beginning at `section`. They take exactly
+// their counted bytes, or the count is wrong: a fault.
+void write_columns_at(std::uint8_t* section, const SectionLayout& layout,
+                      const ChunkConverter& converter, std::size_t first, std::size_t last) {
+  const std::uint64_t begin = layout.written_from(first);
+  const std::uint64_t size = layout.column_begin(last) - begin;
+  try {
+    FixedRoom room(section + begin, static_cast<std::size_t>(size));
+    ByteBuffer place(room);
+    place.reserve(room.size());
+    if (write_finished_columns(place, converter, first, last) && place.size() == size) return;
+  } catch (const FixedRoom::Exhausted&) {  // NOLINT(bugprone-empty-catch): thrown below
+  }
+  throw std::logic_error("a section's columns took other than their counted bytes");
+}
+
+// Writes a finished chunk's section at the end of `output`, within its room,
+// with the thread waiting on `waiting`: each writes about half the bytes, at
+// their places, counted first. Returns the section's size; none when it
+// cannot be shared or does not fit (nothing is written then).
+std::optional<std::size_t> write_shared(ByteBuffer& output, const ChunkConverter& converter,
+                                        RowSplit& waiting) {
+  const std::optional<SectionLayout> layout = finished_section_layout(converter);
+  const std::size_t room = output.capacity() - output.size();
+  if (!layout || layout->column_ends.size() < 2 || layout->size() > room) return std::nullopt;
+  const std::size_t columns = layout->column_ends.size();
+  std::size_t middle = 1;
+  while (middle + 1 < columns && layout->column_begin(middle) < layout->size() / 2) ++middle;
+  std::uint8_t* const section = output.data() + output.size();
+  std::exception_ptr helper_fault;  // read once the help has run
+  const bool handed = waiting.hand_over([&]() noexcept {
+    try {
+      write_columns_at(section, *layout, converter, middle, columns);
+    } catch (...) {
+      helper_fault = std::current_exception();
+    }
+  });
+  if (!handed) return std::nullopt;
+  std::exception_ptr own_fault;
+  try {
+    write_columns_at(section, *layout, converter, 0, middle);
+  } catch (...) {
+    own_fault = std::current_exception();
+  }
+  waiting.wait_for_help();  // the help reads what this frame holds
+  if (own_fault) std::rethrow_exception(own_fault);
+  if (helper_fault) std::rethrow_exception(helper_fault);
+  return static_cast<std::size_t>(layout->size());
+}
+
 // Converts the chunks from the handover on: chunk `index` holds data rows
 // from first_row + index * chunk_size on (first_row is a multiple of the
 // chunk size). Chunk 0 is the one the calling thread converts as the
@@ -126,8 +177,11 @@ class ChunkJobs {
   }
 
   // Writes a finished chunk straight into the output when that may be done
-  // now; true if it was. Given the input offset past the chunk's rows.
-  using WriteInPlace = std::function<bool(const ChunkConverter&, std::uint64_t input_end)>;
+  // now; true if it was. Given the input offset past the chunk's rows, and
+  // the split whose other part's thread waits for the chunk to be written
+  // (which may write a share of it), if any.
+  using WriteInPlace =
+      std::function<bool(const ChunkConverter&, std::uint64_t input_end, RowSplit* waiting)>;
 
   // Told, once a chunk begins, whether a thread with nothing left may take
   // a part of it (given the chunk's converter, where its reader begins, its
@@ -224,7 +278,7 @@ class ChunkJobs {
       }
       if (converter.holds_whole_chunks()) {
         if (!joined) converter.finish_chunk(*rows);
-        result.written = in_place(converter, result.input_end);
+        result.written = in_place(converter, result.input_end, joined ? split : nullptr);
         if (!result.written) {
           if (auto written = write_finished_section(result.section, converter); !written) {
             result.failure = written.error();
@@ -436,8 +490,8 @@ class OrderedWriter {
       try {
         result = jobs_.convert(
             index, converter, take_spare(worker),
-            [&](const ChunkConverter& finished, std::uint64_t input_end) {
-              return write_in_place(index, finished, input_end);
+            [&](const ChunkConverter& finished, std::uint64_t input_end, RowSplit* waiting) {
+              return write_in_place(index, finished, input_end, waiting);
             },
             [&](const ChunkConverter* owner, std::uint64_t begin, std::uint64_t first_row,
                 std::uint64_t rows, bool counted) {
@@ -548,10 +602,11 @@ class OrderedWriter {
 
   // Writes chunk `index`, finished, straight into the sink's buffer when it
   // is the next to write, no one holds the turn to deliver, and it fits the
-  // buffer's room: the copy through a section is saved. Then takes the turn
-  // and keeps it, and returns true.
-  bool write_in_place(std::uint64_t index, const ChunkConverter& converter,
-                      std::uint64_t input_end) {
+  // buffer's room: the copy through a section is saved. A thread waiting for
+  // the chunk (`waiting`'s other part) writes a share of its columns. Then
+  // takes the turn and keeps it, and returns true.
+  bool write_in_place(std::uint64_t index, const ChunkConverter& converter, std::uint64_t input_end,
+                      RowSplit* waiting) {
     ByteBuffer* output = sink_.buffer();
     if (output == nullptr) return false;
     {
@@ -571,13 +626,20 @@ class OrderedWriter {
     bool written = false;
     std::exception_ptr fault;
     try {
-      FixedRoom room(output->data() + output->size(), output->capacity() - output->size());
-      ByteBuffer place(room);
-      place.reserve(room.size());
       // A failed write is made again into a section, which reports it in turn.
-      if (write_finished_section(place, converter)) {
-        output->append_uninitialized(place.size());
+      const std::optional<std::size_t> size =
+          waiting != nullptr ? write_shared(*output, converter, *waiting) : std::nullopt;
+      if (size) {
+        output->append_uninitialized(*size);
         written = true;
+      } else {
+        FixedRoom room(output->data() + output->size(), output->capacity() - output->size());
+        ByteBuffer place(room);
+        place.reserve(room.size());
+        if (write_finished_section(place, converter)) {
+          output->append_uninitialized(place.size());
+          written = true;
+        }
       }
     } catch (const FixedRoom::Exhausted&) {  // NOLINT(bugprone-empty-catch): written elsewhere
     } catch (...) {

@@ -12,11 +12,12 @@
 // chunk's own, which takes its place in the output in order and is copied
 // there while other threads copy theirs. Once every chunk is taken, a
 // thread with nothing left converts the last rows of a chunk still under
-// way, which that chunk's thread joins to its own (see row_split.h). At most
-// two chunks per thread are in flight, so memory does not grow with the
-// input. On one thread, or with
-// chunks too small to share, the calling thread converts every chunk and
-// nothing is counted.
+// way, which that chunk's thread joins to its own (see row_split.h); written
+// in place, the chunk's columns are then written by both, each at its place,
+// its size counted first. At most two chunks per thread are in flight, so
+// memory does not grow with the input. On one thread, or with chunks too
+// small to share, the calling thread converts every chunk and nothing is
+// counted.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 #include "parallel/row_split.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vrex::ext {
 
@@ -94,7 +95,31 @@ void RowSplit::close() {
 
 void RowSplit::wait_until_closed() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return closed_; });
+  while (true) {
+    changed_.wait(lock, [&] { return closed_ || help_; });
+    if (closed_) return;
+    const std::function<void()> help = std::exchange(help_, nullptr);
+    lock.unlock();
+    help();
+    lock.lock();
+    helped_ = true;
+    changed_.notify_all();
+  }
+}
+
+bool RowSplit::hand_over(std::function<void()> help) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!part_done_ || part_.converter == nullptr || closed_ || help_ || helped_) return false;
+    help_ = std::move(help);
+  }
+  changed_.notify_all();
+  return true;
+}
+
+void RowSplit::wait_for_help() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return helped_; });
 }
 
 }  // namespace vrex::ext

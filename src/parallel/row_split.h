@@ -11,6 +11,9 @@
 // memory), the chunk's thread reads those rows itself, so errors come as the
 // one-thread conversion meets them.
 //
+// While the chunk's thread writes the chunk, the other part's thread, which
+// waits for it, may write a share of it (see hand_over()).
+//
 // A chunk whose rows were not counted when it began reports its progress to
 // the count through its split (see ChunkProgress): no part is taken until
 // the count has found the chunk's rows.
@@ -19,6 +22,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -92,8 +96,18 @@ class RowSplit final : public RowLimit, public ChunkProgress {
   // written or given up.
   void close();
 
-  // The other part's thread, once done: waits until the chunk is closed.
+  // The other part's thread, once done: waits until the chunk is closed,
+  // doing what it is handed meanwhile.
   void wait_until_closed();
+
+  // The chunk's thread, the other part converted: hands `help` to the other
+  // part's thread, which runs it while it waits to be closed; false, with
+  // nothing handed, when the part failed (its thread then does not wait).
+  // At most once a chunk.
+  bool hand_over(std::function<void()> help);
+
+  // The chunk's thread, after hand_over(): waits until the help has run.
+  void wait_for_help();
 
  private:
   // Where a part taken now would begin; none if too few rows are left.
@@ -114,6 +128,8 @@ class RowSplit final : public RowLimit, public ChunkProgress {
   bool part_done_ = false;
   Converted part_;
   bool closed_ = false;
+  std::function<void()> help_;  // handed to the other part's thread, until it takes it
+  bool helped_ = false;
 };
 
 }  // namespace vrex::ext

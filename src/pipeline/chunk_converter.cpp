@@ -138,10 +138,20 @@ void ChunkConverter::finish_columns() {
 
 WriteStatus ChunkConverter::write_finished_chunk(VrexWriter& writer) const {
   VREX_TRY(writer.write_table_slice_column_count(types_.size()));
-  for (const ColumnSliceBuilder& builder : builders_) {
-    VREX_TRY(writer.write_column_slice(builder.finished()));
+  return write_finished_columns(writer, 0, builders_.size());
+}
+
+WriteStatus ChunkConverter::write_finished_columns(VrexWriter& writer, std::size_t first,
+                                                   std::size_t last) const {
+  for (std::size_t column = first; column < last; ++column) {
+    VREX_TRY(writer.write_column_slice(builders_[column].finished()));
   }
   return {};
+}
+
+std::optional<std::uint64_t> ChunkConverter::finished_column_size(
+    std::size_t column) const noexcept {
+  return column_slice_size(builders_[column].finished());
 }
 
 void ChunkConverter::release_chunk(std::size_t rows) {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,14 @@ class ChunkConverter {
   void append_rows_of(const ChunkConverter& following);
   void finish_columns();
   WriteStatus write_finished_chunk(VrexWriter& writer) const;
+  // What write_finished_chunk() writes after the column count, a range of
+  // columns at a time, and what each column takes (none when its write
+  // fails).
+  WriteStatus write_finished_columns(VrexWriter& writer, std::size_t first, std::size_t last) const;
+  std::optional<std::uint64_t> finished_column_size(std::size_t column) const noexcept;
+
+  std::size_t column_count() const noexcept { return types_.size(); }
+
   void release_chunk(std::size_t rows);
 
   // No row queued or converted since the last chunk was written.

@@ -138,6 +138,34 @@ Status<std::string> write_finished_section(ByteBuffer& output, const ChunkConver
   });
 }
 
+std::optional<SectionLayout> finished_section_layout(const ChunkConverter& chunks) {
+  constexpr std::uint64_t kSectionIdBytes = 3;
+  constexpr std::uint64_t kCountBytes = 4;
+  if (chunks.column_count() > kMaxCount) return std::nullopt;
+  SectionLayout layout;
+  layout.head = kSectionIdBytes + kCountBytes;
+  layout.column_ends.reserve(chunks.column_count());
+  std::uint64_t end = layout.head;
+  for (std::size_t column = 0; column < chunks.column_count(); ++column) {
+    const std::optional<std::uint64_t> size = chunks.finished_column_size(column);
+    if (!size) return std::nullopt;
+    end += *size;
+    layout.column_ends.push_back(end);
+  }
+  return layout;
+}
+
+Status<std::string> write_finished_columns(ByteBuffer& output, const ChunkConverter& chunks,
+                                           std::size_t first, std::size_t last) {
+  return write_step(output, [&](VrexWriter& writer) -> WriteStatus {
+    if (first == 0) {
+      VREX_TRY(writer.write_section_id(SectionType::TableSlice));
+      VREX_TRY(writer.write_table_slice_column_count(chunks.column_count()));
+    }
+    return chunks.write_finished_columns(writer, first, last);
+  });
+}
+
 Status<std::string> write_table_end(ByteBuffer& output) {
   return write_step(
       output, [](VrexWriter& writer) { return writer.write_section_id(SectionType::TableEnd); });

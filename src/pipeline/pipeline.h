@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -51,6 +52,33 @@ Status<std::string> write_chunk_section(ByteBuffer& output, ChunkConverter& chun
 
 // The same slice from a converter holding the finished chunk, which it keeps.
 Status<std::string> write_finished_section(ByteBuffer& output, const ChunkConverter& chunks);
+
+// Where the bytes of that slice lie, counted before they are written: the
+// head (section id and column count) first, then each column, so that
+// columns can be written apart, each at its place.
+struct SectionLayout {
+  std::vector<std::uint64_t> column_ends;  // from the section's first byte
+  std::uint64_t head = 0;
+
+  std::uint64_t column_begin(std::size_t column) const noexcept {
+    return column == 0 ? head : column_ends[column - 1];
+  }
+
+  std::uint64_t size() const noexcept { return column_ends.empty() ? head : column_ends.back(); }
+
+  // Where write_finished_columns() from `first` on begins writing.
+  std::uint64_t written_from(std::size_t first) const noexcept {
+    return first == 0 ? 0 : column_begin(first);
+  }
+};
+
+// None when the slice cannot be written.
+std::optional<SectionLayout> finished_section_layout(const ChunkConverter& chunks);
+
+// Columns [first, last) of that slice, preceded by its head when `first` is
+// 0: the slice's bytes from written_from(first) to column_begin(last).
+Status<std::string> write_finished_columns(ByteBuffer& output, const ChunkConverter& chunks,
+                                           std::size_t first, std::size_t last);
 
 Status<std::string> write_table_end(ByteBuffer& output);
 

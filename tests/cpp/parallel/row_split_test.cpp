@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <thread>
+#include <vector>
 
 namespace vrex::ext {
 namespace {
@@ -65,6 +67,33 @@ TEST(RowSplit, ThePartIsHandedOverAndKeptUntilClosed) {
   split.close();
   other.join();
   EXPECT_TRUE(closed_seen);
+}
+
+// A share of the chunk's writing goes to the other part's thread while it
+// waits, unless its part failed and it does not wait.
+TEST(RowSplit, HelpIsHandedOnlyToAThreadThatWaits) {
+  const std::vector<ValueType> types = {ValueType::Int};
+  const ChunkConverter part(RowQueue(std::span<const std::uint8_t>(), 1), types, 10, 0);
+  for (const bool part_converted : {false, true}) {
+    SCOPED_TRACE(part_converted);
+    RowSplit split(0, 0, 10000, true, 81);
+    ASSERT_TRUE(split.take_part());
+    std::thread::id helped_on;
+    std::thread other([&] {
+      split.part_done(part_converted ? &part : nullptr, 42);
+      if (part_converted) split.wait_until_closed();
+    });
+    ASSERT_EQ(split.wait_for_part().converter != nullptr, part_converted);
+    const bool handed = split.hand_over([&] { helped_on = std::this_thread::get_id(); });
+    EXPECT_EQ(handed, part_converted);
+    if (handed) {
+      split.wait_for_help();
+      EXPECT_EQ(helped_on, other.get_id());
+      EXPECT_FALSE(split.hand_over([] {}));
+    }
+    split.close();
+    other.join();
+  }
 }
 
 }  // namespace
