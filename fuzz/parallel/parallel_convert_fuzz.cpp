@@ -38,16 +38,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string expected = outcome(vrex::ext::convert_csv(csv, chunk_size, sample_rows));
 
   // Tiles of a row or two let a thread with nothing left take the last rows
-  // of a chunk under way, which chunks this short allow.
+  // of a chunk under way, which chunks this short allow. An output with room
+  // has chunks written in place, the last ones by two threads at once.
   struct Cut {
     unsigned threads;
     std::size_t part_size;
     std::size_t tile_rows;
+    bool room;
   };
 
-  for (Cut cut : {Cut{1, 1, 0}, Cut{2, 1, 0}, Cut{3, 7, 1}, Cut{2, 64, 1}, Cut{3, 64, 2},
-                  Cut{2, vrex::ext::kDefaultPartSize, 0}}) {
+  for (Cut cut :
+       {Cut{1, 1, 0, false}, Cut{2, 1, 0, false}, Cut{3, 7, 1, true}, Cut{2, 64, 1, false},
+        Cut{2, 64, 1, true}, Cut{3, 64, 2, false}, Cut{2, vrex::ext::kDefaultPartSize, 0, true}}) {
     vrex::ByteBuffer output;
+    if (cut.room) output.reserve(4096 + 8 * csv.size());
     vrex::ext::BufferSink sink(output);
     auto converted = vrex::ext::convert_csv_parallel(
         csv, {chunk_size, sample_rows, cut.threads, cut.part_size, 1, cut.tile_rows}, sink);
@@ -56,8 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                   : "error:" + converted.error().message;
     if (got != expected) {
       std::fprintf(stderr,
-                   "threads %u, part size %zu, tile rows %zu: the parallel conversion differs\n",
-                   cut.threads, cut.part_size, cut.tile_rows);
+                   "threads %u, part size %zu, tile rows %zu, room %d: the parallel conversion "
+                   "differs\n",
+                   cut.threads, cut.part_size, cut.tile_rows, cut.room ? 1 : 0);
       std::abort();
     }
   }
