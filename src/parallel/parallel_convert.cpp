@@ -101,38 +101,35 @@ void write_columns_at(std::uint8_t* section, const SectionLayout& layout,
   throw std::logic_error("a section's columns took other than their counted bytes");
 }
 
-// Writes a finished chunk's section at the end of `output`, within its room,
-// with the thread waiting on `waiting`: each writes about half the bytes, at
-// their places, counted first. Returns the section's size; none when it
-// cannot be shared or does not fit (nothing is written then).
-std::optional<std::size_t> write_shared(ByteBuffer& output, const ChunkConverter& converter,
-                                        RowSplit& waiting) {
-  const std::optional<SectionLayout> layout = finished_section_layout(converter);
-  const std::size_t room = output.capacity() - output.size();
-  if (!layout || layout->column_ends.size() < 2 || layout->size() > room) return std::nullopt;
-  const std::size_t columns = layout->column_ends.size();
+// Writes a finished chunk's section, laid out as `layout` says, at
+// `section`; with the thread waiting on `waiting`, when there is one, each
+// writing about half the bytes.
+void write_section_at(std::uint8_t* section, const SectionLayout& layout,
+                      const ChunkConverter& converter, RowSplit* waiting) {
+  const std::size_t columns = layout.column_ends.size();
   std::size_t middle = 1;
-  while (middle + 1 < columns && layout->column_begin(middle) < layout->size() / 2) ++middle;
-  std::uint8_t* const section = output.data() + output.size();
+  while (middle + 1 < columns && layout.column_begin(middle) < layout.size() / 2) ++middle;
   std::exception_ptr helper_fault;  // read once the help has run
-  const bool handed = waiting.hand_over([&]() noexcept {
+  const bool handed = waiting != nullptr && columns >= 2 && waiting->hand_over([&]() noexcept {
     try {
-      write_columns_at(section, *layout, converter, middle, columns);
+      write_columns_at(section, layout, converter, middle, columns);
     } catch (...) {
       helper_fault = std::current_exception();
     }
   });
-  if (!handed) return std::nullopt;
+  if (!handed) {
+    write_columns_at(section, layout, converter, 0, columns);
+    return;
+  }
   std::exception_ptr own_fault;
   try {
-    write_columns_at(section, *layout, converter, 0, middle);
+    write_columns_at(section, layout, converter, 0, middle);
   } catch (...) {
     own_fault = std::current_exception();
   }
-  waiting.wait_for_help();  // the help reads what this frame holds
+  waiting->wait_for_help();  // the help reads what this frame holds
   if (own_fault) std::rethrow_exception(own_fault);
   if (helper_fault) std::rethrow_exception(helper_fault);
-  return static_cast<std::size_t>(layout->size());
 }
 
 // Converts the chunks from the handover on: chunk `index` holds data rows
@@ -515,10 +512,10 @@ class OrderedWriter {
           room_.notify_all();
           done_.notify_one();
         } else if (result.written) {
-          // This thread still holds the turn, and goes on with the sections
-          // finished meanwhile; the section it took is spare again.
+          // Sections finished meanwhile may take their places now; the
+          // section this thread took is spare again.
           if (result.section.capacity() > 0) spares_[worker].push_back(std::move(result.section));
-          deliver_in_turn(lock, calling_thread);
+          if (!delivering_) deliver_in_turn(lock, calling_thread);
         } else {
           Slot& slot = slots_[index % window_];
           slot.result = std::move(result);
@@ -602,17 +599,23 @@ class OrderedWriter {
 
   // Writes chunk `index`, finished, straight into the sink's buffer when it
   // is the next to write, no one holds the turn to deliver, and it fits the
-  // buffer's room: the copy through a section is saved. A thread waiting for
-  // the chunk (`waiting`'s other part) writes a share of its columns. Then
-  // takes the turn and keeps it, and returns true.
+  // buffer's room: the copy through a section is saved. Its size counted
+  // first, the chunk takes its place and is written there while the next
+  // chunks take theirs; a thread waiting for the chunk (`waiting`'s other
+  // part) writes a share of its columns. True if it was written so.
   bool write_in_place(std::uint64_t index, const ChunkConverter& converter, std::uint64_t input_end,
                       RowSplit* waiting) {
     ByteBuffer* output = sink_.buffer();
     if (output == nullptr) return false;
+    // A chunk whose write fails goes through a section, which reports the
+    // failure in turn.
+    const std::optional<SectionLayout> layout = finished_section_layout(converter);
+    if (!layout) return false;
+    std::uint64_t place = 0;
     {
       std::unique_lock lock(mutex_);
       // When every chunk before this one is finished, the turn is held to
-      // write them, or the calling thread writes chunk 0: waiting for that
+      // place them, or the calling thread writes chunk 0: waiting for that
       // costs less than copying through a section.
       turn_free_.wait(lock, [&] {
         if (stopping_ || ended()) return true;
@@ -620,41 +623,30 @@ class OrderedWriter {
         return !delivering_ && !(calling_thread_writes_ && next_write_ == 0);
       });
       if (stopping_ || ended() || delivering_ || next_write_ != index) return false;
-      delivering_ = true;
+      const std::optional<std::uint64_t> placed = sink_.place(layout->size());
+      if (!placed) return false;
+      place = *placed;
+      ++next_write_;
+      ++copies_in_flight_;
+      room_.notify_all();
+      turn_free_.notify_all();
     }
-    // The buffer changes only in the hands of the thread holding the turn.
-    bool written = false;
     std::exception_ptr fault;
     try {
-      // A failed write is made again into a section, which reports it in turn.
-      const std::optional<std::size_t> size =
-          waiting != nullptr ? write_shared(*output, converter, *waiting) : std::nullopt;
-      if (size) {
-        output->append_uninitialized(*size);
-        written = true;
-      } else {
-        FixedRoom room(output->data() + output->size(), output->capacity() - output->size());
-        ByteBuffer place(room);
-        place.reserve(room.size());
-        if (write_finished_section(place, converter)) {
-          output->append_uninitialized(place.size());
-          written = true;
-        }
-      }
-    } catch (const FixedRoom::Exhausted&) {  // NOLINT(bugprone-empty-catch): written elsewhere
+      write_section_at(output->data() + place, *layout, converter, waiting);
     } catch (...) {
       fault = std::current_exception();
     }
     std::lock_guard lock(mutex_);
-    if (!written) {
-      delivering_ = false;
-      turn_free_.notify_all();
-      if (fault) std::rethrow_exception(fault);
-      return false;
+    if (fault) {
+      fail(index, std::nullopt, fault);
+    } else {
+      written_input_ = std::max(written_input_, input_end);
     }
-    ++next_write_;
-    written_input_ = input_end;
-    room_.notify_all();
+    if (--copies_in_flight_ == 0) {
+      copied_.notify_all();
+      done_.notify_one();
+    }
     return true;
   }
 
