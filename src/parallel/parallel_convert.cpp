@@ -372,7 +372,10 @@ Failure stopped() { return Failure{ConvertFailure{ConvertFailure::Kind::Stopped,
 // at the same time and only the placing is done one at a time. A section is
 // then mostly written by the thread that filled it, while it is still in that
 // core's cache: written from another core, the pages it was filled in move
-// between caches twice per chunk. A write the sink allows on the calling
+// between caches twice per chunk. A chunk that is next in order when it is
+// finished, and fits the room of the sink's buffer, skips the section: its
+// size counted, it takes its place there and its thread writes it in, while
+// the chunks after it take theirs. A write the sink allows on the calling
 // thread only (a buffer that must grow) waits for the calling thread, which
 // between its chunks, and once none is left to take, reports progress and
 // writes what waits for it.
