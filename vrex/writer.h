@@ -67,4 +67,8 @@ class VrexWriter {
 // write fails: a column's place in a file can be taken before it is written.
 std::optional<std::uint64_t> column_slice_size(const ColumnSlice& column) noexcept;
 
+// The bytes a TableSlice section takes before its first column slice: its
+// section id and column count. Nullopt when the count cannot be written.
+std::optional<std::uint64_t> table_slice_head_size(std::uint64_t column_count) noexcept;
+
 }  // namespace vrex

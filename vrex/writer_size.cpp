@@ -150,4 +150,9 @@ std::optional<std::uint64_t> column_slice_size(const ColumnSlice& column) noexce
   return total;
 }
 
+std::optional<std::uint64_t> table_slice_head_size(std::uint64_t column_count) noexcept {
+  if (column_count > kMaxCount) return std::nullopt;
+  return kSectionIdBytes + kCountBytes;
+}
+
 }  // namespace vrex

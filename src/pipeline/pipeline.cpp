@@ -132,18 +132,14 @@ Status<std::string> write_chunk_section(ByteBuffer& output, ChunkConverter& chun
 }
 
 Status<std::string> write_finished_section(ByteBuffer& output, const ChunkConverter& chunks) {
-  return write_step(output, [&](VrexWriter& writer) -> WriteStatus {
-    VREX_TRY(writer.write_section_id(SectionType::TableSlice));
-    return chunks.write_finished_chunk(writer);
-  });
+  return write_finished_columns(output, chunks, 0, chunks.column_count());
 }
 
 std::optional<SectionLayout> finished_section_layout(const ChunkConverter& chunks) {
-  constexpr std::uint64_t kSectionIdBytes = 3;
-  constexpr std::uint64_t kCountBytes = 4;
-  if (chunks.column_count() > kMaxCount) return std::nullopt;
+  const std::optional<std::uint64_t> head = table_slice_head_size(chunks.column_count());
+  if (!head) return std::nullopt;
   SectionLayout layout;
-  layout.head = kSectionIdBytes + kCountBytes;
+  layout.head = *head;
   layout.column_ends.reserve(chunks.column_count());
   std::uint64_t end = layout.head;
   for (std::size_t column = 0; column < chunks.column_count(); ++column) {

@@ -227,6 +227,18 @@ TEST(TableSliceTest, CountedSizeIsTheWrittenSize) {
       EXPECT_EQ(*size, output.size()) << "column " << index;
     }
   }
+  for (const std::uint64_t column_count :
+       {std::uint64_t{0}, std::uint64_t{3}, kMaxCount, kMaxCount + 1}) {
+    ByteBuffer output;
+    VrexWriter writer(output);
+    const bool wrote = writer.write_section_id(SectionType::TableSlice).has_value() &&
+                       writer.write_table_slice_column_count(column_count).has_value();
+    const std::optional<std::uint64_t> size = table_slice_head_size(column_count);
+    EXPECT_EQ(size.has_value(), wrote) << column_count << " columns";
+    if (size && wrote) {
+      EXPECT_EQ(*size, output.size()) << column_count << " columns";
+    }
+  }
 }
 
 }  // namespace
