@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "vrex/output_copy.h"
 #include "vrex/writer.h"
 #include "vrex/writer_internal.h"
 
@@ -25,7 +26,8 @@ template <class T>
 void append_fixed_array(ByteBuffer& output, const std::vector<T>& values) {
   if constexpr (kLittleEndianHost) {
     // The in-memory layout already is the file layout: one copy of the lot.
-    output.append(values.data(), values.size() * sizeof(T));
+    const std::size_t count = values.size() * sizeof(T);
+    copy_to_output(output.append_uninitialized(count), values.data(), count);
   } else {
     std::uint8_t* place = output.append_uninitialized(values.size() * sizeof(T));
     for (const T& value : values) place = store_le(place, value);
@@ -118,7 +120,8 @@ class ObjectAppender {
   }
 
   WriteStatus operator()(const BoolArray& array) {
-    output_.append(array.values.data(), array.values.size());
+    const std::size_t count = array.values.size();
+    copy_to_output(output_.append_uninitialized(count), array.values.data(), count);
     return {};
   }
 
@@ -144,7 +147,8 @@ class ObjectAppender {
   }
 
   WriteStatus operator()(const object::DecimalArray& array) {
-    output_.append(array.values.data(), array.values.size() * sizeof(DecimalBytes));
+    const std::size_t count = array.values.size() * sizeof(DecimalBytes);
+    copy_to_output(output_.append_uninitialized(count), array.values.data(), count);
     return {};
   }
 
