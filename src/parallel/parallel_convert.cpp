@@ -24,6 +24,7 @@
 #include "parallel/chunk_chain.h"
 #include "parallel/result_pages.h"
 #include "parallel/row_split.h"
+#include "parallel/shared_inference.h"
 #include "parallel/warm_memory.h"
 #include "pipeline/pipeline.h"
 
@@ -884,7 +885,8 @@ struct LeadPosition {
 
 // The calling thread leads: it reads the header and the sample, and
 // converts chunks in order from the first, as convert_csv() does, while
-// helper threads count where the first chunks after its own begin. Once it
+// helper threads count where the first chunks after its own begin and then
+// infer a share of the column types with it. Once it
 // notes where its chunk began, a helper makes the writer, and from the
 // chunk after it on every thread converts: the helpers at once, the calling
 // thread once its chunk is written.
@@ -929,9 +931,21 @@ class Handover {
     helpers_.clear();
   }
 
-  void columns_known(std::span<const ValueType> types) {
+  // The column types of the sample the calling thread read, inferred with
+  // the helpers' help, and noted for the chunks' converters.
+  std::vector<ValueType> infer_types(const RowQueue& sample, std::size_t column_count) {
+    auto inference = std::make_shared<SharedInference>(sample, column_count);
+    {
+      std::lock_guard lock(mutex_);
+      inference_ = inference;
+      sample_read_ = true;
+    }
+    changed_.notify_all();
+    std::vector<ValueType> types = inference->types();
     std::lock_guard lock(mutex_);
-    types_.assign(types.begin(), types.end());
+    inference_.reset();
+    types_ = types;
+    return types;
   }
 
   // Called by the calling thread as it writes its chunk whose first row is
@@ -956,7 +970,6 @@ class Handover {
     if (writer_) return &*writer_;
     if (position) {
       position_ = position;
-      position_noted_ = true;
       changed_.notify_all();
     }
     return nullptr;
@@ -965,8 +978,8 @@ class Handover {
  private:
   void help(unsigned worker) {
     // While the calling thread reads the header and the sample, the chunks
-    // up to this helper's first are counted, and up to two more while it
-    // still reads (no further: a file larger than memory would be read
+    // up to this helper's first are counted, and up to two more until the
+    // sample is read (no further: a file larger than memory would be read
     // twice). Whether to go on is asked before a count, not after: a count
     // begun is finished before this helper converts.
     // A fault here is met again by the chunk's conversion, which reports it.
@@ -974,14 +987,23 @@ class Handover {
     try {
       const std::uint64_t first = worker + 1;
       for (std::uint64_t index = first; chain_.chunk(index); ++index) {
-        if (index >= first + kCountedAhead || position_noted_.load()) break;
+        if (index >= first + kCountedAhead || sample_read_.load()) break;
       }
     } catch (...) {  // NOLINT(bugprone-empty-catch)
     }
     OrderedWriter* writer = nullptr;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return ended_ || writer_ || fault_ || position_.has_value(); });
+      auto may_go_on = [&] { return ended_ || writer_ || fault_ || position_.has_value(); };
+      changed_.wait(lock, [&] { return may_go_on() || inference_; });
+      if (!may_go_on()) {
+        // The types are being inferred: this helper takes its share.
+        const std::shared_ptr<SharedInference> inference = inference_;
+        lock.unlock();
+        inference->take_part();
+        lock.lock();
+        changed_.wait(lock, may_go_on);
+      }
       if (!ended_ && !writer_ && !fault_) make_writer();
       if (!ended_ && writer_) writer = &*writer_;
     }
@@ -1011,9 +1033,10 @@ class Handover {
   std::mutex mutex_;
   std::condition_variable changed_;  // a position noted, the writer made, or the end
   std::optional<LeadPosition> position_;
-  std::atomic<bool> position_noted_{false};  // read by helpers counting ahead, without the lock
-  unsigned started_ = 0;                     // helpers started
-  bool ended_ = false;                       // the calling thread has left
+  std::shared_ptr<SharedInference> inference_;  // while the types are inferred
+  std::atomic<bool> sample_read_{false};        // read by helpers counting ahead, without the lock
+  unsigned started_ = 0;                        // helpers started
+  bool ended_ = false;                          // the calling thread has left
   std::exception_ptr fault_;
   std::optional<ChunkJobs> jobs_;
   std::optional<OrderedWriter> writer_;
@@ -1044,9 +1067,9 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
 
   // On one thread, or with chunks too small to hand from thread to thread,
   // the calling thread converts every chunk after the one before with one
-  // reader, as convert_csv() does. Otherwise helpers start at once, and
-  // count where the first chunks begin while this thread reads the header
-  // and the sample.
+  // reader, as convert_csv() does. Otherwise helpers start at once, count
+  // where the first chunks begin while this thread reads the header and the
+  // sample, and infer the types with it.
   const bool chunks_worth_sharing = options.chunk_size >= options.min_shared_chunk_rows;
   std::optional<Handover> handover;
   if (threads > 1 && chunks_worth_sharing) {
@@ -1054,8 +1077,10 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   }
 
   CsvReader reader(csv);
-  auto plan = plan_table(csv, reader, options.sample_rows);
+  auto plan = handover ? read_table_sample(csv, reader, options.sample_rows)
+                       : plan_table(csv, reader, options.sample_rows);
   if (!plan) return conversion_failure(plan.error());
+  if (handover) plan->types = handover->infer_types(plan->sample, plan->names.size());
   {
     ByteBuffer start;
     if (auto written = write_table_start(start, *plan); !written) {
@@ -1064,7 +1089,6 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     VREX_TRY(sink.write(start.bytes()));
   }
   plan->names = TextArray();
-  if (handover) handover->columns_known(plan->types);
 
   // The converter starts with the sample queued: one an earlier call kept,
   // when there is one (and the caller chose no tile size).

@@ -24,34 +24,6 @@ std::string prefixed(std::string_view prefix, const std::string& cause) {
   return message;
 }
 
-// Each column's type from its sampled texts. Columns are read a few at a
-// time across a tile of rows: neighbouring columns share the cache lines of
-// each row's field views, which are then read once for them all. Tiles are
-// gathered on the stack, so that a sample of millions of rows needs no list
-// of all its texts.
-std::vector<ValueType> infer_column_types(const RowQueue& sample, std::size_t column_count) {
-  constexpr std::size_t kTileRows = 256;
-  constexpr std::size_t kColumnsAtOnce = 8;
-  std::array<PaddedText, kTileRows> texts;
-  std::vector<ValueType> types;
-  types.reserve(column_count);
-  for (std::size_t first = 0; first < column_count; first += kColumnsAtOnce) {
-    const std::size_t columns = std::min(kColumnsAtOnce, column_count - first);
-    std::array<TypeInference, kColumnsAtOnce> inferences;
-    for (std::size_t row = 0; row < sample.size(); row += kTileRows) {
-      const std::size_t count = std::min(kTileRows, sample.size() - row);
-      for (std::size_t offset = 0; offset < columns; ++offset) {
-        sample.gather_column(row, count, first + offset, texts.data());
-        inferences[offset].add(std::span<const PaddedText>(texts.data(), count));
-      }
-    }
-    for (std::size_t offset = 0; offset < columns; ++offset) {
-      types.push_back(inferences[offset].type());
-    }
-  }
-  return types;
-}
-
 // Copies the header's fields, verbatim, into the column names.
 TextArray copy_column_names(std::span<const std::string_view> fields) {
   std::size_t bytes = 0;
@@ -90,8 +62,39 @@ std::string write_failure(const VrexError& error) {
   return prefixed(kWriteErrorPrefix, error.display_text());
 }
 
-Result<TablePlan, std::string> plan_table(std::span<const std::uint8_t> csv, CsvReader& reader,
-                                          std::uint64_t sample_rows) {
+// Columns are read a few at a time across a tile of rows: neighbouring
+// columns share the cache lines of each row's field views, which are then read
+// once for them all. Tiles are gathered on the stack, so that a sample of
+// millions of rows needs no list of all its texts.
+void infer_column_group(const RowQueue& sample, std::size_t group, std::size_t column_count,
+                        std::span<ValueType> types) {
+  constexpr std::size_t kTileRows = 256;
+  std::array<PaddedText, kTileRows> texts;
+  const std::size_t first = group * kInferredColumnsAtOnce;
+  const std::size_t columns = std::min(kInferredColumnsAtOnce, column_count - first);
+  std::array<TypeInference, kInferredColumnsAtOnce> inferences;
+  for (std::size_t row = 0; row < sample.size(); row += kTileRows) {
+    const std::size_t count = std::min(kTileRows, sample.size() - row);
+    for (std::size_t offset = 0; offset < columns; ++offset) {
+      sample.gather_column(row, count, first + offset, texts.data());
+      inferences[offset].add(std::span<const PaddedText>(texts.data(), count));
+    }
+  }
+  for (std::size_t offset = 0; offset < columns; ++offset) {
+    types[first + offset] = inferences[offset].type();
+  }
+}
+
+std::vector<ValueType> infer_column_types(const RowQueue& sample, std::size_t column_count) {
+  std::vector<ValueType> types(column_count);
+  for (std::size_t group = 0; group < column_groups(column_count); ++group) {
+    infer_column_group(sample, group, column_count, types);
+  }
+  return types;
+}
+
+Result<TablePlan, std::string> read_table_sample(std::span<const std::uint8_t> csv,
+                                                 CsvReader& reader, std::uint64_t sample_rows) {
   if (auto header = reader.read_header(); !header) {
     return Failure{header_failure(header.error())};
   }
@@ -107,8 +110,14 @@ Result<TablePlan, std::string> plan_table(std::span<const std::uint8_t> csv, Csv
   if (auto sampled = sample.read_until(reader, static_cast<std::size_t>(sample_rows)); !sampled) {
     return Failure{parse_failure(sampled.error())};
   }
-  std::vector<ValueType> types = infer_column_types(sample, column_count);
-  return TablePlan{std::move(names), std::move(types), std::move(sample)};
+  return TablePlan{std::move(names), {}, std::move(sample)};
+}
+
+Result<TablePlan, std::string> plan_table(std::span<const std::uint8_t> csv, CsvReader& reader,
+                                          std::uint64_t sample_rows) {
+  auto plan = read_table_sample(csv, reader, sample_rows);
+  if (plan) plan->types = infer_column_types(plan->sample, plan->names.size());
+  return plan;
 }
 
 Status<std::string> write_table_start(ByteBuffer& output, const TablePlan& plan) {

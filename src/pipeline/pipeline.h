@@ -43,6 +43,24 @@ struct TablePlan {
 Result<TablePlan, std::string> plan_table(std::span<const std::uint8_t> csv, CsvReader& reader,
                                           std::uint64_t sample_rows);
 
+// plan_table() in two steps, for callers that infer the types themselves:
+// the names and the sample (the types left empty), then the types.
+Result<TablePlan, std::string> read_table_sample(std::span<const std::uint8_t> csv,
+                                                 CsvReader& reader, std::uint64_t sample_rows);
+std::vector<ValueType> infer_column_types(const RowQueue& sample, std::size_t column_count);
+
+// Types are inferred a group of neighbouring columns at a time, and each
+// group by itself: groups can be shared among threads. Writes the types of
+// group `group` (of `column_count` columns) into `types`.
+inline constexpr std::size_t kInferredColumnsAtOnce = 8;
+
+constexpr std::size_t column_groups(std::size_t column_count) noexcept {
+  return (column_count + kInferredColumnsAtOnce - 1) / kInferredColumnsAtOnce;
+}
+
+void infer_column_group(const RowQueue& sample, std::size_t group, std::size_t column_count,
+                        std::span<ValueType> types);
+
 // The file header and the table metadata.
 Status<std::string> write_table_start(ByteBuffer& output, const TablePlan& plan);
 
