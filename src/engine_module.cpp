@@ -246,6 +246,9 @@ PyObject* convert_entry(PyObject* /*module*/, PyObject* args) noexcept {
     // thread and an output larger than its input does not move: a block that
     // moves loses its huge pages. Untouched pages cost no memory.
     output.reserve(std::clamp<std::size_t>(2 * input.bytes().size(), 4096, std::size_t{256} << 20));
+    options.result_faults = vrex::ext::result_on_huge_pages()
+                                ? vrex::ext::ResultFaults::AheadOnCallingThread
+                                : vrex::ext::ResultFaults::AsWritten;
     vrex::ext::BufferSink sink(output);
     if (!run_engine(input.bytes(), options, sink, progress, &storage)) return nullptr;
     return result.finish(output.size());

@@ -62,24 +62,33 @@ std::atomic<long> faults_at_last_large_call_end{0};
 std::atomic<std::size_t> last_large_output_capacity{0};
 
 // Whether the call under way on this thread began moments after a call that
-// used a large output ended.
+// used a large output ended; whether its result has huge pages.
 thread_local bool this_call_follows_one = false;
+thread_local bool this_call_result_huge = false;
 
 std::int64_t now() noexcept { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
-// Whether the kernel gives huge pages only to memory advised to use them:
-// there, advising against them gives memory what it had never advised.
-bool huge_pages_only_where_asked() noexcept {
-  static const bool only_where_asked = [] {
+// Which memory the kernel gives huge pages to.
+enum class HugePagesFor { None, Advised, All };
+
+HugePagesFor huge_pages_for() noexcept {
+  static const HugePagesFor given_to = [] {
     std::FILE* settings = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "re");
-    if (settings == nullptr) return false;
+    if (settings == nullptr) return HugePagesFor::None;
     std::array<char, 128> line{};
     const bool read = std::fgets(line.data(), static_cast<int>(line.size()), settings) != nullptr;
     std::fclose(settings);
-    return read && std::strstr(line.data(), "[madvise]") != nullptr;
+    if (!read) return HugePagesFor::None;
+    if (std::strstr(line.data(), "[always]") != nullptr) return HugePagesFor::All;
+    if (std::strstr(line.data(), "[madvise]") != nullptr) return HugePagesFor::Advised;
+    return HugePagesFor::None;
   }();
-  return only_where_asked;
+  return given_to;
 }
+
+// Whether the kernel gives huge pages only to memory advised to use them:
+// there, advising against them gives memory what it had never advised.
+bool huge_pages_only_where_asked() noexcept { return huge_pages_for() == HugePagesFor::Advised; }
 
 // Page faults this process has taken that needed no read from disk.
 long minor_faults() noexcept {
@@ -90,6 +99,7 @@ long minor_faults() noexcept {
 }  // namespace
 
 void conversion_begins() noexcept {
+  this_call_result_huge = false;
   const std::int64_t ended = last_large_call_end.load(std::memory_order_relaxed);
   this_call_follows_one = ended != 0 && now() - ended <= kWarmFor.count();
   if (this_call_follows_one) {
@@ -106,6 +116,7 @@ void conversion_begins() noexcept {
 }
 
 void advise_huge_pages(void* data, std::size_t size) noexcept {
+  this_call_result_huge = huge_pages_for() == HugePagesFor::All;
   if (size < kSmallestAdvised) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + kHugePageSize - 1) & ~(kHugePageSize - 1);
@@ -120,7 +131,9 @@ void advise_huge_pages(void* data, std::size_t size) noexcept {
     }
     return;
   }
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  if (last > first && madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE) == 0) {
+    this_call_result_huge = huge_pages_for() != HugePagesFor::None;
+  }
   // The bytes before the first huge page get small pages: made in one call,
   // they cost a fraction of a fault each (up to 512 of them), which the first
   // chunk's write would otherwise take, tripling its time. The result fills
@@ -131,6 +144,8 @@ void advise_huge_pages(void* data, std::size_t size) noexcept {
   }
 }
 
+bool result_on_huge_pages() noexcept { return this_call_result_huge; }
+
 void after_parallel_conversion(std::size_t output_capacity) noexcept {
   if (output_capacity >= kSmallestAdvised) {
     last_large_call_followed_one.store(this_call_follows_one, std::memory_order_relaxed);
@@ -139,6 +154,7 @@ void after_parallel_conversion(std::size_t output_capacity) noexcept {
     last_large_call_end.store(now(), std::memory_order_relaxed);
   }
   this_call_follows_one = false;
+  this_call_result_huge = false;
 }
 
 void after_conversion(std::size_t input_size, std::size_t output_capacity) noexcept {

@@ -1,7 +1,8 @@
 // How the module uses memory beyond asking for it: huge pages for the result
 // and giving freed memory back after a large call. The library underneath only
-// allocates; every such decision is made here, but for which thread faults a
-// parallel conversion's result in (parallel/result_pages.h).
+// allocates; every such decision is made here. Which thread faults a parallel
+// conversion's result in follows from whether its pages are huge
+// (parallel/result_pages.h).
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,10 @@ void conversion_begins() noexcept;
 // Asks for huge pages over the whole 2 MiB pages inside [data, data + size)
 // when they are likely to pay (see memory_policy.cpp).
 void advise_huge_pages(void* data, std::size_t size) noexcept;
+
+// Whether the pages of the result advised last on this thread, during the
+// call under way, are likely huge: advised so, or every allocation gets them.
+bool result_on_huge_pages() noexcept;
 
 // Called once a one-thread conversion is over, whether it succeeded or not,
 // with the input's size and the room the output took.

@@ -39,22 +39,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Tiles of a row or two let a thread with nothing left take the last rows
   // of a chunk under way, which chunks this short allow. An output with room
-  // has chunks written in place, the last ones by two threads at once.
+  // has chunks written in place, the last ones by two threads at once, with
+  // its pages faulted in ahead or by each writing thread.
+  using vrex::ext::ResultFaults;
+
   struct Cut {
     unsigned threads;
     std::size_t part_size;
     std::size_t tile_rows;
     bool room;
+    ResultFaults faults = ResultFaults::AheadOnCallingThread;
   };
 
   for (Cut cut :
-       {Cut{1, 1, 0, false}, Cut{2, 1, 0, false}, Cut{3, 7, 1, true}, Cut{2, 64, 1, false},
-        Cut{2, 64, 1, true}, Cut{3, 64, 2, false}, Cut{2, vrex::ext::kDefaultPartSize, 0, true}}) {
+       {Cut{1, 1, 0, false}, Cut{2, 1, 0, false}, Cut{3, 7, 1, true, ResultFaults::AsWritten},
+        Cut{2, 64, 1, false}, Cut{2, 64, 1, true}, Cut{3, 64, 2, false},
+        Cut{2, vrex::ext::kDefaultPartSize, 0, true, ResultFaults::AsWritten}}) {
     vrex::ByteBuffer output;
     if (cut.room) output.reserve(4096 + 8 * csv.size());
     vrex::ext::BufferSink sink(output);
     auto converted = vrex::ext::convert_csv_parallel(
-        csv, {chunk_size, sample_rows, cut.threads, cut.part_size, 1, cut.tile_rows}, sink);
+        csv, {chunk_size, sample_rows, cut.threads, cut.part_size, 1, cut.tile_rows, cut.faults},
+        sink);
     const std::string got =
         converted ? "ok:" + std::string(reinterpret_cast<const char*>(output.data()), output.size())
                   : "error:" + converted.error().message;

@@ -89,9 +89,11 @@ class FixedRoom final : public ByteStorage {
 // `layout` says, into the section beginning at `section`. They take exactly
 // their counted bytes, or the count is wrong: a fault.
 void write_columns_at(std::uint8_t* section, const SectionLayout& layout,
-                      const ChunkConverter& converter, std::size_t first, std::size_t last) {
+                      const ChunkConverter& converter, std::size_t first, std::size_t last,
+                      ResultFaults faults) {
   const std::uint64_t begin = layout.written_from(first);
   const std::uint64_t size = layout.column_begin(last) - begin;
+  if (faults == ResultFaults::AsWritten) fault_in(section + begin, static_cast<std::size_t>(size));
   try {
     FixedRoom room(section + begin, static_cast<std::size_t>(size));
     ByteBuffer place(room);
@@ -106,25 +108,25 @@ void write_columns_at(std::uint8_t* section, const SectionLayout& layout,
 // `section`; with the thread waiting on `waiting`, when there is one, each
 // writing about half the bytes.
 void write_section_at(std::uint8_t* section, const SectionLayout& layout,
-                      const ChunkConverter& converter, RowSplit* waiting) {
+                      const ChunkConverter& converter, RowSplit* waiting, ResultFaults faults) {
   const std::size_t columns = layout.column_ends.size();
   std::size_t middle = 1;
   while (middle + 1 < columns && layout.column_begin(middle) < layout.size() / 2) ++middle;
   std::exception_ptr helper_fault;  // read once the help has run
   const bool handed = waiting != nullptr && columns >= 2 && waiting->hand_over([&]() noexcept {
     try {
-      write_columns_at(section, layout, converter, middle, columns);
+      write_columns_at(section, layout, converter, middle, columns, faults);
     } catch (...) {
       helper_fault = std::current_exception();
     }
   });
   if (!handed) {
-    write_columns_at(section, layout, converter, 0, columns);
+    write_columns_at(section, layout, converter, 0, columns, faults);
     return;
   }
   std::exception_ptr own_fault;
   try {
-    write_columns_at(section, layout, converter, 0, middle);
+    write_columns_at(section, layout, converter, 0, middle, faults);
   } catch (...) {
     own_fault = std::current_exception();
   }
@@ -385,7 +387,7 @@ class OrderedWriter {
   // `written_input` is the input offset converted before the chunks: where
   // progress stands until the first of them is written.
   OrderedWriter(const ChunkJobs& jobs, unsigned workers, OutputSink& sink, ProgressTicker& ticker,
-                std::uint64_t written_input)
+                std::uint64_t written_input, ResultFaults result_faults)
       : jobs_(jobs),
         count_(kCountUnknown),
         workers_(workers),
@@ -393,6 +395,7 @@ class OrderedWriter {
         slots_(window_),
         sink_(sink),
         ticker_(ticker),
+        result_faults_(result_faults),
         written_input_(written_input),
         spares_(workers) {}
 
@@ -637,7 +640,7 @@ class OrderedWriter {
     }
     std::exception_ptr fault;
     try {
-      write_section_at(output->data() + place, *layout, converter, waiting);
+      write_section_at(output->data() + place, *layout, converter, waiting, result_faults_);
     } catch (...) {
       fault = std::current_exception();
     }
@@ -853,6 +856,7 @@ class OrderedWriter {
   std::vector<Slot> slots_;
   OutputSink& sink_;
   ProgressTicker& ticker_;
+  ResultFaults result_faults_;
 
   std::mutex mutex_;
   std::condition_variable room_;       // a job may be taken, or the workers must stop
@@ -897,6 +901,7 @@ class Handover {
       : csv_(csv),
         chunk_size_(options.chunk_size),
         tile_rows_(options.tile_rows),
+        result_faults_(options.result_faults),
         chain_(csv, options.chunk_size, options.part_size),
         sink_(sink),
         ticker_(ticker) {
@@ -1015,7 +1020,7 @@ class Handover {
   void make_writer() {
     try {
       jobs_.emplace(csv_, chain_, types_, chunk_size_, tile_rows_, position_->chunk_row);
-      writer_.emplace(*jobs_, started_ + 1, sink_, ticker_, position_->byte);
+      writer_.emplace(*jobs_, started_ + 1, sink_, ticker_, position_->byte, result_faults_);
     } catch (...) {
       fault_ = std::current_exception();
     }
@@ -1025,6 +1030,7 @@ class Handover {
   std::span<const std::uint8_t> csv_;
   std::uint64_t chunk_size_;
   std::size_t tile_rows_;
+  ResultFaults result_faults_;
   ChunkChain chain_;
   OutputSink& sink_;
   ProgressTicker& ticker_;
@@ -1130,7 +1136,9 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
         const std::size_t end =
             output != nullptr ? rest_end(*output, reader.cursor(), csv.size()) : 0;
         VREX_TRY(writer->join_on_calling_thread(reader.cursor(), std::move(worker), [&] {
-          if (output != nullptr) fault_in(*output, written, end);
+          if (output != nullptr && options.result_faults == ResultFaults::AheadOnCallingThread) {
+            fault_in(*output, written, end);
+          }
         }));
         break;
       }

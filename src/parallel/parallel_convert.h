@@ -35,6 +35,17 @@ namespace vrex::ext {
 
 inline constexpr std::size_t kDefaultPartSize = std::size_t{256} << 10;
 
+// Which thread faults in the pages of a result in memory (a sink's buffer):
+// see result_pages.h.
+enum class ResultFaults {
+  // The calling thread, for the room the whole input should take, as it
+  // joins the helpers: for huge pages, which it freed last.
+  AheadOnCallingThread,
+  // Each thread, for the bytes it is about to write in place, in one call:
+  // for small pages, which cost the same on any CPU.
+  AsWritten,
+};
+
 struct ParallelOptions {
   std::uint64_t chunk_size = 10000;
   std::uint64_t sample_rows = 1000;
@@ -48,6 +59,7 @@ struct ParallelOptions {
   // rest of its chunk; 0 lets the table's width choose (64 to 2,048). Tests
   // lower it so that chunks of a few rows are split too.
   std::size_t tile_rows = 0;
+  ResultFaults result_faults = ResultFaults::AheadOnCallingThread;
 };
 
 struct ConvertFailure {

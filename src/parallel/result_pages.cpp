@@ -20,10 +20,15 @@ constexpr std::uintptr_t kSmallPageSize = 4096;
 bool fault_in(ByteBuffer& buffer, std::size_t begin, std::size_t end) noexcept {
   end = std::min(end, buffer.capacity());
   if (end <= begin) return true;
-  const auto base = reinterpret_cast<std::uintptr_t>(buffer.data());
-  const std::uintptr_t first = (base + begin) & ~(kSmallPageSize - 1);
+  return fault_in(buffer.data() + begin, end - begin);
+}
+
+bool fault_in(std::uint8_t* begin, std::size_t size) noexcept {
+  if (size == 0) return true;
+  const auto start = reinterpret_cast<std::uintptr_t>(begin);
+  const std::uintptr_t first = start & ~(kSmallPageSize - 1);
   // NOLINTNEXTLINE(performance-no-int-to-ptr): madvise takes an address
-  return madvise(reinterpret_cast<void*>(first), base + end - first, kPopulateWrite) == 0;
+  return madvise(reinterpret_cast<void*>(first), start + size - first, kPopulateWrite) == 0;
 }
 
 std::size_t rest_end(const ByteBuffer& buffer, std::uint64_t input_read,

@@ -1,4 +1,4 @@
-// Faults a result's pages in on the calling thread, before the helpers write.
+// Faults a result's pages in ahead of the writes into them.
 //
 // A huge page a process frees goes back to its CPU's own list, and a fault on
 // that CPU moments later takes it from there. A fault on another CPU takes a
@@ -13,6 +13,12 @@
 // the other threads wait that much longer for its turn to be written. The
 // fault-in runs ahead of the helpers' writes, which move at the pace of
 // conversion.
+//
+// That holds for huge pages. Small pages cost the same on any CPU, and there
+// a 2-thread call on text took 12-18% longer with one thread faulting the
+// whole result in while the other converts than with each thread faulting
+// in, in one call, the bytes it is about to write (`ResultFaults` in
+// parallel_convert.h chooses).
 #pragma once
 
 #include <cstddef>
@@ -26,6 +32,9 @@ namespace vrex::ext {
 // its room. The bytes stay as they are. False when the kernel could not,
 // which leaves the faults to the writes.
 bool fault_in(ByteBuffer& buffer, std::size_t begin, std::size_t end) noexcept;
+
+// The same for `size` bytes from `begin`, which must lie in mapped memory.
+bool fault_in(std::uint8_t* begin, std::size_t size) noexcept;
 
 // With `input_read` of `input_size` bytes converted into the buffer's bytes,
 // the end of the room the rest of the input should take at the same rate,

@@ -105,5 +105,37 @@ TEST(ResultPages, FaultsInTheRoomTheRestOfTheInputShouldTake) {
   }
 }
 
+// A thread about to write a range faults in every page the range touches,
+// however it is aligned, and none beyond.
+TEST(ResultPages, FaultsInEveryPageARangeTouches) {
+  if (!faulting_in_works_here()) GTEST_SKIP() << "pages cannot be faulted in here";
+
+  struct Case {
+    std::size_t begin;
+    std::size_t size;
+    std::size_t first_page;
+    std::size_t last_page;  // past the last page faulted in
+  };
+
+  for (const Case& c : {
+           Case{0, kPage, 0, 1},
+           Case{100, 2 * kPage, 0, 3},
+           Case{kPage - 1, 2, 0, 2},
+           Case{3 * kPage, 1, 3, 4},
+           Case{5 * kPage, 0, 0, 0},
+       }) {
+    SCOPED_TRACE(c.begin);
+    FreshRoom room(8 * kPage);
+    ByteBuffer buffer(room);
+    buffer.reserve(8 * kPage);
+    ASSERT_TRUE(fault_in(buffer.data() + c.begin, c.size));
+    const std::vector<bool> pages = residency(buffer.data(), buffer.data() + 8 * kPage);
+    ASSERT_EQ(pages.size(), 8U);
+    for (std::size_t page = 0; page < pages.size(); ++page) {
+      EXPECT_EQ(pages[page], page >= c.first_page && page < c.last_page) << "page " << page;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vrex::ext
