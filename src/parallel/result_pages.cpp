@@ -23,7 +23,7 @@ bool fault_in(ByteBuffer& buffer, std::size_t begin, std::size_t end) noexcept {
   return fault_in(buffer.data() + begin, end - begin);
 }
 
-bool fault_in(std::uint8_t* begin, std::size_t size) noexcept {
+bool fault_in(const std::uint8_t* begin, std::size_t size) noexcept {
   if (size == 0) return true;
   const auto start = reinterpret_cast<std::uintptr_t>(begin);
   const std::uintptr_t first = start & ~(kSmallPageSize - 1);

@@ -34,7 +34,7 @@ namespace vrex::ext {
 bool fault_in(ByteBuffer& buffer, std::size_t begin, std::size_t end) noexcept;
 
 // The same for `size` bytes from `begin`, which must lie in mapped memory.
-bool fault_in(std::uint8_t* begin, std::size_t size) noexcept;
+bool fault_in(const std::uint8_t* begin, std::size_t size) noexcept;
 
 // With `input_read` of `input_size` bytes converted into the buffer's bytes,
 // the end of the room the rest of the input should take at the same rate,

@@ -47,6 +47,7 @@ std::vector<bool> residency(const std::uint8_t* begin, const std::uint8_t* end) 
   std::vector<unsigned char> pages((last - first + kPage - 1) / kPage);
   if (mincore(reinterpret_cast<void*>(first), last - first, pages.data()) != 0) return {};
   std::vector<bool> resident;
+  resident.reserve(pages.size());
   for (const unsigned char flags : pages) resident.push_back((flags & 1) != 0);
   return resident;
 }
