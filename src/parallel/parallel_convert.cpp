@@ -426,7 +426,7 @@ class OrderedWriter {
                                                 const std::function<void()>& first) {
     {
       std::unique_lock lock(mutex_);
-      next_write_ = 1;
+      next_write_ = std::max<std::uint64_t>(next_write_, 1);
       calling_thread_writes_ = false;
       written_input_ = input_end;
       if (!delivering_) deliver_in_turn(lock, /*calling_thread=*/true);
@@ -442,6 +442,21 @@ class OrderedWriter {
   void calling_thread_writes() {
     std::lock_guard lock(mutex_);
     calling_thread_writes_ = true;
+  }
+
+  // The calling thread's chunk 0, converted and its size counted, takes its
+  // place in the sink's buffer now, so that the helpers' chunks take theirs
+  // after it while it is written: where it begins, or nullopt when it does
+  // not fit the buffer's room.
+  std::optional<std::uint64_t> place_chunk_zero(std::size_t size) {
+    std::lock_guard lock(mutex_);
+    if (next_write_ != 0) return std::nullopt;
+    const std::optional<std::uint64_t> placed = sink_.place(size);
+    if (!placed) return std::nullopt;
+    next_write_ = 1;
+    room_.notify_all();
+    turn_free_.notify_all();
+    return placed;
   }
 
   // Whoever still converts stops after the chunk it is on.
@@ -965,6 +980,19 @@ class Handover {
     if (writer != nullptr) writer->calling_thread_writes();
   }
 
+  // The place of the calling thread's chunk whose first row is `chunk_row`,
+  // `size` bytes, when it is the writer's chunk 0 and fits: see
+  // OrderedWriter::place_chunk_zero().
+  std::optional<std::uint64_t> place_calling_thread_chunk(std::uint64_t chunk_row,
+                                                          std::size_t size) {
+    OrderedWriter* writer = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      if (writer_ && jobs_->first_row() == chunk_row) writer = &*writer_;
+    }
+    return writer != nullptr ? writer->place_chunk_zero(size) : std::nullopt;
+  }
+
   // Called by the calling thread as each of its chunks begins, `position`
   // being where, when the reader stands in that chunk. Returns the writer
   // the helpers convert for, whose chunk 0 is the one that just ended; else
@@ -1048,6 +1076,42 @@ class Handover {
   std::optional<OrderedWriter> writer_;
   std::vector<std::jthread> helpers_;  // last: stopped and joined before the rest goes
 };
+
+// Writes a chunk the calling thread converted, whose first row is
+// `chunk_row`, into the sink's buffer. A converter that holds whole chunks
+// counts the section's size first and takes its room before writing it:
+// small pages are then faulted in with one call instead of a fault a page,
+// and the helpers' first chunks take their places after it while it is
+// written.
+Status<std::string> write_calling_thread_chunk(ByteBuffer& output, ChunkConverter& converter,
+                                               std::size_t rows, std::uint64_t chunk_row,
+                                               ResultFaults faults, Handover* handover) {
+  if (!converter.holds_whole_chunks()) {
+    if (handover != nullptr) handover->calling_thread_writes(chunk_row);
+    return write_chunk_section(output, converter, rows);
+  }
+  converter.finish_chunk(rows);
+  // A section whose size cannot be counted is written as it goes, which
+  // reports the failure.
+  if (const std::optional<SectionLayout> layout = finished_section_layout(converter)) {
+    const auto size = static_cast<std::size_t>(layout->size());
+    std::optional<std::uint64_t> place;
+    if (handover != nullptr) place = handover->place_calling_thread_chunk(chunk_row, size);
+    if (!place) {
+      // No helper writes into the buffer before chunk 0 is placed, so it may
+      // grow here.
+      if (handover != nullptr) handover->calling_thread_writes(chunk_row);
+      place = output.size();
+      output.append_uninitialized(size);
+    }
+    write_section_at(output.data() + *place, *layout, converter, nullptr, faults);
+  } else {
+    if (handover != nullptr) handover->calling_thread_writes(chunk_row);
+    VREX_TRY(write_finished_section(output, converter));
+  }
+  converter.release_chunk(rows);
+  return {};
+}
 
 }  // namespace
 
@@ -1146,13 +1210,20 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     auto rows = converter->fill_chunk(reader);
     if (!rows) return conversion_failure(parse_failure(rows.error()));
     if (*rows == 0) break;
-    section.truncate(0);
-    if (handover && output) handover->calling_thread_writes(written_rows);
-    if (auto written = write_chunk_section(output ? *output : section, *converter, *rows);
-        !written) {
-      return conversion_failure(written.error());
+    if (output != nullptr) {
+      if (auto written =
+              write_calling_thread_chunk(*output, *converter, *rows, written_rows,
+                                         options.result_faults, handover ? &*handover : nullptr);
+          !written) {
+        return conversion_failure(written.error());
+      }
+    } else {
+      section.truncate(0);
+      if (auto written = write_chunk_section(section, *converter, *rows); !written) {
+        return conversion_failure(written.error());
+      }
+      VREX_TRY(sink.write(section.bytes()));
     }
-    if (!output) VREX_TRY(sink.write(section.bytes()));
     written_rows += *rows;
     if (!ticker.tick(reader.cursor())) return stopped();
     if (*rows < options.chunk_size) break;
