@@ -81,7 +81,7 @@ def convert(
     Calls that follow each other reuse the workers' memory: after a call on
     several threads, its converters (up to 8, each a chunk's values, kept
     only for chunks of at most 4 Mi cells) and its finished-section buffers
-    (up to 16 and 256 MiB) are kept for one second, then given back.
+    (up to 16 and 256 MiB) are kept for ten seconds, then given back.
     """
     return _engine.convert(
         data, chunk_size, sample_rows, thread_count(threads), _part_size(part_size), None
@@ -115,7 +115,7 @@ def convert_file(
     ``(3 * threads + 2)`` chunks' worth (a chunk in flight holds its rows'
     field views, 16 bytes a cell, and its converted slice; for 10 000 rows of
     a dozen columns about 3 MB), plus the sample, plus 8 bytes per chunk
-    (where it begins), plus the worker memory kept for a second after a call
+    (where it begins), plus the worker memory kept for ten seconds after a call
     (see ``convert``).
     The mapped source is page cache and not counted. Other arguments are as
     for ``convert``.

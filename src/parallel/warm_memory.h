@@ -5,8 +5,13 @@
 // megabytes, and every fresh page costs a fault that, in a virtual machine,
 // takes longer than writing the page: calls that follow each other would pay
 // for the same memory again and again. So what a call's workers end with is
-// kept, a few of each and within bounds, and handed to the next call; a
-// second after the last call it is given back.
+// kept, a few of each and within bounds, and handed to the next call; ten
+// seconds after the last call it is given back. Calls in a loop often do
+// other work in between (read the next file, write the last result) that
+// takes more than a second; and a helper's memory, unlike the calling
+// thread's, lies in an allocator arena that gives freed pages back at once,
+// so that a helper of the next call would fault all of it in again. Ten
+// seconds is about as long as common allocators keep freed pages.
 #pragma once
 
 #include <chrono>
@@ -31,7 +36,7 @@ class WarmMemory {
   static constexpr std::size_t kMostConverters = 8;
   // Converters whose chunks hold more cells than this are not kept.
   static constexpr std::uint64_t kMostConverterCells = std::uint64_t{4} << 20;
-  static constexpr std::chrono::milliseconds kKeptFor{1000};
+  static constexpr std::chrono::milliseconds kKeptFor{10000};
 
   // The one store of the process.
   static WarmMemory& process_wide();
