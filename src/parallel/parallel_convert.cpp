@@ -1078,17 +1078,18 @@ class Handover {
 };
 
 // Writes a chunk the calling thread converted, whose first row is
-// `chunk_row`, into the sink's buffer. A converter that holds whole chunks
-// counts the section's size first and takes its room before writing it:
-// small pages are then faulted in with one call instead of a fault a page,
-// and the helpers' first chunks take their places after it while it is
-// written.
-Status<std::string> write_calling_thread_chunk(ByteBuffer& output, ChunkConverter& converter,
-                                               std::size_t rows, std::uint64_t chunk_row,
-                                               ResultFaults faults, Handover* handover) {
+// `chunk_row`, into the sink's buffer; returns where its bytes end there. A
+// converter that holds whole chunks counts the section's size first and
+// takes its room before writing it: small pages are then faulted in with one
+// call instead of a fault a page, and the helpers' first chunks take their
+// places after it while it is written.
+Result<std::size_t, std::string> write_calling_thread_chunk(
+    ByteBuffer& output, ChunkConverter& converter, std::size_t rows, std::uint64_t chunk_row,
+    ResultFaults faults, Handover* handover) {
   if (!converter.holds_whole_chunks()) {
     if (handover != nullptr) handover->calling_thread_writes(chunk_row);
-    return write_chunk_section(output, converter, rows);
+    VREX_TRY(write_chunk_section(output, converter, rows));
+    return output.size();
   }
   converter.finish_chunk(rows);
   // A section whose size cannot be counted is written as it goes, which
@@ -1105,12 +1106,13 @@ Status<std::string> write_calling_thread_chunk(ByteBuffer& output, ChunkConverte
       output.append_uninitialized(size);
     }
     write_section_at(output.data() + *place, *layout, converter, nullptr, faults);
-  } else {
-    if (handover != nullptr) handover->calling_thread_writes(chunk_row);
-    VREX_TRY(write_finished_section(output, converter));
+    converter.release_chunk(rows);
+    return static_cast<std::size_t>(*place) + size;
   }
+  if (handover != nullptr) handover->calling_thread_writes(chunk_row);
+  VREX_TRY(write_finished_section(output, converter));
   converter.release_chunk(rows);
-  return {};
+  return output.size();
 }
 
 }  // namespace
@@ -1176,6 +1178,9 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
   ByteBuffer* const output = sink.buffer();
   ByteBuffer section = output ? ByteBuffer() : WarmMemory::process_wide().take_section();
   std::uint64_t written_rows = 0;
+  // The end of the calling thread's bytes in the sink's buffer, when it has
+  // one: past its last chunk.
+  std::size_t lead_end = output != nullptr ? output->size() : 0;
   while (true) {
     if (handover) {
       // Where this chunk begins, once the reader stands in it: a sample may
@@ -1194,14 +1199,12 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
         }
         // As it joins, this thread faults in the result's pages for the rest
         // of the input, at the rate of what it wrote so far: see
-        // result_pages.h. The range is taken first: once joined, the helpers
-        // write into the buffer.
-        const std::size_t written = output != nullptr ? output->size() : 0;
+        // result_pages.h. Helpers may be placing their chunks after its own.
         const std::size_t end =
-            output != nullptr ? rest_end(*output, reader.cursor(), csv.size()) : 0;
+            output != nullptr ? rest_end(*output, lead_end, reader.cursor(), csv.size()) : 0;
         VREX_TRY(writer->join_on_calling_thread(reader.cursor(), std::move(worker), [&] {
           if (output != nullptr && options.result_faults == ResultFaults::AheadOnCallingThread) {
-            fault_in(*output, written, end);
+            fault_in(*output, lead_end, end);
           }
         }));
         break;
@@ -1211,12 +1214,11 @@ Status<ConvertFailure> convert_csv_parallel(std::span<const std::uint8_t> csv,
     if (!rows) return conversion_failure(parse_failure(rows.error()));
     if (*rows == 0) break;
     if (output != nullptr) {
-      if (auto written =
-              write_calling_thread_chunk(*output, *converter, *rows, written_rows,
-                                         options.result_faults, handover ? &*handover : nullptr);
-          !written) {
-        return conversion_failure(written.error());
-      }
+      auto written =
+          write_calling_thread_chunk(*output, *converter, *rows, written_rows,
+                                     options.result_faults, handover ? &*handover : nullptr);
+      if (!written) return conversion_failure(written.error());
+      lead_end = *written;
     } else {
       section.truncate(0);
       if (auto written = write_chunk_section(section, *converter, *rows); !written) {

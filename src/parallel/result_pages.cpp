@@ -31,14 +31,13 @@ bool fault_in(const std::uint8_t* begin, std::size_t size) noexcept {
   return madvise(reinterpret_cast<void*>(first), start + size - first, kPopulateWrite) == 0;
 }
 
-std::size_t rest_end(const ByteBuffer& buffer, std::uint64_t input_read,
+std::size_t rest_end(const ByteBuffer& buffer, std::size_t written, std::uint64_t input_read,
                      std::uint64_t input_size) noexcept {
-  if (input_read == 0 || input_read >= input_size) return buffer.size();
-  const double per_input_byte =
-      static_cast<double>(buffer.size()) / static_cast<double>(input_read);
+  if (input_read == 0 || input_read >= input_size) return written;
+  const double per_input_byte = static_cast<double>(written) / static_cast<double>(input_read);
   const double rest = per_input_byte * static_cast<double>(input_size - input_read);
   return static_cast<std::size_t>(
-      std::min(static_cast<double>(buffer.size()) + rest, static_cast<double>(buffer.capacity())));
+      std::min(static_cast<double>(written) + rest, static_cast<double>(buffer.capacity())));
 }
 
 }  // namespace vrex::ext

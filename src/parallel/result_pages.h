@@ -36,10 +36,11 @@ bool fault_in(ByteBuffer& buffer, std::size_t begin, std::size_t end) noexcept;
 // The same for `size` bytes from `begin`, which must lie in mapped memory.
 bool fault_in(const std::uint8_t* begin, std::size_t size) noexcept;
 
-// With `input_read` of `input_size` bytes converted into the buffer's bytes,
-// the end of the room the rest of the input should take at the same rate,
-// within the buffer's room.
-std::size_t rest_end(const ByteBuffer& buffer, std::uint64_t input_read,
+// With `input_read` of `input_size` bytes converted into the buffer's first
+// `written` bytes, the end of the room the rest of the input should take at
+// the same rate, within the buffer's room. Other threads may be placing
+// bytes after `written` meanwhile: the buffer's size is not read.
+std::size_t rest_end(const ByteBuffer& buffer, std::size_t written, std::uint64_t input_read,
                      std::uint64_t input_size) noexcept;
 
 }  // namespace vrex::ext

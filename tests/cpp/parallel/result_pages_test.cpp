@@ -93,7 +93,7 @@ TEST(ResultPages, FaultsInTheRoomTheRestOfTheInputShouldTake) {
     ByteBuffer buffer(room);
     buffer.reserve(room_size);
     for (std::size_t byte = 0; byte < c.written; ++byte) buffer.push_back(pattern(byte));
-    fault_in(buffer, buffer.size(), rest_end(buffer, c.read, c.input));
+    fault_in(buffer, buffer.size(), rest_end(buffer, buffer.size(), c.read, c.input));
     ASSERT_EQ(buffer.size(), c.written);
     for (std::size_t byte = 0; byte < c.written; ++byte)
       ASSERT_EQ(buffer.data()[byte], pattern(byte));
