@@ -366,8 +366,9 @@ Failure stopped() { return Failure{ConvertFailure{ConvertFailure::Kind::Stopped,
 // Hands the sections of finished chunks to the sink in order: chunk jobs are
 // taken by the workers, the calling thread among them, no further ahead of
 // the next chunk to write than the window allows. Chunk 0 is the calling
-// thread's own, converted and written before it joins: the others are
-// written once it has been.
+// thread's own, converted and written before it joins: the others take
+// their places once it has taken its own (in the sink's buffer, while it is
+// written) or has been written.
 //
 // Whoever finishes a chunk takes the turn to deliver when no one holds it,
 // and gives every finished section that is next in order its place in the
@@ -879,7 +880,7 @@ class OrderedWriter {
   std::condition_variable turn_free_;  // no one holds the turn to deliver, or the end came
   std::condition_variable copied_;     // no placed section waits for its copy
   std::uint64_t next_job_ = 1;         // chunk 0 is the calling thread's
-  std::uint64_t next_write_ = 0;       // 1 once the calling thread has written chunk 0
+  std::uint64_t next_write_ = 0;       // 1 once chunk 0 is placed or written
   std::uint64_t written_input_;        // input offset past the rows written
   std::deque<Placed> to_copy_;         // sections placed, their bytes not yet being copied
   std::size_t copies_in_flight_ = 0;   // sections placed whose copy is not made yet
