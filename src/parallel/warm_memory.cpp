@@ -1,6 +1,7 @@
 #include "parallel/warm_memory.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,19 @@
 #include <utility>
 
 namespace vrex::ext {
+
+namespace {
+
+// The core the calling thread runs on now; -1 where the system cannot say.
+int current_core() noexcept {
+#if defined(__linux__)
+  return sched_getcpu();
+#else
+  return -1;
+#endif
+}
+
+}  // namespace
 
 WarmMemory& WarmMemory::process_wide() {
   // Never destroyed: the releasing thread may still wait on it while the
@@ -36,10 +50,17 @@ ByteBuffer WarmMemory::take_section() {
 
 std::optional<WarmMemory::KeptConverter> WarmMemory::take_kept(std::span<const ValueType> types,
                                                                std::uint64_t chunk_size) {
+  const int core = current_core();
   std::lock_guard lock(mutex_);
-  auto match = std::find_if(converters_.begin(), converters_.end(), [&](const KeptConverter& kept) {
+  auto fits = [&](const KeptConverter& kept) {
     return kept.chunk_size == chunk_size && std::ranges::equal(kept.types, types);
+  };
+  auto match = std::find_if(converters_.begin(), converters_.end(), [&](const KeptConverter& kept) {
+    return core >= 0 && kept.core == core && fits(kept);
   });
+  if (match == converters_.end()) {
+    match = std::find_if(converters_.begin(), converters_.end(), fits);
+  }
   if (match == converters_.end()) return std::nullopt;
   std::optional<KeptConverter> found(std::move(*match));
   converters_.erase(match);
@@ -89,7 +110,7 @@ void WarmMemory::keep_sections(std::vector<ByteBuffer> sections) {
 void WarmMemory::keep_converter(ChunkConverter converter, std::span<const ValueType> types,
                                 std::uint64_t chunk_size) {
   if (!converter.between_chunks() || chunk_size * types.size() > kMostConverterCells) return;
-  KeptConverter kept{std::vector<ValueType>(types.begin(), types.end()), chunk_size,
+  KeptConverter kept{std::vector<ValueType>(types.begin(), types.end()), chunk_size, current_core(),
                      std::move(converter)};
   kept.converter.rebind({}, kept.types);
   std::optional<KeptConverter> dropped;  // freed outside the lock
