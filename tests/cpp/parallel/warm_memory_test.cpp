@@ -44,7 +44,9 @@ TEST(WarmMemory, AConverterGoesBackToTheCoreItWasKeptOn) {
   for (int core = 0; core < CPU_SETSIZE && cores.size() < 2; ++core) {
     if (CPU_ISSET(core, &restored.cores())) cores.push_back(core);
   }
-  if (cores.size() < 2) GTEST_SKIP() << "needs two cores";
+  if (cores.size() < 2 || !run_on(cores[1]) || !run_on(cores[0])) {
+    GTEST_SKIP() << "needs two cores this thread can be moved between";
+  }
 
   WarmMemory& kept = WarmMemory::process_wide();
   kept.release();
